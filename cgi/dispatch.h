@@ -1,0 +1,14 @@
+// The request order and the dispatcher: header, page state, language,
+// input, then a fixed page (PATH_INFO "/show/NAME") or the handler that the
+// form variable nav names. Every path ends the process after one page.
+#pragma once
+
+using PageHandler = void (*)();
+
+struct Command {
+  const char* nav;      // compared ignoring letter case
+  PageHandler handler;  // nullptr: not built yet, the main page is shown
+};
+
+// Serves one CGI request from start to end; never returns.
+[[noreturn]] void serve_request();

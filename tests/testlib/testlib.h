@@ -1,0 +1,56 @@
+// Shared helpers of the unit and end-to-end tests: a private sandbox tree per
+// test case, small file helpers, and the one place that spawns a program
+// with a chosen environment, standard input and working directory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh tree laid out like a host: ROOT/usr/local/tessera,
+// ROOT/var/qmail/{bin,control,users} with the qmail stand-ins copied into
+// bin/ (when they have been built), and ROOT/www as the CGI's working
+// directory (with an empty html/ folder). Removed again by the destructor
+// unless LARKSPUR_KEEP_SANDBOX is set.
+class Sandbox {
+ public:
+  Sandbox();
+  ~Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  const std::string& root() const { return root_; }
+  // root() + absolute, as the program sees a fixed path.
+  std::string path(const std::string& absolute) const { return root_ + absolute; }
+  // The CGI working directory (holds html/ and larkspur.acl).
+  std::string www() const { return root_ + "/www"; }
+
+ private:
+  std::string root_;
+};
+
+// The path of a build output (build/larkspur-sandbox.cgi and the like).
+std::string build_output(const std::string& name);
+
+// Writes (replaces) a file, creating missing parent directories.
+void write_file(const std::string& path, const std::string& content);
+
+// The whole content of a file; "" when it cannot be read.
+std::string read_file(const std::string& path);
+
+bool file_exists(const std::string& path);
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::vector<std::string> argv;  // argv[0] is the program path
+  std::vector<std::string> env;   // the whole environment, "NAME=value"
+  std::string input;              // written to standard input, then closed
+  std::string workdir;            // "" keeps the test's own
+};
+
+// Runs a program to its end and collects its outputs.
+RunResult run_program(const RunOptions& options);
