@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +112,17 @@ void pump(int in_fd, const std::string& input, int out_fd, int err_fd, RunResult
   if (in_fd >= 0) close(in_fd);
 }
 
+// A sanitizer build's children must report the way the test run asks, so
+// the sanitizers' own settings pass through whatever environment a test
+// chose for the program.
+std::vector<std::string> with_sanitizer_options(std::vector<std::string> env) {
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr) env.push_back(std::string(name) + "=" + value);
+  }
+  return env;
+}
+
 }  // namespace
 
 RunResult run_program(const RunOptions& options) {
@@ -119,7 +132,8 @@ RunResult run_program(const RunOptions& options) {
     throw std::runtime_error("pipe failed");
   }
   std::vector<char*> argv = c_strings(options.argv);
-  std::vector<char*> envp = c_strings(options.env);
+  std::vector<std::string> env = with_sanitizer_options(options.env);
+  std::vector<char*> envp = c_strings(env);
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
