@@ -1,13 +1,26 @@
 // The CGI request taken apart: the captured environment, the method, the
 // raw form text and the form variables built from it.
 //
+// Form text is percent-decoded in place before it is split: "%XX" with two
+// upper-case hex digits is one byte; any other digit pair gives the byte 0,
+// which ends the text there. "+" stays "+". A decoded "&" or "=" separates
+// like a literal one. Splitting: a name runs to the first "=" ("&" before
+// it belongs to the name), its value to the next "&"; a piece without "="
+// at the end gives no variable.
+//
 // Form variables point into the decoded form text; they live until the
 // process ends. Every failure here ends the request with its error page.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+// POST bodies: CONTENT_LENGTH up to this is read whole; anything longer is
+// read as kBodyCutLength bytes.
+inline constexpr int64_t kBodyLimit = 10000;
+inline constexpr int64_t kBodyCutLength = 9999;
 
 struct FormVar {
   char* name;   // into the decoded form text
@@ -31,7 +44,15 @@ const char* env_value(const char* name);
 
 // Step 4 of a request: environment, REMOTE_USER, access list, method, form
 // input, form variables. Returns only when the form variables are built.
+// Failures: "Username unknown" (html/auth_failed.html), then as request
+// errors "Unknown request method", "Unsupported request method", "No Query
+// String", "Unknown content", "Invalid content length", "Out of memory".
 void read_request();
+
+// The number of body bytes to read for a CONTENT_LENGTH text: 0 when it is
+// not above 0 (the caller's "Invalid content length"), the value itself up
+// to kBodyLimit, kBodyCutLength above it.
+int32_t body_length(const char* content_length);
 
 // Percent-decodes text in place and splits it into request.form_vars.
 void parse_form(char* text);

@@ -1,0 +1,237 @@
+#include "pages/control_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cgi/escape.h"
+#include "cgi/form.h"
+#include "cgi/page.h"
+#include "store/site.h"
+
+namespace {
+
+constexpr ControlFile kControlFiles[] = {
+    {"badmailfrom", "none"},
+    {"bouncefrom", "MAILER-DAEMON"},
+    {"bouncehost", "me"},
+    {"concurrencylocal", "10"},
+    {"concurrencyremote", "20"},
+    {"defaultdomain", "me"},
+    {"defaulthost", "me"},
+    {"databytes", "0"},
+    {"doublebouncehost", "me"},
+    {"doublebounceto", "postmaster"},
+    {"envnoathost", "me"},
+    {"helohost", "me"},
+    {"idhost", "me"},
+    {"localiphost", "me"},
+    {"me", "me"},
+    {"percenthack", "none"},
+    {"plusdomain", "me"},
+    {"qmapservers", "none"},
+    {"queuelifetime", "60480 (7 days)"},
+    {"smtpgreeting", "me"},
+    {"smtproutes", "none"},
+    {"timeoutconnect", "60"},
+    {"timeoutremote", "1200"},
+    {"timeoutsmtpd", "1200"},
+};
+
+// Path fields: 254 bytes for showing and writing, 255 for deleting.
+constexpr size_t kEditPathField = 254;
+constexpr size_t kDeletePathField = 255;
+
+constexpr char kDefaultRows[] = "20";
+constexpr char kDefaultCols[] = "80";
+
+// Removes a temporary file unless it was renamed into place.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+
+  // Creates a fresh file in the folder; false when none can be made.
+  bool create(const std::string& folder) {
+    std::string pattern = folder + "/.larkspur-XXXXXX";
+    fd_ = mkstemp(pattern.data());
+    if (fd_ < 0) return false;
+    path_ = pattern;
+    return true;
+  }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  // Closes the descriptor; false when the close reports a failure.
+  bool close_fd() {
+    int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+  // The file now lives under its final name: nothing to remove.
+  void keep() { path_.clear(); }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+bool write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+mode_t process_file_mode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+// Gives the temporary file the old file's mode and owner, or a new file's
+// default mode.
+bool set_mode_and_owner(int fd, const struct stat* old_file) {
+  if (old_file == nullptr) return fchmod(fd, process_file_mode()) == 0;
+  if (fchmod(fd, old_file->st_mode & 07777) != 0) return false;
+  struct stat mine;
+  if (fstat(fd, &mine) != 0) return false;
+  if (mine.st_uid == old_file->st_uid && mine.st_gid == old_file->st_gid) return true;
+  return fchown(fd, old_file->st_uid, old_file->st_gid) == 0;
+}
+
+enum class ReplaceResult { kDone, kNoTempFile, kWriteFailed };
+
+// Writes the content beside the file and renames it over the file, so qmail
+// sees either the old or the new text, never a half-written one.
+ReplaceResult replace_file(const std::string& path, std::string_view content,
+                           const struct stat* old_file) {
+  TempFile temp;
+  if (!temp.create(qmail_control_dir())) return ReplaceResult::kNoTempFile;
+  if (!write_all(temp.fd(), content) || !set_mode_and_owner(temp.fd(), old_file) ||
+      fsync(temp.fd()) != 0 || !temp.close_fd() ||
+      rename(temp.path().c_str(), path.c_str()) != 0) {
+    return ReplaceResult::kWriteFailed;
+  }
+  temp.keep();
+  return ReplaceResult::kDone;
+}
+
+// The name of a form field that must be a valid control file, with its path.
+std::string checked_path(const char* name, size_t field_size) {
+  std::optional<std::string> path = control_file_path(name, field_size);
+  if (!path) request_error(": invalid file name");
+  return *path;
+}
+
+void set_editor_size(const char* rows, const char* cols) {
+  set_page_var("RW", rows != nullptr ? rows : kDefaultRows);
+  set_page_var("CL", cols != nullptr ? cols : kDefaultCols);
+}
+
+// Up to `limit` bytes of an open file, as text (it ends at a zero byte).
+std::string read_text(FILE* file, size_t limit) {
+  std::string buffer(limit, '\0');
+  size_t got = std::fread(buffer.data(), 1, limit, file);
+  buffer.resize(got);
+  return std::string(buffer.c_str());
+}
+
+}  // namespace
+
+std::span<const ControlFile> control_file_table() { return kControlFiles; }
+
+std::optional<std::string> control_file_path(std::string_view name, size_t field_size) {
+  if (name.find_first_of("./") != std::string_view::npos) return std::nullopt;
+  std::string path = qmail_control_file(name);
+  if (path.size() >= field_size) return std::nullopt;
+  return path;
+}
+
+std::string control_link_line(std::string_view name) {
+  return "<a href=/cgi-bin/larkspur/larkspur.cgi?nav=display_file&fname=" + url_encode(name) +
+         ">" + html_escape(name) + "</a>\n";
+}
+
+std::string control_file_content(std::string_view text) {
+  std::string content;
+  content.reserve(text.size() + 1);
+  for (char c : text) {
+    if (c != '\r' && c != '\v') content += c;
+  }
+  if (text.empty() || text.back() != '\n') content += '\n';
+  return content;
+}
+
+void show_controls_page() {
+  print_template("html/qmail_controls_top.html", false);
+  for (const ControlFile& file : kControlFiles) {
+    set_page_markup("a0", control_link_line(file.name));
+    FILE* in = std::fopen(qmail_control_file(file.name).c_str(), "r");
+    if (in != nullptr) {
+      set_page_var("a1", read_text(in, kControlPreview));
+      std::fclose(in);
+    } else {
+      set_page_var("a1", "default");
+    }
+    set_page_var("a2", file.description);
+    print_template("html/qmail_controls_middle.html", false);
+  }
+  print_final_page("html/qmail_controls_bottom.html");
+}
+
+void display_file() {
+  const char* name = form_value("fname");
+  if (name == nullptr) request_error(": cannot find file");
+  const std::string path = checked_path(name, kEditPathField);
+  set_page_var("NM", name);
+  set_editor_size(form_value("rows"), form_value("cols"));
+  struct stat st;
+  // A file that does not exist yet opens as an empty editor to create it.
+  if (lstat(path.c_str(), &st) != 0) print_final_page("html/ctrl_file.html");
+  if (S_ISLNK(st.st_mode)) request_error(": not a file");
+  FILE* in = std::fopen(path.c_str(), "r");
+  if (in == nullptr) request_error("could not open " + std::string(name));
+  set_page_var("CF", read_text(in, static_cast<size_t>(st.st_size)));
+  std::fclose(in);
+  print_final_page("html/ctrl_file.html");
+}
+
+void modify_file() {
+  const char* name = form_value("file_name");
+  const char* text = form_value("tarea");
+  if (name == nullptr || text == nullptr) request_error(": invalid input data");
+  const std::string path = checked_path(name, kEditPathField);
+  struct stat st;
+  const bool existed = lstat(path.c_str(), &st) == 0;
+  if (existed && S_ISLNK(st.st_mode)) request_error(": not a file");
+  switch (replace_file(path, control_file_content(text), existed ? &st : nullptr)) {
+    case ReplaceResult::kNoTempFile: request_error(": could not find " + std::string(name));
+    case ReplaceResult::kWriteFailed: request_error(": could not write " + std::string(name));
+    case ReplaceResult::kDone: break;
+  }
+  add_message(std::string(name) + " updated successfully");
+  set_page_var("CF", text);
+  set_page_var("NM", name);
+  set_editor_size(form_value("rws"), form_value("cls"));
+  show_controls_page();
+}
+
+void delete_file() {
+  const char* name = form_value("file_name");
+  if (name == nullptr) request_error(": invalid input data");
+  const std::string path = checked_path(name, kDeletePathField);
+  unlink(path.c_str());
+  show_controls_page();
+}

@@ -1,0 +1,419 @@
+// The control-file pages end to end: list, editor, write, delete, each
+// through the sandbox program against the sandbox's qmail control folder.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/testlib/testlib.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kHeader = "Content-type: text/html\n\n";
+
+// The list page's files and qmail's defaults for them, in page order.
+const std::vector<std::pair<std::string, std::string>> kTable = {
+    {"badmailfrom", "none"},      {"bouncefrom", "MAILER-DAEMON"},
+    {"bouncehost", "me"},         {"concurrencylocal", "10"},
+    {"concurrencyremote", "20"},  {"defaultdomain", "me"},
+    {"defaulthost", "me"},        {"databytes", "0"},
+    {"doublebouncehost", "me"},   {"doublebounceto", "postmaster"},
+    {"envnoathost", "me"},        {"helohost", "me"},
+    {"idhost", "me"},             {"localiphost", "me"},
+    {"me", "me"},                 {"percenthack", "none"},
+    {"plusdomain", "me"},         {"qmapservers", "none"},
+    {"queuelifetime", "60480 (7 days)"}, {"smtpgreeting", "me"},
+    {"smtproutes", "none"},       {"timeoutconnect", "60"},
+    {"timeoutremote", "1200"},    {"timeoutsmtpd", "1200"},
+};
+
+class ControlRequest {
+ public:
+  ControlRequest() {
+    page("main.html", "MAIN\n");
+    page("init_error.html", "INIT E=%-E\n");
+    page("error.html", "ERROR E=%-E\n");
+    page("auth_failed.html", "AUTH\n");
+    page("ctrl_file.html", "NM=$-NM RW=$-RW CL=$-CL CF=$-CF\n");
+    page("qmail_controls_top.html", "TOP %-W|%-W|\n");
+    page("qmail_controls_middle.html", "$-a0[$-a1][$-a2]\n");
+    page("qmail_controls_bottom.html", "BOTTOM NM=$-NM RW=$-RW CL=$-CL CF=$-CF\n");
+    write_file(box_.www() + "/larkspur.acl", "admins * alice\n");
+  }
+  void page(const std::string& name, const std::string& text) {
+    write_file(box_.www() + "/html/" + name, text);
+  }
+  std::string control(const std::string& name) const {
+    return box_.path("/var/qmail/control/" + name);
+  }
+  const Sandbox& box() const { return box_; }
+
+  RunResult get(const std::string& query, const std::string& program = "larkspur-sandbox.cgi") {
+    RunOptions options;
+    options.argv = {build_output(program)};
+    options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=GET", "QUERY_STRING=" + query,
+                   "LARKSPUR_ROOT=" + box_.root()};
+    options.workdir = box_.www();
+    return run_program(options);
+  }
+  RunResult post(const std::string& body) {
+    RunOptions options;
+    options.argv = {build_output("larkspur-sandbox.cgi")};
+    options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=POST",
+                   "CONTENT_LENGTH=" + std::to_string(body.size()), "LARKSPUR_ROOT=" + box_.root()};
+    options.input = body;
+    options.workdir = box_.www();
+    return run_program(options);
+  }
+
+ private:
+  Sandbox box_;
+};
+
+// The middle lines of the list page for the given control-file contents
+// (a file missing from the map does not exist).
+std::string listing(const std::map<std::string, std::string>& contents) {
+  std::string out;
+  for (const auto& [name, description] : kTable) {
+    auto found = contents.find(name);
+    std::string shown = found == contents.end() ? "default" : found->second;
+    out += "<a href=/cgi-bin/larkspur/larkspur.cgi?nav=display_file&fname=" + name + ">" + name +
+           "</a>\n[" + shown + "][" + description + "]\n";
+  }
+  return out;
+}
+
+std::string url_encode(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c)) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// What a browser makes of escaped text inside a textarea.
+std::string html_unescape(std::string text) {
+  const std::pair<std::string, std::string> entities[] = {
+      {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&amp;", "&"}};
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    bool replaced = false;
+    for (const auto& [entity, c] : entities) {
+      if (text.compare(i, entity.size(), entity) == 0) {
+        out += c;
+        i += entity.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out += text[i++];
+  }
+  return out;
+}
+
+// Names in the control folder that the editor must never leave behind.
+std::vector<std::string> temporary_files(const ControlRequest& r) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(r.box().path("/var/qmail/control"))) {
+    std::string name = entry.path().filename().string();
+    if (name[0] == '.') found.push_back(name);
+  }
+  return found;
+}
+
+void make_socket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::copy(path.begin(), path.end(), addr.sun_path);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  close(fd);
+}
+
+mode_t current_umask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+TEST(ShowControls, ListsTheTwentyFourFilesInOrder) {
+  const std::string long_text(2000, 'L');
+  const struct {
+    const char* what;
+    std::map<std::string, std::string> files;  // written before the request
+    std::map<std::string, std::string> shown;  // what a1 shows
+  } cases[] = {
+      {"nothing configured", {}, {}},
+      {"values and empty files",
+       {{"me", "mail.example.com\n"}, {"badmailfrom", ""}, {"smtproutes", ""}},
+       {{"me", "mail.example.com\n"}, {"badmailfrom", ""}, {"smtproutes", ""}}},
+      {"markup in a file is escaped",
+       {{"smtpgreeting", "<b>&'\"</textarea>\n"}},
+       {{"smtpgreeting", "&lt;b&gt;&amp;&#39;&quot;&lt;/textarea&gt;\n"}}},
+      {"only the first 999 bytes", {{"databytes", long_text}}, {{"databytes", long_text.substr(0, 999)}}},
+      {"files outside the table are not listed", {{"rcpthosts", "example.com\n"}}, {}},
+  };
+  for (const auto& c : cases) {
+    ControlRequest r;
+    for (const auto& [name, text] : c.files) write_file(r.control(name), text);
+    RunResult result = r.get("nav=show_controls");
+    EXPECT_EQ(result.out, kHeader + "TOP ||\n" + listing(c.shown) +
+                              "BOTTOM NM= RW= CL= CF=\n")
+        << c.what;
+    EXPECT_EQ(result.status, 0) << c.what;
+  }
+}
+
+TEST(DisplayFile, ShowsOneFileInTheEditor) {
+  const std::string long_text(2000, 'L');
+  const struct {
+    std::string query;
+    std::map<std::string, std::string> files;
+    std::string body;
+  } cases[] = {
+      {"nav=display_file", {}, "INIT E=: cannot find file\n"},
+      {"nav=display_file&fname=..%2Fx", {}, "INIT E=: invalid file name\n"},
+      {"nav=display_file&fname=a%2Fb", {}, "INIT E=: invalid file name\n"},
+      {"nav=display_file&fname=rcpthosts.bak", {}, "INIT E=: invalid file name\n"},
+      {"nav=display_file&fname=" + std::string(300, 'n'), {}, "INIT E=: invalid file name\n"},
+      {"nav=display_file&fname=me", {}, "NM=me RW=20 CL=80 CF=\n"},
+      {"nav=display_file&fname=me&rows=5&cols=40", {{"me", "host\n"}},
+       "NM=me RW=5 CL=40 CF=host\n\n"},
+      {"nav=display_file&fname=me&rows=&cols=", {{"me", "host\n"}}, "NM=me RW= CL= CF=host\n\n"},
+      {"nav=display_file&fname=databytes", {{"databytes", long_text}},
+       "NM=databytes RW=20 CL=80 CF=" + long_text + "\n"},
+      {"nav=display_file&fname=rcpthosts", {{"rcpthosts", "a.example\nb.example\n"}},
+       "NM=rcpthosts RW=20 CL=80 CF=a.example\nb.example\n\n"},
+      {"nav=display_file&fname=me", {{"me", "</textarea><b>&\n"}},
+       "NM=me RW=20 CL=80 CF=&lt;/textarea&gt;&lt;b&gt;&amp;\n\n"},
+      {"nav=display_file&fname=%3Ci%3E", {}, "NM=&lt;i&gt; RW=20 CL=80 CF=\n"},
+      {"nav=display_file&fname=me", {{"me", ""}}, "NM=me RW=20 CL=80 CF=\n"},
+  };
+  for (const auto& c : cases) {
+    ControlRequest r;
+    for (const auto& [name, text] : c.files) write_file(r.control(name), text);
+    RunResult result = r.get(c.query);
+    EXPECT_EQ(result.out, kHeader + c.body) << c.query;
+    EXPECT_EQ(result.status, 0) << c.query;
+  }
+}
+
+TEST(DisplayFile, RefusesLinksAndReportsFilesThatWillNotOpen) {
+  ControlRequest r;
+  write_file(r.box().path("/secret"), "secret\n");
+  fs::create_symlink(r.box().path("/secret"), r.control("me"));
+  make_socket(r.control("sock"));
+  EXPECT_EQ(r.get("nav=display_file&fname=me").out, kHeader + "INIT E=: not a file\n");
+  EXPECT_EQ(r.get("nav=display_file&fname=sock").out, kHeader + "INIT E=could not open sock\n");
+}
+
+struct ModifyCase {
+  std::string query;
+  std::optional<std::string> before;  // "me" before the request
+  std::optional<std::string> after;   // "me" after it (none: absent)
+  std::string body;
+};
+
+TEST(ModifyFile, WritesTheEditorTextAndShowsTheList) {
+  const std::string list = listing({});
+  auto page_after = [&](const std::string& written, const std::string& fields) {
+    return "TOP me updated successfully<BR><BR>|me updated successfully<BR>|\n" +
+           listing({{"me", written}}) + "BOTTOM " + fields + "\n";
+  };
+  const ModifyCase cases[] = {
+      {"nav=modify_file&file_name=me&tarea=a%0D%0Ab%0D%0A", std::nullopt, "a\nb\n",
+       page_after("a\nb\n", "NM=me RW=20 CL=80 CF=a\r\nb\r\n")},
+      {"nav=modify_file&file_name=me&tarea=a%0D%0Ab", "old\n", "a\nb\n",
+       page_after("a\nb\n", "NM=me RW=20 CL=80 CF=a\r\nb")},
+      {"nav=modify_file&file_name=me&tarea=", "old\n", "\n",
+       page_after("\n", "NM=me RW=20 CL=80 CF=")},
+      {"nav=modify_file&file_name=me&tarea=x%0B%0By", std::nullopt, "xy\n",
+       page_after("xy\n", "NM=me RW=20 CL=80 CF=x\v\vy")},
+      {"nav=modify_file&file_name=me&tarea=mail+example%0A&rws=3&cls=4", std::nullopt,
+       "mail+example\n", page_after("mail+example\n", "NM=me RW=3 CL=4 CF=mail+example\n")},
+      {"nav=modify_file&file_name=me&tarea=%3C%2Ftextarea%3E%22%27", std::nullopt,
+       "</textarea>\"'\n",
+       page_after("&lt;/textarea&gt;&quot;&#39;\n",
+                  "NM=me RW=20 CL=80 CF=&lt;/textarea&gt;&quot;&#39;")},
+      // An encoded "&" still separates variables: the text ends before it.
+      {"nav=modify_file&file_name=me&tarea=a%26b", std::nullopt, "a\n",
+       page_after("a\n", "NM=me RW=20 CL=80 CF=a")},
+      {"nav=modify_file&tarea=x", "old\n", "old\n", "INIT E=: invalid input data\n"},
+      {"nav=modify_file&file_name=me", "old\n", "old\n", "INIT E=: invalid input data\n"},
+      {"nav=modify_file&file_name=me.bak&tarea=x", "old\n", "old\n",
+       "INIT E=: invalid file name\n"},
+      {"nav=modify_file&file_name=..%2Fme&tarea=x", "old\n", "old\n",
+       "INIT E=: invalid file name\n"},
+  };
+  for (const ModifyCase& c : cases) {
+    ControlRequest r;
+    if (c.before) write_file(r.control("me"), *c.before);
+    RunResult result = r.get(c.query);
+    EXPECT_EQ(result.out, kHeader + c.body) << c.query;
+    EXPECT_EQ(result.status, 0) << c.query;
+    if (c.after) {
+      EXPECT_EQ(read_file(r.control("me")), *c.after) << c.query;
+    } else {
+      EXPECT_FALSE(file_exists(r.control("me"))) << c.query;
+    }
+    EXPECT_EQ(temporary_files(r), std::vector<std::string>{}) << c.query;
+  }
+}
+
+TEST(ModifyFile, MessageListShowsTheNameEscapedAndSplitAtDollars) {
+  const struct {
+    std::string name_query;
+    std::string name;
+    std::string top;
+  } cases[] = {
+      {"a$b", "a$b", "TOP a<BR>b updated successfully<BR><BR>|a<BR>|\n"},
+      {"%3Ci%3E", "<i>", "TOP &lt;i&gt; updated successfully<BR><BR>|&lt;i&gt; updated successfully<BR>|\n"},
+      {"rcpthosts", "rcpthosts", "TOP rcpthosts updated successfully<BR><BR>|rcpthosts updated successfully<BR>|\n"},
+  };
+  for (const auto& c : cases) {
+    ControlRequest r;
+    r.page("qmail_controls_middle.html", "");
+    RunResult result = r.get("nav=modify_file&file_name=" + c.name_query + "&tarea=v");
+    EXPECT_EQ(result.out.substr(0, kHeader.size() + c.top.size()), kHeader + c.top) << c.name;
+    EXPECT_EQ(read_file(r.control(c.name)), "v\n") << c.name;
+  }
+}
+
+// The editor's whole path: display, the browser un-escapes the textarea and
+// posts it back, the file comes out byte for byte the same. ("&" and "="
+// cannot make the trip: the form decoder splits at them even when encoded.)
+TEST(ModifyFile, EditorRoundTripKeepsTheFile) {
+  for (const std::string& text : {std::string("</textarea>\n<script>x</script>\n"),
+                                  std::string("a \"q\" 'x' +1 %41 <b>\n"),
+                                  std::string("plain.example.com\n")}) {
+    ControlRequest r;
+    r.page("ctrl_file.html", "<textarea>$-CF</textarea>\n");
+    write_file(r.control("smtpgreeting"), text);
+    RunResult shown = r.get("nav=display_file&fname=smtpgreeting");
+    const std::string open = "<textarea>", close = "</textarea>\n";
+    ASSERT_EQ(shown.out.rfind(kHeader + open, 0), 0u) << text;
+    ASSERT_GE(shown.out.size(), kHeader.size() + open.size() + close.size());
+    std::string inside = shown.out.substr(kHeader.size() + open.size(),
+                                          shown.out.size() - kHeader.size() - open.size() - close.size());
+    EXPECT_EQ(inside.find('<'), std::string::npos) << text;
+    RunResult saved = r.post("nav=modify_file&file_name=smtpgreeting&tarea=" +
+                             url_encode(html_unescape(inside)));
+    EXPECT_EQ(saved.status, 0);
+    EXPECT_EQ(read_file(r.control("smtpgreeting")), text);
+  }
+}
+
+TEST(ModifyFile, KeepsModeAndOwnerAndGivesNewFilesTheDefaultMode) {
+  ControlRequest r;
+  write_file(r.control("me"), "old\n");
+  ASSERT_EQ(chmod(r.control("me").c_str(), 0640), 0);
+  const bool can_chown = geteuid() == 0;
+  if (can_chown) {
+    ASSERT_EQ(chown(r.control("me").c_str(), 1234, 2345), 0);
+  }
+  ASSERT_EQ(r.get("nav=modify_file&file_name=me&tarea=new").status, 0);
+  struct stat st;
+  ASSERT_EQ(stat(r.control("me").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (can_chown) {
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_gid, 2345u);
+  }
+  EXPECT_EQ(read_file(r.control("me")), "new\n");
+
+  ASSERT_EQ(r.get("nav=modify_file&file_name=fresh&tarea=x").status, 0);
+  ASSERT_EQ(stat(r.control("fresh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666u & ~current_umask());
+}
+
+TEST(ModifyFile, FailuresLeaveTheOldFileAndNoTemporaryFile) {
+  {
+    ControlRequest r;
+    write_file(r.box().path("/target"), "target\n");
+    fs::create_symlink(r.box().path("/target"), r.control("me"));
+    EXPECT_EQ(r.get("nav=modify_file&file_name=me&tarea=x").out, kHeader + "INIT E=: not a file\n");
+    EXPECT_EQ(read_file(r.box().path("/target")), "target\n");
+    EXPECT_TRUE(fs::is_symlink(r.control("me")));
+  }
+  {
+    // A rename over a non-empty folder fails after the text was written.
+    ControlRequest r;
+    write_file(r.control("sub/keep"), "keep\n");
+    EXPECT_EQ(r.get("nav=modify_file&file_name=sub&tarea=x").out,
+              kHeader + "INIT E=: could not write sub\n");
+    EXPECT_EQ(read_file(r.control("sub/keep")), "keep\n");
+    EXPECT_EQ(temporary_files(r), std::vector<std::string>{});
+  }
+  {
+    ControlRequest r;
+    fs::remove_all(r.box().path("/var/qmail/control"));
+    EXPECT_EQ(r.get("nav=modify_file&file_name=me&tarea=x").out,
+              kHeader + "INIT E=: could not find me\n");
+  }
+}
+
+TEST(DeleteFile, RemovesTheFileAndShowsTheList) {
+  const struct {
+    std::string query;
+    bool me_remains;
+    std::string body;
+  } cases[] = {
+      {"nav=delete_file&file_name=me", false, "TOP ||\n" + listing({}) + "BOTTOM NM= RW= CL= CF=\n"},
+      {"nav=delete_file&file_name=nosuch", true,
+       "TOP ||\n" + listing({{"me", "host\n"}}) + "BOTTOM NM= RW= CL= CF=\n"},
+      {"nav=delete_file", true, "INIT E=: invalid input data\n"},
+      {"nav=delete_file&fname=me", true, "INIT E=: invalid input data\n"},
+      {"nav=delete_file&file_name=me.old", true, "INIT E=: invalid file name\n"},
+      {"nav=delete_file&file_name=..%2Fcontrol%2Fme", true, "INIT E=: invalid file name\n"},
+  };
+  for (const auto& c : cases) {
+    ControlRequest r;
+    write_file(r.control("me"), "host\n");
+    write_file(r.control("me.old"), "old\n");
+    RunResult result = r.get(c.query);
+    EXPECT_EQ(result.out, kHeader + c.body) << c.query;
+    EXPECT_EQ(result.status, 0) << c.query;
+    EXPECT_EQ(file_exists(r.control("me")), c.me_remains) << c.query;
+    EXPECT_TRUE(file_exists(r.control("me.old"))) << c.query;
+  }
+}
+
+TEST(DeleteFile, RemovesALinkButNotItsTarget) {
+  ControlRequest r;
+  write_file(r.box().path("/target"), "target\n");
+  fs::create_symlink(r.box().path("/target"), r.control("helohost"));
+  EXPECT_EQ(r.get("nav=delete_file&file_name=helohost").status, 0);
+  EXPECT_FALSE(file_exists(r.control("helohost")));
+  EXPECT_EQ(read_file(r.box().path("/target")), "target\n");
+}
+
+// The production program reads only the real /var/qmail, whatever the
+// environment says; it never looks at LARKSPUR_ROOT.
+TEST(ProductionProgram, HonoursNoRootOverride) {
+  ControlRequest r;
+  write_file(r.control("me"), "sandbox-marker\n");
+  RunResult result = r.get("nav=show_controls", "larkspur.cgi");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.rfind(kHeader + "TOP ||\n", 0), 0u);
+  EXPECT_EQ(result.out.find("sandbox-marker"), std::string::npos);
+}
+
+}  // namespace
