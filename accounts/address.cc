@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "store/site.h"
+#include "store/text.h"
 
 namespace {
 
@@ -88,10 +89,6 @@ std::string read_first_line(const std::string& path) {
 }
 
 }  // namespace
-
-void cut_text(std::string& text, std::size_t limit) {
-  if (text.size() > limit) text.resize(limit);
-}
 
 void lower_name(std::string& name) {
   cut_text(name, kNameLimit);

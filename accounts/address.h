@@ -42,10 +42,6 @@ inline constexpr std::size_t kNameBufferSize = 156;
 // The default domain, from the environment or the file.
 inline constexpr std::size_t kDefaultDomainLimit = 96;
 
-// The one place where a text is cut to a length limit: keeps at most the
-// first `limit` bytes.
-void cut_text(std::string& text, std::size_t limit);
-
 void lower_name(std::string& name);
 
 int user_name_ok(std::string_view name);

@@ -63,7 +63,7 @@ void parse_acl_line(char* line) {
   const int32_t rights = rights_from_field(first_blank + 1);
   if (strcasecmp(name, kDefaultEntry) == 0) acl.default_rights = rights;
   if (lists_admin(second_blank + 1)) {
-    page.acl_entry = cut_text(name, kTextField);
+    page.acl_entry = field_text(name, kTextField);
     acl.rights = rights;
   }
 }

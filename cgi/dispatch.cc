@@ -44,7 +44,7 @@ void serve_fixed_page_if_asked() {
   if (std::strstr(name, "..") != nullptr || std::strchr(name, '/') != nullptr) {
     request_error("invalid file");
   }
-  std::string path = cut_text(std::string("html/") + name, kFixedPagePath);
+  std::string path = field_text(std::string("html/") + name, kFixedPagePath);
   print_final_page(path.c_str());
 }
 

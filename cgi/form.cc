@@ -143,7 +143,7 @@ void read_request() {
     show_error("Username unknown", false, true);
     print_final_page("html/auth_failed.html");
   }
-  page.admin_user = cut_text(user, kTextField);
+  page.admin_user = field_text(user, kTextField);
   // The access list is read before the method is looked at: an unreadable
   // list stops every request, whatever it asks for.
   acl_init();

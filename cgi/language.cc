@@ -47,7 +47,7 @@ std::string_view find_language_text(std::string_view key) {
 bool open_language_file(std::string_view name) {
   if (has_dot_or_slash(name)) request_error("invalid language file");
   if (page.language_file != nullptr) return true;
-  std::string path = cut_text("html/" + std::string(name), kLanguageField - 1);
+  std::string path = field_text("html/" + std::string(name), kLanguageField - 1);
   struct stat st;
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) request_error("invalid file");
   FILE* file = std::fopen(path.c_str(), "r");
@@ -68,7 +68,7 @@ void select_language() {
   page.language_name.clear();
   const char* header = std::getenv("HTTP_ACCEPT_LANGUAGE");
   if (header != nullptr) {
-    std::string copy = cut_text(header, kLanguageField);
+    std::string copy = field_text(header, kLanguageField);
     // Words are separated by blanks, commas and newlines; quality values
     // mean nothing here and count as words of their own.
     size_t start = 0;
@@ -78,7 +78,7 @@ void select_language() {
       if (end > start) {
         std::string_view word(copy.data() + start, end - start);
         if (open_language_file(word)) {
-          page.language_name = cut_text(word, kLanguageField - 1);
+          page.language_name = field_text(word, kLanguageField - 1);
           return;
         }
       }

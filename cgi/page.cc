@@ -9,11 +9,6 @@
 
 PageState page{};
 
-std::string cut_text(std::string_view text, size_t field_size) {
-  if (field_size == 0) return std::string();
-  return std::string(text.substr(0, field_size - 1));
-}
-
 void init_page_state() {
   page.error_text.clear();
   page.admin_user.clear();
@@ -31,7 +26,7 @@ void print_final_page(const char* path) {
 }
 
 void show_error(std::string_view text, bool request_error, bool return_only) {
-  page.error_text = cut_text(text, kTextField);
+  page.error_text = field_text(text, kTextField);
   if (request_error) print_final_page("html/init_error.html");
   if (return_only) return;
   print_final_page("html/error.html");

@@ -32,15 +32,14 @@
 #include <string_view>
 #include <vector>
 
+#include "store/text.h"
+
 // Front-end texts live in 500-byte fields: at most 499 characters.
 inline constexpr size_t kTextField = 500;
 
 // The language name and the language work buffer: 200-byte fields.
 inline constexpr size_t kLanguageField = 200;
 
-// Cuts a text to what a field of `field_size` bytes holds (field_size - 1
-// characters). The one place where a front-end text is shortened.
-std::string cut_text(std::string_view text, size_t field_size);
 
 struct PageVar {
   char key[3];        // exactly two characters and a terminator

@@ -18,11 +18,11 @@ std::string printed_messages() {
 }
 
 TEST(CutText, KeepsWhatTheFieldHolds) {
-  EXPECT_EQ(cut_text("abc", 500), "abc");
-  EXPECT_EQ(cut_text(std::string(499, 'x'), 500), std::string(499, 'x'));
-  EXPECT_EQ(cut_text(std::string(500, 'x'), 500), std::string(499, 'x'));
-  EXPECT_EQ(cut_text("abc", 3), "ab");
-  EXPECT_EQ(cut_text("abc", 0), "");
+  EXPECT_EQ(field_text("abc", 500), "abc");
+  EXPECT_EQ(field_text(std::string(499, 'x'), 500), std::string(499, 'x'));
+  EXPECT_EQ(field_text(std::string(500, 'x'), 500), std::string(499, 'x'));
+  EXPECT_EQ(field_text("abc", 3), "ab");
+  EXPECT_EQ(field_text("abc", 0), "");
 }
 
 TEST(MessageList, FitsUpTo499BytesWithSeparators) {
