@@ -20,13 +20,6 @@ using std::chrono::milliseconds;
 
 const std::string kBusy = "File busy try again later!\n";
 
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 bool child_takes_lock(const std::string& path, short type) {
   int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);

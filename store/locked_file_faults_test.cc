@@ -51,13 +51,6 @@ extern "C" int fchmod(int fd, mode_t mode) noexcept {
 
 namespace {
 
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 const std::set<std::string> kUntouched = {"list", "list.lock", "usr", "var", "www"};
 
@@ -142,7 +135,7 @@ TEST_F(FaultTest, RemovePrefixLinesPutsTheOriginalBackOnEveryFailure) {
     Faults faults;
     std::string message;
   };
-  const FailureCase cases[] = {
+  const std::vector<FailureCase> cases = {
       {"target cannot be moved aside",
        {path_ + ".bak", false},
        "rename " + path_ + "->" + path_ + ".bak: Invalid cross-device link\n"},

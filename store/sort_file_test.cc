@@ -10,22 +10,7 @@
 
 namespace {
 
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
-std::string long_line(const std::string& head, size_t size) {
-  std::string line = head;
-  for (size_t i = 0; line.size() < size; ++i) {
-    char c = static_cast<char>(i * 13 % 256);
-    line += c == '\n' ? 'n' : c;
-  }
-  return line;
-}
 
 struct SortCase {
   const char* name;

@@ -12,24 +12,7 @@
 
 namespace {
 
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
-// A line of the given size whose bytes run through everything a line may
-// hold but a newline: NUL, tabs, carriage returns, colons, high bytes.
-std::string long_line(const std::string& head, size_t size) {
-  std::string line = head;
-  for (size_t i = 0; line.size() < size; ++i) {
-    char c = static_cast<char>(i * 7 % 256);
-    line += c == '\n' ? 'n' : c;
-  }
-  return line;
-}
 
 const std::string kA = "+a.org-:a.org:89:89:/t/domains/a.org:-::";
 const std::string kB = "+b.org-:b.org:89:89:/t/domains/b.org:-::";

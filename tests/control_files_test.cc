@@ -137,16 +137,6 @@ std::vector<std::string> temporary_files(const ControlRequest& r) {
   return found;
 }
 
-void make_socket(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  ASSERT_LT(path.size(), sizeof addr.sun_path);
-  std::copy(path.begin(), path.end(), addr.sun_path);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  close(fd);
-}
 
 mode_t current_umask() {
   mode_t mask = umask(0);

@@ -73,17 +73,6 @@ class Request {
   std::map<std::string, std::string> env_;
 };
 
-// A file that exists and is no link but that no one can open: a socket.
-void make_socket(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  ASSERT_LT(path.size(), sizeof addr.sun_path);
-  std::copy(path.begin(), path.end(), addr.sun_path);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  close(fd);
-}
 
 struct EnvCase {
   const char* what;

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -64,6 +67,35 @@ std::string read_file(const std::string& path) {
 bool file_exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+std::string long_line(const std::string& head, size_t size) {
+  std::string line = head;
+  for (size_t i = 0; line.size() < size; ++i) {
+    char c = static_cast<char>(i * 7 % 256);
+    line += c == '\n' ? 'n' : c;
+  }
+  return line;
+}
+
+void make_socket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long");
+  std::copy(path.begin(), path.end(), addr.sun_path);
+  int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  close(fd);
+  if (bound != 0) throw std::runtime_error("bind failed: " + path);
 }
 
 namespace {

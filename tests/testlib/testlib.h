@@ -3,6 +3,7 @@
 // with a chosen environment, standard input and working directory.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,18 @@ void write_file(const std::string& path, const std::string& content);
 std::string read_file(const std::string& path);
 
 bool file_exists(const std::string& path);
+
+// The names of the entries of a directory (no "." or "..").
+std::set<std::string> names_in(const std::string& dir);
+
+// A line of `size` bytes starting with `head`, whose other bytes run through
+// everything a line may hold but a newline: NUL, tabs, carriage returns,
+// colons, high bytes.
+std::string long_line(const std::string& head, size_t size);
+
+// Makes a UNIX socket at path: a file that exists, is no link, and that no
+// one can open for reading or writing.
+void make_socket(const std::string& path);
 
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
