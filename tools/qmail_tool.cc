@@ -1,6 +1,7 @@
 #include "tools/qmail_tool.h"
 
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,35 +10,40 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "accounts/cdb.h"
 
 namespace {
 
-std::string parent_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The resolved path of the running program.
-std::string program_path(const char* argv0) {
+// The path the running program was started as: the name given to execve
+// (an install may reach the program through a symbolic link in bin/, and
+// it is that bin/ whose parent is the home), else the resolved program.
+std::filesystem::path program_path(const char* argv0) {
+  const char* started_as = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  // argv[0] names the program's place only when it holds a "/".
+  if (started_as == nullptr || *started_as == '\0') {
+    started_as = argv0 != nullptr && std::strchr(argv0, '/') != nullptr ? argv0 : nullptr;
+  }
+  if (started_as != nullptr) {
+    // Relative to the working directory the program started in: nothing
+    // has changed it yet.
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(started_as, error);
+    if (!error) return path.lexically_normal();
+  }
   char buffer[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n > 0) return std::string(buffer, static_cast<size_t>(n));
-  if (argv0 == nullptr || std::strchr(argv0, '/') == nullptr) return "";
-  char* resolved = realpath(argv0, nullptr);
-  if (resolved == nullptr) return "";
-  std::string path(resolved);
-  std::free(resolved);
-  return path;
+  if (n > 0) return std::filesystem::path(std::string(buffer, static_cast<size_t>(n)));
+  return {};
 }
 
 }  // namespace
 
 std::string tool_qmail_home(const char* argv0) {
-  std::string bin = parent_of(program_path(argv0));
-  return bin.empty() ? "" : parent_of(bin);
+  std::filesystem::path program = program_path(argv0);
+  if (program.empty()) return "";
+  return program.parent_path().parent_path().string();
 }
 
 int tool_read_file(const std::string& path, std::string* text) {
@@ -78,11 +84,18 @@ bool tool_write_cdb(const KeyValuePairs& pairs, const std::string& temp_path,
     ++next;
     return 1;
   };
-  if (cdb_build(source, temp_path, final_path) != 0) return false;
+  // Built and renamed onto itself, so that the mode is right before the
+  // file takes the final name: readers must never meet it with mode 0600.
+  if (cdb_build(source, temp_path, temp_path) != 0) return false;
   mode_t mask = umask(0);
   umask(mask);
-  if (chmod(final_path.c_str(), 0644 & ~mask) != 0) {
-    std::fprintf(stderr, "%s: fatal: unable to chmod %s\n", program, final_path.c_str());
+  if (chmod(temp_path.c_str(), 0644 & ~mask) != 0) {
+    std::fprintf(stderr, "%s: fatal: unable to chmod %s\n", program, temp_path.c_str());
+    return false;
+  }
+  if (rename(temp_path.c_str(), final_path.c_str()) != 0) {
+    std::fprintf(stderr, "%s: fatal: unable to move %s to %s\n", program, temp_path.c_str(),
+                 final_path.c_str());
     return false;
   }
   return true;

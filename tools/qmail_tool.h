@@ -16,8 +16,10 @@ inline constexpr int kToolFailure = 111;
 
 using KeyValuePairs = std::vector<std::pair<std::string, std::string>>;
 
-// The qmail home of the running program, from /proc/self/exe or, failing
-// that, from argv0 when it holds a "/". Empty when neither resolves.
+// The qmail home of the running program: the parent of the directory of
+// the path it was started as (not followed through a symbolic link, so a
+// link in ROOT/var/qmail/bin works on ROOT/var/qmail), else of argv0 when
+// it holds a "/", else of /proc/self/exe. Empty when none resolves.
 std::string tool_qmail_home(const char* argv0);
 
 // Reads a whole file. 1 read, 0 missing, -1 any other failure.
@@ -27,9 +29,10 @@ int tool_read_file(const std::string& path, std::string* text);
 // counts too. Lines keep any length.
 std::vector<std::string> tool_lines(const std::string& text);
 
-// Writes `pairs` in order into temp_path and renames it over final_path,
-// then gives the result the mode 0644 less the process's mask, as a file
-// created under that mask would have. false after a message on stderr.
+// Writes `pairs` in order into temp_path, gives it the mode 0644 less the
+// process's mask (as a file created under that mask would have) and only
+// then renames it over final_path. false after a message on stderr; the
+// final file is then untouched.
 bool tool_write_cdb(const KeyValuePairs& pairs, const std::string& temp_path,
                     const std::string& final_path, const char* program);
 

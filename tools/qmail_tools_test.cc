@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -162,6 +163,53 @@ TEST_F(QmailToolsTest, NewuReportsWhichLineIsWrong) {
   write_file(qmail("users/assign"), "=a:a:1:1:/a:::\n");
   EXPECT_EQ(run("qmail-newu").err,
             "qmail-newu: fatal: users/assign does not end with a \".\" line\n");
+}
+
+TEST_F(QmailToolsTest, HomeIsTheParentOfTheBinDirectoryItWasStartedFrom) {
+  const std::string assign = "+a.com-:a.com:89:89:/d/a.com:-::\n.\n";
+  const Pairs expected = {{"!a.com-", fields({"a.com", "89", "89", "/d/a.com", "-", ""})}};
+  const std::string bin = box_.path("/var/qmail/bin");
+  struct StartCase {
+    const char* name;
+    bool link_to_build;  // bin/qmail-newu is a symbolic link to the build's program
+    std::string program;
+    std::string workdir;
+  };
+  const StartCase cases[] = {
+      {"absolute path of the copy", false, bin + "/qmail-newu", box_.www()},
+      {"relative path from bin", false, "./qmail-newu", bin},
+      {"path through ..", false, "../bin/qmail-newu", box_.path("/var/qmail/users")},
+      {"symbolic link in bin", true, bin + "/qmail-newu", box_.www()},
+  };
+  for (const StartCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(qmail("users/cdb"));
+    if (c.link_to_build) {
+      std::filesystem::remove(bin + "/qmail-newu");
+      std::filesystem::create_symlink(build_output("qmail-newu"), bin + "/qmail-newu");
+    }
+    write_file(qmail("users/assign"), assign);
+    RunOptions options;
+    options.argv = {c.program};
+    options.workdir = c.workdir;
+    RunResult result = run_program(options);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(dump(qmail("users/cdb")), native(expected));
+  }
+}
+
+TEST_F(QmailToolsTest, DatabaseHasItsModeBeforeItTakesTheFinalName) {
+  // users/cdb cannot be replaced (a directory that is not empty): the
+  // rename fails, and the finished copy shows the mode it would have had.
+  ASSERT_TRUE(std::filesystem::create_directories(qmail("users/cdb/keep")));
+  write_file(qmail("users/assign"), "+a.com-:a.com:89:89:/d/a.com:-::\n.\n");
+  RunResult result = run("qmail-newu");
+  EXPECT_EQ(result.status, 111);
+  EXPECT_EQ(result.err.rfind("qmail-newu: fatal: ", 0), 0u) << result.err;
+  EXPECT_TRUE(std::filesystem::is_directory(qmail("users/cdb/keep")));
+  struct stat st;
+  ASSERT_EQ(stat(qmail("users/cdb.tmp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
 TEST_F(QmailToolsTest, NewmrhCompilesLowerCasedHostsSkippingBlanksAndComments) {
