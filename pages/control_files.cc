@@ -101,14 +101,17 @@ mode_t process_file_mode() {
 }
 
 // Gives the temporary file the old file's mode and owner, or a new file's
-// default mode.
+// default mode. The owner comes first: a change of owner clears the
+// set-user and set-group bits, which the mode then puts back.
 bool set_mode_and_owner(int fd, const struct stat* old_file) {
   if (old_file == nullptr) return fchmod(fd, process_file_mode()) == 0;
-  if (fchmod(fd, old_file->st_mode & 07777) != 0) return false;
   struct stat mine;
   if (fstat(fd, &mine) != 0) return false;
-  if (mine.st_uid == old_file->st_uid && mine.st_gid == old_file->st_gid) return true;
-  return fchown(fd, old_file->st_uid, old_file->st_gid) == 0;
+  if ((mine.st_uid != old_file->st_uid || mine.st_gid != old_file->st_gid) &&
+      fchown(fd, old_file->st_uid, old_file->st_gid) != 0) {
+    return false;
+  }
+  return fchmod(fd, old_file->st_mode & 07777) == 0;
 }
 
 enum class ReplaceResult { kDone, kNoTempFile, kWriteFailed };
@@ -155,7 +158,9 @@ std::span<const ControlFile> control_file_table() { return kControlFiles; }
 std::optional<std::string> control_file_path(std::string_view name, size_t field_size) {
   if (name.find_first_of("./") != std::string_view::npos) return std::nullopt;
   std::string path = qmail_control_file(name);
-  if (path.size() >= field_size) return std::nullopt;
+  // The field holds the host's path; a sandbox root in front of it must not
+  // change which names fit.
+  if (path.size() - site_root().size() >= field_size) return std::nullopt;
   return path;
 }
 
@@ -216,6 +221,9 @@ void modify_file() {
   struct stat st;
   const bool existed = lstat(path.c_str(), &st) == 0;
   if (existed && S_ISLNK(st.st_mode)) request_error(": not a file");
+  // A folder, socket, pipe or device cannot be written as a control file;
+  // replacing it by a plain file would destroy what stands there.
+  if (existed && !S_ISREG(st.st_mode)) request_error(": could not find " + std::string(name));
   switch (replace_file(path, control_file_content(text), existed ? &st : nullptr)) {
     case ReplaceResult::kNoTempFile: request_error(": could not find " + std::string(name));
     case ReplaceResult::kWriteFailed: request_error(": could not write " + std::string(name));

@@ -28,8 +28,8 @@ std::span<const ControlFile> control_file_table();
 inline constexpr size_t kControlPreview = 999;
 
 // The path of a control file named in a form, or none when the name holds
-// "." or "/" or the path would not fit in `field_size` bytes (a cut path
-// would name a different file).
+// "." or "/" or the host's path (without a sandbox root) would not fit in
+// `field_size` bytes (a cut path would name a different file).
 std::optional<std::string> control_file_path(std::string_view name, size_t field_size);
 
 // The list page's link to a file's editor: program markup whose name is
@@ -56,8 +56,9 @@ std::string control_file_content(std::string_view text);
 // goes to a temporary file in the control folder that replaces the old file
 // by a rename, keeping an existing file's owner and mode (a new file gets
 // 0666 less the umask). Errors: ": invalid input data", ": invalid file
-// name", ": not a file", ": could not find NAME" (no temporary file could
-// be made), ": could not write NAME" (short write, failed close, mode or
+// name", ": not a file", ": could not find NAME" (the name is something
+// other than a plain file, or no temporary file could be made), ": could
+// not write NAME" (short write, failed close, mode or
 // owner, or rename); after an error the old file is unchanged and no
 // temporary file is left.
 [[noreturn]] void modify_file();

@@ -1,11 +1,13 @@
 // The control-file pages end to end: list, editor, write, delete, each
 // through the sandbox program against the sandbox's qmail control folder.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -252,6 +254,8 @@ TEST(ModifyFile, WritesTheEditorTextAndShowsTheList) {
        "INIT E=: invalid file name\n"},
       {"nav=modify_file&file_name=..%2Fme&tarea=x", "old\n", "old\n",
        "INIT E=: invalid file name\n"},
+      {"nav=modify_file&file_name=a%2Fb&tarea=x", "old\n", "old\n",
+       "INIT E=: invalid file name\n"},
   };
   for (const ModifyCase& c : cases) {
     ControlRequest r;
@@ -313,23 +317,27 @@ TEST(ModifyFile, EditorRoundTripKeepsTheFile) {
 
 TEST(ModifyFile, KeepsModeAndOwnerAndGivesNewFilesTheDefaultMode) {
   ControlRequest r;
-  write_file(r.control("me"), "old\n");
-  ASSERT_EQ(chmod(r.control("me").c_str(), 0640), 0);
   const bool can_chown = geteuid() == 0;
-  if (can_chown) {
-    ASSERT_EQ(chown(r.control("me").c_str(), 1234, 2345), 0);
+  // 06750: a change of owner clears the set-user and set-group bits.
+  for (mode_t mode : {0640u, 06750u}) {
+    write_file(r.control("me"), "old\n");
+    if (can_chown) {
+      ASSERT_EQ(chown(r.control("me").c_str(), 1234, 2345), 0);
+    }
+    ASSERT_EQ(chmod(r.control("me").c_str(), mode), 0);
+    ASSERT_EQ(r.get("nav=modify_file&file_name=me&tarea=new").status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(r.control("me").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    if (can_chown) {
+      EXPECT_EQ(st.st_uid, 1234u);
+      EXPECT_EQ(st.st_gid, 2345u);
+    }
+    EXPECT_EQ(read_file(r.control("me")), "new\n");
   }
-  ASSERT_EQ(r.get("nav=modify_file&file_name=me&tarea=new").status, 0);
-  struct stat st;
-  ASSERT_EQ(stat(r.control("me").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  if (can_chown) {
-    EXPECT_EQ(st.st_uid, 1234u);
-    EXPECT_EQ(st.st_gid, 2345u);
-  }
-  EXPECT_EQ(read_file(r.control("me")), "new\n");
 
   ASSERT_EQ(r.get("nav=modify_file&file_name=fresh&tarea=x").status, 0);
+  struct stat st;
   ASSERT_EQ(stat(r.control("fresh").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0666u & ~current_umask());
 }
@@ -343,13 +351,34 @@ TEST(ModifyFile, FailuresLeaveTheOldFileAndNoTemporaryFile) {
     EXPECT_EQ(read_file(r.box().path("/target")), "target\n");
     EXPECT_TRUE(fs::is_symlink(r.control("me")));
   }
-  {
-    // A rename over a non-empty folder fails after the text was written.
+  // What stands under the name is no plain file: it cannot be opened for
+  // writing, and it is left as it is. (An empty name is the folder itself.)
+  for (const std::string name : {"sub", "sock", ""}) {
     ControlRequest r;
     write_file(r.control("sub/keep"), "keep\n");
-    EXPECT_EQ(r.get("nav=modify_file&file_name=sub&tarea=x").out,
-              kHeader + "INIT E=: could not write sub\n");
+    make_socket(r.control("sock"));
+    EXPECT_EQ(r.get("nav=modify_file&file_name=" + name + "&tarea=x").out,
+              kHeader + "INIT E=: could not find " + name + "\n");
     EXPECT_EQ(read_file(r.control("sub/keep")), "keep\n");
+    EXPECT_EQ(fs::status(r.control("sock")).type(), fs::file_type::socket);
+    EXPECT_EQ(temporary_files(r), std::vector<std::string>{});
+  }
+  {
+    // A write cut short (here by a file-size limit the program inherits)
+    // is a failure, not a shorter control file.
+    ControlRequest r;
+    write_file(r.control("me"), "old\n");
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 100;
+    void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    RunResult result = r.get("nav=modify_file&file_name=me&tarea=" + std::string(300, 'x'));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, saved_handler);
+    EXPECT_EQ(result.out, kHeader + "INIT E=: could not write me\n");
+    EXPECT_EQ(read_file(r.control("me")), "old\n");
     EXPECT_EQ(temporary_files(r), std::vector<std::string>{});
   }
   {
@@ -373,6 +402,7 @@ TEST(DeleteFile, RemovesTheFileAndShowsTheList) {
       {"nav=delete_file&fname=me", true, "INIT E=: invalid input data\n"},
       {"nav=delete_file&file_name=me.old", true, "INIT E=: invalid file name\n"},
       {"nav=delete_file&file_name=..%2Fcontrol%2Fme", true, "INIT E=: invalid file name\n"},
+      {"nav=delete_file&file_name=a%2Fb", true, "INIT E=: invalid file name\n"},
   };
   for (const auto& c : cases) {
     ControlRequest r;
@@ -383,6 +413,44 @@ TEST(DeleteFile, RemovesTheFileAndShowsTheList) {
     EXPECT_EQ(result.status, 0) << c.query;
     EXPECT_EQ(file_exists(r.control("me")), c.me_remains) << c.query;
     EXPECT_TRUE(file_exists(r.control("me.old"))) << c.query;
+  }
+}
+
+// A control file's path, "/var/qmail/control/" (19 characters) and the
+// name, holds 253 characters for showing and writing and 254 for deleting;
+// a name that would not fit is refused rather than cut to another file.
+TEST(ControlFileNames, LongestNamesFitTheirPathField) {
+  const struct {
+    const char* request;  // the name follows
+    size_t length;
+    std::optional<std::string> after;  // the file after the request
+    std::string body_start;            // "" when the name is refused
+  } cases[] = {
+      {"nav=display_file&fname=", 234, "old\n", "NM="},
+      {"nav=display_file&fname=", 235, "old\n", ""},
+      {"nav=modify_file&tarea=new&file_name=", 234, "new\n", "TOP "},
+      {"nav=modify_file&tarea=new&file_name=", 235, "old\n", ""},
+      {"nav=delete_file&file_name=", 235, std::nullopt, "TOP "},
+      {"nav=delete_file&file_name=", 236, "old\n", ""},
+  };
+  for (const auto& c : cases) {
+    ControlRequest r;
+    const std::string name(c.length, 'n');
+    write_file(r.control(name), "old\n");
+    RunResult result = r.get(c.request + name);
+    const std::string what = c.request + std::to_string(c.length);
+    if (c.body_start.empty()) {
+      EXPECT_EQ(result.out, kHeader + "INIT E=: invalid file name\n") << what;
+    } else {
+      EXPECT_EQ(result.out.rfind(kHeader + c.body_start, 0), 0u) << what;
+      EXPECT_EQ(result.out.find("invalid"), std::string::npos) << what;
+    }
+    EXPECT_EQ(result.status, 0) << what;
+    if (c.after) {
+      EXPECT_EQ(read_file(r.control(name)), *c.after) << what;
+    } else {
+      EXPECT_FALSE(file_exists(r.control(name))) << what;
+    }
   }
 }
 

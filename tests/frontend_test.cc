@@ -253,7 +253,14 @@ TEST(Templates, TokensAreReplacedAndOtherBytesPrinted) {
       {"%-V", ""},
       {"%-V\n", kVersionLines + "\n"},
       {"%-W|\n", "|\n"},
+      // Pieces hold 499 bytes. A token whose key runs over a piece's end
+      // takes the terminator as its key and prints nothing; the rest of the
+      // line is the next piece. One whose "-" falls into the next piece is
+      // no token at all.
       {long_run + "%-U\n", long_run + "U\n"},
+      {long_run + "$-a0\n", long_run + "a0\n"},
+      {std::string(496, 'x') + "#-001\n", std::string(496, 'x') + "01\n"},
+      {std::string(498, 'x') + "#-001\n", std::string(498, 'x') + "#-001\n"},
       {std::string(600, 'y') + "\n", std::string(600, 'y') + "\n"},
       {"a\r\nb\n", "a\r\nb\n"},
   };
@@ -327,12 +334,16 @@ TEST(FixedPages, ShowNamesAPageUnderHtml) {
       {"", "MAIN E= U=alice G=admins\n", 0},
       {"/show/missing.html", "", 255},
       {"/show/link.html", "", 255},
+      {"/show/", "", 0},
+      // The path "html/" + name holds 253 characters: the rest is cut.
+      {"/show/" + std::string(260, 'p'), "LONG\n", 0},
   };
   for (const auto& c : cases) {
     Request r;
     r.page("en", "001 hello\n");
     r.page("help.html", "HELP %-U #-001\n");
     r.page("help", "PLAIN\n");
+    r.page(std::string(248, 'p'), "LONG\n");
     std::filesystem::create_symlink("help.html", r.html("link.html"));
     r.set("PATH_INFO", c.path_info);
     RunResult result = r.run();
@@ -342,6 +353,9 @@ TEST(FixedPages, ShowNamesAPageUnderHtml) {
 }
 
 TEST(Language, AcceptLanguageChoosesTheFile) {
+  const std::string de_at_198 = std::string(197, ' ') + "de";
+  const std::string de_at_199 = std::string(198, ' ') + "de";
+  const std::string long_word(196, 'l');
   const struct {
     const char* header;  // nullptr: no header
     std::vector<std::string> files;
@@ -361,6 +375,10 @@ TEST(Language, AcceptLanguageChoosesTheFile) {
       {"images,de", {"en", "de"}, "[Deutsch]\n"},
       {"fr", {}, "[]\n"},
       {nullptr, {}, "[]\n"},
+      // The header is read up to 199 characters, the path up to 198.
+      {de_at_198.c_str(), {"en", "de"}, "[Deutsch]\n"},
+      {de_at_199.c_str(), {"en", "de"}, "[English]\n"},
+      {long_word.c_str(), {"en", std::string(193, 'l')}, "[Long]\n"},
   };
   for (const auto& c : cases) {
     Request r;
@@ -371,7 +389,10 @@ TEST(Language, AcceptLanguageChoosesTheFile) {
       if (file == "link") {
         std::filesystem::create_symlink("de", r.html("link"));
       } else {
-        const char* text = file == "en" ? "English" : file == "de" ? "Deutsch" : "American";
+        const char* text = file == "en"   ? "English"
+                           : file == "de" ? "Deutsch"
+                           : file == "en-US" ? "American"
+                                             : "Long";
         r.page(file, std::string("001 ") + text + "\n");
       }
     }
