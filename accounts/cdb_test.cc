@@ -17,7 +17,7 @@
 
 namespace {
 
-using Pairs = std::vector<std::pair<std::string, std::string>>;
+using Pairs = CdbPairs;
 
 struct Lookup {
   int result = 0;
@@ -53,40 +53,6 @@ cdb_source source_of(const Pairs& pairs) {
 
 int build(const Pairs& pairs, const std::string& final_path) {
   return cdb_build(source_of(pairs), final_path + ".tmp", final_path);
-}
-
-// tinycdb's command-line tool, the independent reader and writer.
-std::string tinycdb() {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(start, end - start) + "/cdb";
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return "";
-}
-
-RunResult run_tinycdb(const std::vector<std::string>& args, const std::string& input = "") {
-  RunOptions options;
-  options.argv.push_back(tinycdb());
-  options.argv.insert(options.argv.end(), args.begin(), args.end());
-  options.input = input;
-  return run_program(options);
-}
-
-// tinycdb's native record format, as "cdb -d" prints and "cdb -c" reads it.
-std::string native_dump(const Pairs& pairs) {
-  std::string out;
-  for (const auto& [key, value] : pairs) {
-    out += "+";
-    out += std::to_string(key.size()) + "," + std::to_string(value.size());
-    out += ":" + key + "->" + value + "\n";
-  }
-  return out + "\n";
 }
 
 // Two different keys of two letters with the same hash, found by search.
@@ -254,7 +220,7 @@ TEST_F(CdbTest, OurFilesReadBackThroughBothReaders) {
   Pairs pairs = awkward_pairs();
   ASSERT_EQ(build(pairs, path), 0);
 
-  EXPECT_EQ(run_tinycdb({"-d", path}).out, native_dump(pairs));
+  EXPECT_EQ(run_tinycdb({"-d", path}).out, tinycdb_records(pairs));
   EXPECT_EQ(run_tinycdb({"-q", path, "dup"}).out, "firstsecond");  // both, in added order
   EXPECT_EQ(run_tinycdb({"-q", path, ""}).out, "the empty key");
   for (const auto& [key, value] : pairs) {
@@ -279,7 +245,7 @@ TEST_F(CdbTest, OurFilesReadBackThroughBothReaders) {
 TEST_F(CdbTest, TinycdbFilesReadBackThroughOurLookup) {
   Pairs pairs = awkward_pairs();
   std::string path = file("theirs.cdb");
-  ASSERT_EQ(run_tinycdb({"-c", path}, native_dump(pairs)).status, 0);
+  ASSERT_EQ(run_tinycdb({"-c", path}, tinycdb_records(pairs)).status, 0);
   for (const auto& [key, value] : pairs) {
     Lookup found = lookup(path, key);
     EXPECT_EQ(found.result, 1) << key;
@@ -297,7 +263,7 @@ TEST_F(CdbTest, SamePairsGiveTheSameBytesAsTinycdb) {
   Pairs pairs;
   for (int i = 0; i < 5000; ++i) pairs.emplace_back(std::string("user").append(std::to_string(i * 7919)), std::to_string(i));
   ASSERT_EQ(build(pairs, file("ours.cdb")), 0);
-  ASSERT_EQ(run_tinycdb({"-c", file("theirs.cdb")}, native_dump(pairs)).status, 0);
+  ASSERT_EQ(run_tinycdb({"-c", file("theirs.cdb")}, tinycdb_records(pairs)).status, 0);
   EXPECT_TRUE(read_file(file("ours.cdb")) == read_file(file("theirs.cdb")));
 
   // Every key through one descriptor, each lookup after reading a value.

@@ -15,31 +15,12 @@
 
 namespace {
 
-using Pairs = std::vector<std::pair<std::string, std::string>>;
-
-std::string tinycdb() {
-  for (const char* path : {"/usr/bin/cdb", "/usr/local/bin/cdb", "/bin/cdb"}) {
-    if (access(path, X_OK) == 0) return path;
-  }
-  return "";
-}
+using Pairs = CdbPairs;
 
 // Every record of a cdb file in tinycdb's native dump format.
 std::string dump(const std::string& path) {
-  RunOptions options;
-  options.argv = {tinycdb(), "-d", path};
-  RunResult result = run_program(options);
+  RunResult result = run_tinycdb({"-d", path});
   return result.status == 0 ? result.out : "cdb -d failed: " + result.err;
-}
-
-std::string native(const Pairs& pairs) {
-  std::string out;
-  for (const auto& [key, value] : pairs) {
-    out += "+";
-    out += std::to_string(key.size()) + "," + std::to_string(value.size());
-    out += ":" + key + "->" + value + "\n";
-  }
-  return out + "\n";
 }
 
 // The value that qmail-newu stores: each field followed by a NUL byte.
@@ -94,7 +75,7 @@ TEST_F(QmailToolsTest, NewuCompilesAssignIntoKeysAndNulEndedFields) {
       {"=joe", fields({"joe", "1001", "100", "/home/joe", "-", "ext"})},
       {"!long.example-", fields({"long.example", "89", "89", deep_dir, "-", ""})},
   };
-  EXPECT_EQ(dump(qmail("users/cdb")), native(expected));
+  EXPECT_EQ(dump(qmail("users/cdb")), tinycdb_records(expected));
   EXPECT_FALSE(file_exists(qmail("users/cdb.tmp")));
   struct stat st;
   ASSERT_EQ(stat(qmail("users/cdb").c_str(), &st), 0);
@@ -117,7 +98,7 @@ TEST_F(QmailToolsTest, NewuOfAnEmptyTableGivesAnEmptyDatabase) {
   EXPECT_EQ(dump(qmail("users/cdb")), "\n");
   write_file(qmail("users/assign"), "=a:a:1:1:/a:::\n.");  // "." without its line end
   ASSERT_EQ(run("qmail-newu").status, 0);
-  EXPECT_EQ(dump(qmail("users/cdb")), native({{"=a", fields({"a", "1", "1", "/a", "", ""})}}));
+  EXPECT_EQ(dump(qmail("users/cdb")), tinycdb_records({{"=a", fields({"a", "1", "1", "/a", "", ""})}}));
 }
 
 TEST_F(QmailToolsTest, NewuRefusesMalformedTablesAndKeepsTheOldDatabase) {
@@ -194,7 +175,7 @@ TEST_F(QmailToolsTest, HomeIsTheParentOfTheBinDirectoryItWasStartedFrom) {
     options.workdir = c.workdir;
     RunResult result = run_program(options);
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(dump(qmail("users/cdb")), native(expected));
+    EXPECT_EQ(dump(qmail("users/cdb")), tinycdb_records(expected));
   }
 }
 
@@ -218,7 +199,7 @@ TEST_F(QmailToolsTest, NewmrhCompilesLowerCasedHostsSkippingBlanksAndComments) {
   RunResult result = run("qmail-newmrh");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(dump(qmail("control/morercpthosts.cdb")),
-            native({{"example.com", ""}, {"other.org", ""}, {"last.net", ""}}));
+            tinycdb_records({{"example.com", ""}, {"other.org", ""}, {"last.net", ""}}));
   EXPECT_FALSE(file_exists(qmail("control/morercpthosts.tmp")));
   struct stat st;
   ASSERT_EQ(stat(qmail("control/morercpthosts.cdb").c_str(), &st), 0);

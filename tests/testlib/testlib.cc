@@ -188,3 +188,27 @@ RunResult run_program(const RunOptions& options) {
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
+
+std::string tinycdb() {
+  for (const char* path : {"/usr/bin/cdb", "/usr/local/bin/cdb", "/bin/cdb"}) {
+    if (access(path, X_OK) == 0) return path;
+  }
+  return "";
+}
+
+RunResult run_tinycdb(const std::vector<std::string>& args, const std::string& input) {
+  RunOptions options;
+  options.argv.push_back(tinycdb());
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  options.input = input;
+  return run_program(options);
+}
+
+std::string tinycdb_records(const CdbPairs& pairs) {
+  std::string out;
+  for (const auto& [key, value] : pairs) {
+    out += "+" + std::to_string(key.size()) + "," + std::to_string(value.size());
+    out += ":" + key + "->" + value + "\n";
+  }
+  return out + "\n";
+}

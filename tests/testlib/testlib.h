@@ -67,3 +67,16 @@ struct RunOptions {
 
 // Runs a program to its end and collects its outputs.
 RunResult run_program(const RunOptions& options);
+
+// tinycdb, the independent reader and writer of constant databases.
+using CdbPairs = std::vector<std::pair<std::string, std::string>>;
+
+// The path of tinycdb's "cdb" program, or "" when it is not installed.
+std::string tinycdb();
+
+// Runs "cdb ARGS..." with the given standard input.
+RunResult run_tinycdb(const std::vector<std::string>& args, const std::string& input = "");
+
+// The records in tinycdb's own text form, as "cdb -d" prints them and
+// "cdb -c" reads them: "+KLEN,VLEN:KEY->VALUE" lines and an empty line.
+std::string tinycdb_records(const CdbPairs& pairs);
