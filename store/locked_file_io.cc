@@ -9,6 +9,22 @@
 
 #include "store/error.h"
 
+namespace {
+
+// A stream over fd, or nullptr with fd closed and errno kept: the caller
+// owns exactly one of the two afterwards, never both and never neither.
+FILE* stream_or_close(int fd, const char* mode) {
+  FILE* file = fdopen(fd, mode);
+  if (file == nullptr) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return file;
+}
+
+}  // namespace
+
 LineReader::~LineReader() {
   if (file_ != nullptr) fclose(file_);
   free(buffer_);
@@ -17,14 +33,8 @@ LineReader::~LineReader() {
 bool LineReader::open(const std::string& path, int flags, bool missing_is_empty) {
   int fd = ::open(path.c_str(), flags | O_CLOEXEC);
   if (fd < 0) return missing_is_empty && errno == ENOENT;
-  file_ = fdopen(fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "r+");
-  if (file_ == nullptr) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return false;
-  }
-  return true;
+  file_ = stream_or_close(fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "r+");
+  return file_ != nullptr;
 }
 
 bool LineReader::next(std::string& line) {
@@ -48,14 +58,8 @@ LineWriter::~LineWriter() {
 }
 
 bool LineWriter::adopt(int fd) {
-  file_ = fdopen(fd, "w");
-  if (file_ == nullptr) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return false;
-  }
-  return true;
+  file_ = stream_or_close(fd, "w");
+  return file_ != nullptr;
 }
 
 void LineWriter::put(std::string_view line) {
