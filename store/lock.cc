@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,6 +63,45 @@ int FileLock::lock(const std::string& lock_path) {
   int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return kErrUpdateFile;
   if (get_write_lock(fd) != 0) {
+    close(fd);
+    return -1;
+  }
+  fd_ = fd;
+  return 0;
+}
+
+namespace {
+
+void wake_lock_wait(int) {}
+
+// F_SETLKW with a deadline: an alarm interrupts the wait (no restart), and
+// the caller's alarm and handler are put back afterwards.
+bool wait_for_write_lock(int fd, std::chrono::seconds limit) {
+  struct sigaction wake {}, saved {};
+  wake.sa_handler = wake_lock_wait;
+  sigemptyset(&wake.sa_mask);
+  sigaction(SIGALRM, &wake, &saved);
+  unsigned pending = alarm(static_cast<unsigned>(limit.count()));
+  struct flock region {};
+  region.l_type = F_WRLCK;
+  region.l_whence = SEEK_SET;
+  int result = fcntl(fd, F_SETLKW, &region);
+  int saved_errno = errno;
+  alarm(0);
+  sigaction(SIGALRM, &saved, nullptr);
+  if (pending != 0) alarm(pending);
+  errno = saved_errno;
+  return result == 0;
+}
+
+}  // namespace
+
+int FileLock::lock_waiting(const std::string& lock_path, std::chrono::seconds limit) {
+  unlock();
+  int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return kErrUpdateFile;
+  if (!wait_for_write_lock(fd, limit)) {
+    if (errno == EINTR) fputs("File busy try again later!\n", stderr);
     close(fd);
     return -1;
   }

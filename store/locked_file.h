@@ -79,6 +79,11 @@ class FileLock {
   // lock. 0 when held; -17 when the file cannot be opened (errno says why,
   // nothing printed); -1 when the lock cannot be taken (the file is closed).
   int lock(const std::string& lock_path);
+  // The same, but waits in the kernel's queue for up to `limit` instead of
+  // polling, so that many writers queued on one busy lock are served in
+  // turn rather than left to lose every poll. -1 after "File busy try again
+  // later!\n" when the limit passes.
+  int lock_waiting(const std::string& lock_path, std::chrono::seconds limit);
   void unlock();
   bool held() const { return fd_ >= 0; }
 

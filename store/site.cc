@@ -46,6 +46,8 @@ std::string qmail_assign_file() { return qmail_home() + "/users/assign"; }
 
 std::string qmail_users_cdb() { return qmail_home() + "/users/cdb"; }
 
+std::string domain_table_lock_file() { return qmail_home() + "/users/domains.lock"; }
+
 std::string qmail_tool(std::string_view name) {
   return qmail_home() + "/bin/" + std::string(name);
 }

@@ -36,6 +36,10 @@ std::string qmail_control_file(std::string_view name);
 std::string qmail_assign_file();
 std::string qmail_users_cdb();
 
+// The lock that serialises adding names to qmail's domain tables, so that
+// two processes can never both find a name free and both enter it.
+std::string domain_table_lock_file();
+
 // One of qmail's tools: qmail_home() + "/bin/" + name.
 std::string qmail_tool(std::string_view name);
 

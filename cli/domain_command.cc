@@ -1,0 +1,64 @@
+// tessera domain add|del|alias|show|list.
+#include <cstdio>
+
+#include "cli/command.h"
+#include "store/assign.h"
+#include "store/domain.h"
+#include "store/error.h"
+#include "store/site.h"
+
+namespace {
+
+int finish(int code) { return code == 0 ? 0 : report_failure(code); }
+
+int show_domain(std::string name) {
+  std::string dir;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (!tget_assign(name, &dir, 300, &uid, &gid)) return report_failure(kErrNoDomain);
+  printf("%s\t%s\t%u\t%u\n", name.c_str(), dir.c_str(), uid, gid);
+  return 0;
+}
+
+int list_domains(const std::string& name) {
+  last_error = 0;
+  const AssignEntry* entry = next_assign_entry(&name);
+  if (!entry && last_error != 0) return report_failure(last_error);
+  for (; entry; entry = next_assign_entry(nullptr)) {
+    printf("%s\t%s\t%d\t%d\t%s\n", entry->name.c_str(), entry->real_domain.c_str(),
+           entry->uid, entry->gid, entry->dir.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int report_failure(int32_t code) { return report_failure(error_string(code)); }
+
+int report_failure(const char* message) {
+  fflush(stdout);
+  fprintf(stderr, "%s\n", message);
+  return 1;
+}
+
+int domain_command(const Words& words) {
+  if (words.empty()) return kUsageStatus;
+  const std::string& command = words[0];
+  size_t arguments = words.size() - 1;
+  if (command == "add" && arguments == 1) {
+    std::string name = words[1];
+    return finish(create_domain(name, tessera_home(), kStoreUid, kStoreGid));
+  }
+  if (command == "del" && arguments == 1) {
+    std::string name = words[1];
+    return finish(delete_domain(name));
+  }
+  if (command == "alias" && arguments == 2) {
+    std::string alias = words[1];
+    std::string real = words[2];
+    return finish(create_alias_domain(alias, real));
+  }
+  if (command == "show" && arguments == 1) return show_domain(words[1]);
+  if (command == "list" && arguments <= 1) return list_domains(arguments ? words[1] : "");
+  return kUsageStatus;
+}

@@ -1,0 +1,53 @@
+// tessera limits show|set|del.
+#include <cstdio>
+
+#include "cli/command.h"
+#include "quota/limits.h"
+#include "store/assign.h"
+#include "store/error.h"
+
+namespace {
+
+bool domain_known(const std::string& domain) {
+  std::string name = domain;
+  return tget_assign(name, nullptr, 0, nullptr, nullptr) != nullptr;
+}
+
+int show_limits(const std::string& domain) {
+  domain_limits limits;
+  if (get_domain_limits(domain, limits) != 0) return report_failure(kErrDomainLimits);
+  fputs(format_limits(limits).c_str(), stdout);
+  return 0;
+}
+
+// A fresh record read from the file (or standard input) becomes the
+// domain's file, in the canonical form.
+int set_limits(const std::string& domain, const std::string& source) {
+  domain_limits limits;
+  if (read_limits_file(source == "-" ? "/dev/stdin" : source, limits) != 0) {
+    return report_failure(kErrDomainLimits);
+  }
+  int result = write_domain_limits(domain, limits);
+  return result == 0 ? 0 : report_failure(result == kErrNoDomain ? kErrNoDomain : kErrUpdateFile);
+}
+
+int delete_limits(const std::string& domain) {
+  if (delete_domain_limits(domain) != 0) return report_failure("no limits file");
+  return 0;
+}
+
+}  // namespace
+
+int limits_command(const Words& words) {
+  if (words.size() < 2) return kUsageStatus;
+  const std::string& command = words[0];
+  const std::string& domain = words[1];
+  size_t arguments = words.size() - 1;
+  bool known_shape = (command == "show" && arguments == 1) ||
+                     (command == "set" && arguments == 2) || (command == "del" && arguments == 1);
+  if (!known_shape) return kUsageStatus;
+  if (!domain_known(domain)) return report_failure(kErrNoDomain);
+  if (command == "show") return show_limits(domain);
+  if (command == "set") return set_limits(domain, words[2]);
+  return delete_limits(domain);
+}

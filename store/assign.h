@@ -1,0 +1,81 @@
+// qmail's domain tables: users/assign (compiled by qmail-newu into
+// users/cdb), control/rcpthosts, control/morercpthosts (compiled by
+// qmail-newmrh), control/virtualdomains and control/locals. This module keeps
+// them in step when a domain or alias domain comes or goes, and is the one
+// way a domain name becomes its directory, uid and gid.
+//
+// Entry lines of users/assign: "+NAME-:REAL:UID:GID:DIR:-::", in sort-key
+// order, the file ended by a line ".". users/cdb maps "!NAME-" to the
+// NUL-ended fields REAL, UID, GID, DIR, ...; only qmail-newu writes it.
+//
+// Owns the process-wide lookup cache (the real domain, directory, uid and gid
+// of the last successful lookup) and the iterator's open file.
+//
+// Routines:
+//   tget_assign        the directory of a domain, or nullptr when the name is
+//                      empty, users/cdb is unreadable or the name is unknown.
+//                      Lower-cases the name in place (cut to 156), then on
+//                      success replaces it by the real domain's name (at most
+//                      96 characters) and fills the outputs given. The result
+//                      points into the cache: valid until the next lookup.
+//                      Sets no error code (callers use -11).
+//   assign_add_domain  enters a real or alias domain into users/assign (then
+//                      qmail-newu), rcpthosts or, once rcpthosts holds 50
+//                      lines, morercpthosts (then qmail-newmrh), and
+//                      virtualdomains, and takes it out of locals (a missing
+//                      locals stays missing). Every table it touches ends
+//                      mode 0644. 0, or -1 after a message naming the file
+//                      that failed; the steps before stay done.
+//   assign_remove_domains  removes the entry lines of the names (all of one
+//                      real domain) from users/assign, sets 0644, runs
+//                      qmail-newu and empties the lookup cache. 0 (also when
+//                      no line went), or -1 after a message.
+//   next_assign_entry  iterator over users/assign: with a name (possibly
+//                      empty) starts over, matching the entries whose real
+//                      domain is that name's real domain (all for ""); with
+//                      nullptr continues. nullptr at the end (last_error
+//                      untouched) or, with last_error -37, when no iteration
+//                      has a file open. The entry is overwritten by the next
+//                      call.
+//   run_qmail_newu, run_qmail_newmrh   run the tool and wait; always 0.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// The longest domain name a lookup hands back, and the name buffer a
+// caller of tget_assign keeps (a name of 96 characters and its end).
+inline constexpr size_t kDomainNameMax = 96;
+inline constexpr size_t kAssignNameBuffer = 97;
+
+struct AssignEntry {
+  std::string name;         // the name the entry answers for, without "-"
+  std::string real_domain;  // the domain that owns the mail
+  int32_t uid = 0;
+  int32_t gid = 0;
+  std::string dir;          // the real domain's directory
+};
+
+const char* tget_assign(std::string& name, std::string* dir, size_t dir_size, uid_t* uid,
+                        gid_t* gid);
+
+// Empties the lookup cache, so the next lookup reads users/cdb again.
+void tget_assign_forget();
+
+int assign_add_domain(const std::string& name, const std::string& real_domain,
+                      const std::string& dir, uid_t uid, gid_t gid);
+
+int assign_remove_domains(const std::string* names, int count, const std::string& real_domain,
+                          const std::string& dir, uid_t uid, gid_t gid);
+
+const AssignEntry* next_assign_entry(const std::string* name);
+
+int run_qmail_newu();
+int run_qmail_newmrh();
+
+// The entry line of users/assign for a name, without its newline.
+std::string assign_entry_line(const std::string& name, const std::string& real_domain,
+                              uid_t uid, gid_t gid, const std::string& dir);
