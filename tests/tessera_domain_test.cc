@@ -1,0 +1,282 @@
+// The tessera tool's domain and limits commands, end to end in a sandbox
+// with the qmail stand-ins: every file a command touches, byte for byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+#include "tests/testlib/testlib.h"
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class TesseraDomainTest : public ::testing::Test {
+ protected:
+  RunResult tessera(const std::vector<std::string>& words, const std::string& input = "") {
+    RunOptions options;
+    options.argv = {build_output("tessera"), "--root", box.root()};
+    options.argv.insert(options.argv.end(), words.begin(), words.end());
+    options.env = {"PATH=/usr/bin:/bin"};
+    options.input = input;
+    return run_program(options);
+  }
+  void ok(const std::vector<std::string>& words) {
+    RunResult r = tessera(words);
+    ASSERT_EQ(r.status, 0) << words.back() << ": " << r.err;
+  }
+  std::string qmail(const std::string& name) { return read_file(box.path("/var/qmail/" + name)); }
+  std::string home() { return box.path("/usr/local/tessera"); }
+  std::string entry(const std::string& name, const std::string& dir) {
+    return "+" + name + "-:example.com:89:89:" + dir + ":-::\n";
+  }
+
+  static struct stat status_of(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+  }
+  static void expect_owned(const std::string& path, mode_t mode) {
+    struct stat st = status_of(path);
+    EXPECT_EQ(st.st_mode & 07777, mode) << path;
+    EXPECT_EQ(st.st_uid, 89u) << path;
+    EXPECT_EQ(st.st_gid, 89u) << path;
+  }
+
+  Sandbox box;
+};
+
+TEST_F(TesseraDomainTest, AddingADomainWritesEveryFileItTouches) {
+  write_file(box.path("/var/qmail/control/locals"), "localhost\nexample.com\n");
+  ok({"domain", "add", "Example.COM"});
+  std::string dir = home() + "/domains/example.com";
+  EXPECT_EQ(qmail("users/assign"), entry("example.com", dir) + ".\n");
+  EXPECT_EQ(run_tinycdb({"-d", box.path("/var/qmail/users/cdb")}).out,
+            tinycdb_records({{"!example.com-",
+                              std::string("example.com\0" "89\0" "89\0", 18) + dir +
+                                  std::string("\0-\0\0", 4)}}));
+  EXPECT_EQ(qmail("control/rcpthosts"), "example.com\n");
+  EXPECT_EQ(qmail("control/virtualdomains"), "example.com:example.com\n");
+  EXPECT_EQ(qmail("control/locals"), "localhost\n");
+  for (const char* table : {"users/assign", "control/rcpthosts", "control/virtualdomains",
+                            "control/locals"}) {
+    EXPECT_EQ(status_of(box.path("/var/qmail/") + table).st_mode & 07777, 0644u) << table;
+  }
+  EXPECT_EQ(read_file(dir + "/.qmail-default"),
+            "| " + home() + "/bin/tdelivermail '' bounce-no-mailbox\n");
+  EXPECT_EQ(read_file(home() + "/domains/.dir-control"),
+            "1\n0\n3\n0 0 0\n61 61 61\n0 2 4\n0 0 0\n\n");
+  expect_owned(dir, 0700);
+  expect_owned(dir + "/.qmail-default", 0600);
+  expect_owned(home() + "/domains", 0700);
+  expect_owned(home() + "/domains/.dir-control", 0600);
+
+  RunResult show = tessera({"domain", "show", "EXAMPLE.com"});
+  EXPECT_EQ(show.out, "example.com\t" + dir + "\t89\t89\n");
+  RunResult again = tessera({"domain", "add", "example.com"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.err, "Domain already exists\n");
+}
+
+TEST_F(TesseraDomainTest, AliasesFollowTheirRealDomainAndLeaveWithIt) {
+  ok({"domain", "add", "example.com"});
+  ok({"domain", "alias", "a.net", "example.com"});
+  ok({"domain", "alias", "B.org", "a.net"});  // an alias of an alias joins the real domain
+  ok({"domain", "alias", "c.com", "example.com"});
+  std::string dir = home() + "/domains/example.com";
+  EXPECT_EQ(qmail("users/assign"), entry("a.net", dir) + entry("b.org", dir) +
+                                       entry("c.com", dir) + entry("example.com", dir) + ".\n");
+  EXPECT_EQ(tessera({"domain", "list", "b.org"}).out,
+            "a.net\texample.com\t89\t89\t" + dir + "\nb.org\texample.com\t89\t89\t" + dir +
+                "\nc.com\texample.com\t89\t89\t" + dir + "\nexample.com\texample.com\t89\t89\t" +
+                dir + "\n");
+  EXPECT_EQ(tessera({"domain", "show", "b.org"}).out, "example.com\t" + dir + "\t89\t89\n");
+
+  ok({"domain", "del", "c.com"});  // an alias alone: only its table lines go
+  EXPECT_EQ(qmail("users/assign"),
+            entry("a.net", dir) + entry("b.org", dir) + entry("example.com", dir) + ".\n");
+  EXPECT_EQ(qmail("control/rcpthosts"), "a.net\nb.org\nexample.com\n");
+  EXPECT_EQ(qmail("control/virtualdomains"), "a.net:a.net\nb.org:b.org\nexample.com:example.com\n");
+  EXPECT_TRUE(file_exists(dir + "/.qmail-default"));
+
+  write_file(dir + "/.kestrel-limits", "maxpopaccounts: 3\n");
+  ok({"domain", "del", "EXAMPLE.COM"});  // the real domain takes both remaining aliases
+  EXPECT_EQ(qmail("users/assign"), ".\n");
+  EXPECT_EQ(qmail("control/rcpthosts"), "");
+  EXPECT_EQ(qmail("control/virtualdomains"), "");
+  EXPECT_FALSE(file_exists(dir));
+  EXPECT_EQ(lines_of(read_file(home() + "/domains/.dir-control"))[0], "0");
+  EXPECT_EQ(tessera({"domain", "list"}).out, "");
+  for (const char* table : {"control/rcpthosts", "control/virtualdomains", "users/assign"}) {
+    EXPECT_EQ(status_of(box.path("/var/qmail/") + table).st_mode & 07777, 0644u) << table;
+  }
+}
+
+TEST_F(TesseraDomainTest, FullRcpthostsOverflowsIntoMorercpthostsAndBack) {
+  std::string hosts;
+  for (int i = 0; i < 49; ++i) hosts += "h" + std::to_string(100 + i) + ".net\n";
+  write_file(box.path("/var/qmail/control/rcpthosts"), hosts);
+  ok({"domain", "add", "example.com"});  // the 50th line
+  ok({"domain", "alias", "a.org", "example.com"});
+  ok({"domain", "alias", "b.org", "example.com"});
+  EXPECT_EQ(lines_of(qmail("control/rcpthosts")).size(), 50u);
+  EXPECT_EQ(qmail("control/morercpthosts"), "a.org\nb.org\n");
+  EXPECT_EQ(run_tinycdb({"-q", box.path("/var/qmail/control/morercpthosts.cdb"), "b.org"}).status,
+            0);
+
+  ok({"domain", "del", "a.org"});  // leaves one name: recompiled
+  EXPECT_EQ(qmail("control/morercpthosts"), "b.org\n");
+  EXPECT_NE(run_tinycdb({"-q", box.path("/var/qmail/control/morercpthosts.cdb"), "a.org"}).status,
+            0);
+  ok({"domain", "del", "example.com"});  // names in both files leave both
+  EXPECT_EQ(qmail("control/rcpthosts"), hosts);
+  EXPECT_FALSE(file_exists(box.path("/var/qmail/control/morercpthosts")));
+  EXPECT_FALSE(file_exists(box.path("/var/qmail/control/morercpthosts.cdb")));
+}
+
+TEST_F(TesseraDomainTest, FailuresPrintTheStoreMessage) {
+  struct Case {
+    std::vector<std::string> words;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"domain", "list"}, 1, "can't read users/assign file\n"},
+      {{"domain", "show", "nowhere.net"}, 1, "Domain does not exist\n"},
+      {{"domain", "del", "nowhere.net"}, 1, "Domain does not exist\n"},
+      {{"domain", "add", "ab"}, 1, "Invalid domain name\n"},
+      {{"domain", "add", "-abc.com"}, 1, "Invalid domain name\n"},
+      {{"domain", "add", "abc.com-"}, 1, "Invalid domain name\n"},
+      {{"domain", "add", "abc_def.com"}, 1, "Invalid domain name\n"},
+      {{"domain", "add", std::string(93, 'a') + ".com"}, 1, "domain name too long\n"},
+      {{"domain", "alias", "a.net", "nowhere.net"}, 1, "Domain does not exist\n"},
+      {{"domain", "alias", "a_b.net", "nowhere.net"}, 1, "Invalid domain name\n"},
+      {{"limits", "show", "nowhere.net"}, 1, "Domain does not exist\n"},
+      {{"limits", "del", "nowhere.net"}, 1, "Domain does not exist\n"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = tessera(c.words);
+    EXPECT_EQ(r.status, c.status) << c.words.back();
+    EXPECT_EQ(r.err, c.err) << c.words.back();
+    EXPECT_EQ(r.out, "") << c.words.back();
+  }
+  EXPECT_FALSE(file_exists(home() + "/domains"));  // refused names make nothing
+  for (std::vector<std::string> words : std::vector<std::vector<std::string>>{
+           {"domain"}, {"domain", "add"}, {"domain", "add", "a", "b"}, {"zone", "add", "x.com"}}) {
+    RunResult r = tessera(words);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind("usage: tessera", 0), 0u) << r.err;
+  }
+  ok({"domain", "add", "example.com"});
+  EXPECT_EQ(tessera({"domain", "alias", "example.com", "example.com"}).err,
+            "Domain already exists\n");
+  EXPECT_EQ(tessera({"domain", "list", "other.org"}).out, "");
+}
+
+TEST_F(TesseraDomainTest, LimitsCommandsKeepTheCanonicalFile) {
+  ok({"domain", "add", "example.com"});
+  RunResult none = tessera({"limits", "show", "example.com"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "can't read domain limits\n");
+
+  const std::string defaults =
+      "maxpopaccounts: -1\nmaxaliases: -1\nmaxforwards: -1\nmaxautoresponders: -1\n"
+      "maxmailinglists: -1\nquota: 0\nmaxmsgcount: 0\ndefault_quota: 0\n"
+      "default_maxmsgcount: 0\nperm_account: 0\nperm_alias: 0\nperm_forward: 0\n"
+      "perm_autoresponder: 0\nperm_maillist: 0\nperm_quota: 0\nperm_defaultquota: 0\n";
+  write_file(home() + "/etc/tlimits.default", "# nothing set\n");
+  EXPECT_EQ(tessera({"limits", "show", "example.com"}).out, defaults);
+
+  RunResult set = tessera({"limits", "set", "example.com", "-"},
+                          "maxpopaccounts:::  7\r\ndisable_smtp: 0\nperm_maillist 85\n");
+  ASSERT_EQ(set.status, 0) << set.err;
+  std::string file = home() + "/domains/example.com/.kestrel-limits";
+  std::string expected = defaults;
+  expected.replace(expected.find("maxpopaccounts: -1"), 18, "maxpopaccounts: 7");
+  expected.replace(expected.find("perm_account"), 0, "disable_smtp\n");
+  expected.replace(expected.find("perm_maillist: 0"), 16, "perm_maillist: 85");
+  EXPECT_EQ(read_file(file), expected);
+  expect_owned(file, 0600);
+  EXPECT_EQ(tessera({"limits", "show", "example.com"}).out, expected);
+
+  ok({"limits", "del", "example.com"});
+  EXPECT_FALSE(file_exists(file));
+  RunResult again = tessera({"limits", "del", "example.com"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.err, "no limits file\n");
+}
+
+// Runs the command lines at once, one shell job each, and waits for all.
+RunResult run_at_once(const std::vector<std::string>& jobs) {
+  std::string script;
+  for (const std::string& job : jobs) script += "(" + job + ") &\n";
+  script += "wait\n";
+  RunOptions options;
+  options.argv = {"/bin/sh", "-c", script};
+  options.env = {"PATH=/usr/bin:/bin"};
+  return run_program(options);
+}
+
+TEST_F(TesseraDomainTest, ConcurrentCreatorsEnterEveryDomainOnceInOrder) {
+  std::string tool = build_output("tessera") + " --root " + box.root();
+  std::vector<std::string> jobs;
+  std::vector<std::string> names;
+  for (int p = 0; p < 8; ++p) {
+    std::string job = "for n in 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 "
+                      "32 33 34; do " + tool + " domain add p" + std::to_string(p) +
+                      "n$n.com || echo FAILED; done";
+    jobs.push_back(job);
+    for (int n = 10; n < 35; ++n) {
+      names.push_back("p" + std::to_string(p) + "n" + std::to_string(n) + ".com");
+    }
+  }
+  RunResult r = run_at_once(jobs);
+  EXPECT_EQ(r.out, "");
+  std::sort(names.begin(), names.end());
+
+  std::vector<std::string> assign = lines_of(qmail("users/assign"));
+  ASSERT_FALSE(assign.empty());
+  EXPECT_EQ(assign.back(), ".");
+  assign.pop_back();
+  std::vector<std::string> assign_names;
+  for (const std::string& line : assign) assign_names.push_back(line.substr(1, line.find('-') - 1));
+  EXPECT_EQ(assign_names, names);  // each once, and in key order
+
+  std::vector<std::string> hosts = lines_of(qmail("control/rcpthosts"));
+  std::vector<std::string> more = lines_of(qmail("control/morercpthosts"));
+  EXPECT_TRUE(std::is_sorted(hosts.begin(), hosts.end()));
+  EXPECT_TRUE(std::is_sorted(more.begin(), more.end()));
+  hosts.insert(hosts.end(), more.begin(), more.end());
+  std::sort(hosts.begin(), hosts.end());
+  EXPECT_EQ(hosts, names);
+
+  std::vector<std::string> virtuals = lines_of(qmail("control/virtualdomains"));
+  std::vector<std::string> expected_virtuals;
+  for (const std::string& name : names) expected_virtuals.push_back(name + ":" + name);
+  EXPECT_EQ(virtuals, expected_virtuals);
+  EXPECT_EQ(lines_of(read_file(home() + "/domains/.dir-control"))[0], "200");
+  EXPECT_EQ(run_tinycdb({"-q", box.path("/var/qmail/users/cdb"), "!p7n34.com-"}).status, 0);
+}
+
+TEST_F(TesseraDomainTest, ConcurrentCreatorsOfOneNameLeaveOneEntry) {
+  std::string add = build_output("tessera") + " --root " + box.root() +
+                    " domain add same.com 2>&1; echo \"status $?\"";
+  RunResult r = run_at_once({add, add, add, add});
+  std::map<std::string, int> outcomes;
+  for (const std::string& line : lines_of(r.out)) ++outcomes[line];
+  EXPECT_EQ(outcomes["status 0"], 1) << r.out;
+  EXPECT_EQ(outcomes["status 1"], 3) << r.out;
+  EXPECT_EQ(outcomes["Domain already exists"], 3) << r.out;
+  EXPECT_EQ(qmail("users/assign"),
+            "+same.com-:same.com:89:89:" + home() + "/domains/same.com:-::\n.\n");
+  EXPECT_EQ(qmail("control/rcpthosts"), "same.com\n");
+  EXPECT_EQ(qmail("control/virtualdomains"), "same.com:same.com\n");
+}
+
+}  // namespace
