@@ -11,6 +11,7 @@
 #include "cgi/escape.h"
 #include "cgi/form.h"
 #include "cgi/page.h"
+#include "store/fd_guard.h"
 #include "store/site.h"
 
 namespace {
@@ -84,15 +85,6 @@ class TempFile {
   std::string path_;
 };
 
-bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 mode_t process_file_mode() {
   mode_t mask = umask(0);

@@ -12,6 +12,7 @@
 
 #include "store/assign.h"
 #include "store/error.h"
+#include "store/fd_guard.h"
 #include "store/site.h"
 #include "store/text.h"
 
@@ -128,25 +129,6 @@ void parse_line(std::string_view line, domain_limits& limits) {
   }
 }
 
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  // Closes now, so that a late write error is seen: true when close did.
-  bool close_now() {
-    int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 // Parses lines from the front of a window of kReadWindow bytes, topping it
 // up after each line. A partial line is moved to the front only while the
@@ -226,15 +208,6 @@ struct TargetMode {
   mode_t mode = 0;
 };
 
-bool write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t put = write(fd, text.data(), text.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(put));
-  }
-  return true;
-}
 
 // Writes text to PATH.PID and renames that over path, so readers see the
 // old file or the new one, never a part. The copy is removed on failure.

@@ -15,6 +15,7 @@
 #include "accounts/address.h"
 #include "accounts/cdb.h"
 #include "store/error.h"
+#include "store/fd_guard.h"
 #include "store/locked_file.h"
 #include "store/locked_file_io.h"
 #include "store/site.h"
@@ -64,19 +65,6 @@ AssignIterator& iterator() {
   return state;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void fill_outputs(std::string* dir, size_t dir_size, uid_t* uid, gid_t* gid) {
   const AssignCache& c = cache();
@@ -115,7 +103,7 @@ bool load_cache(const std::string& name) {
   AssignCache& c = cache();
   std::string key = "!" + name + "-";
   cut_text(key, kLookupKeyLimit);
-  Fd fd(open(qmail_users_cdb().c_str(), O_RDONLY | O_CLOEXEC));
+  FdGuard fd(open(qmail_users_cdb().c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
   uint32_t length = 0;
   if (cdb_lookup(fd.get(), key.data(), key.size(), &length) != 1) return false;
@@ -254,6 +242,37 @@ int run_tool(const char* name, bool qmail_newu_mask) {
   return 0;
 }
 
+// Removes the lines from one table if it exists; the number removed, or -1
+// after the table's message. A rewritten table always ends mode 0644.
+int remove_table_lines(const std::string& path, const std::vector<std::string>& lines,
+                       const char* table) {
+  if (file_missing(path)) return 0;
+  int removed = remove_lines(path, lines);
+  if (removed < 0) {
+    fprintf(stderr, "Failed while attempting to remove_lines() the %s file\n", table);
+    return -1;
+  }
+  set_table_mode(path);
+  return removed;
+}
+
+// morercpthosts is compiled for qmail; once it is empty both it and its
+// database go, so qmail falls back on rcpthosts alone.
+int remove_more_recipient_hosts(const std::vector<std::string>& names) {
+  std::string more = qmail_control_file("morercpthosts");
+  int removed = remove_table_lines(more, names, "morercpthosts");
+  if (removed <= 0) return removed;
+  struct stat st;
+  if (stat(more.c_str(), &st) != 0) return 0;
+  if (st.st_size > 0) {
+    run_qmail_newmrh();
+  } else {
+    unlink(more.c_str());
+    unlink((more + ".cdb").c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::string assign_entry_line(const std::string& name, const std::string& real_domain,
@@ -347,3 +366,16 @@ const AssignEntry* next_assign_entry(const std::string* name) {
 int run_qmail_newu() { return run_tool("qmail-newu", true); }
 
 int run_qmail_newmrh() { return run_tool("qmail-newmrh", false); }
+
+int remove_control_entries(const std::vector<std::string>& names) {
+  bool failed = false;
+  if (remove_table_lines(qmail_control_file("rcpthosts"), names, "rcpthosts") < 0) failed = true;
+  if (remove_more_recipient_hosts(names) < 0) failed = true;
+  std::vector<std::string> virtual_lines;
+  for (const std::string& name : names) virtual_lines.push_back(name + ":" + name);
+  if (remove_table_lines(qmail_control_file("virtualdomains"), virtual_lines,
+                         "virtualdomains") < 0) {
+    failed = true;
+  }
+  return failed ? -1 : 0;
+}

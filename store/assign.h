@@ -30,6 +30,10 @@
 //                      real domain) from users/assign, sets 0644, runs
 //                      qmail-newu and empties the lookup cache. 0 (also when
 //                      no line went), or -1 after a message.
+//   remove_control_entries  takes the names out of rcpthosts, morercpthosts
+//                      (recompiled, or deleted with its .cdb once empty) and
+//                      virtualdomains; missing files stay missing, changed
+//                      files end mode 0644. 0, or -1 when a file failed.
 //   next_assign_entry  iterator over users/assign: with a name (possibly
 //                      empty) starts over, matching the entries whose real
 //                      domain is that name's real domain (all for ""); with
@@ -45,6 +49,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The longest domain name a lookup hands back, and the name buffer a
 // caller of tget_assign keeps (a name of 96 characters and its end).
@@ -70,6 +75,8 @@ int assign_add_domain(const std::string& name, const std::string& real_domain,
 
 int assign_remove_domains(const std::string* names, int count, const std::string& real_domain,
                           const std::string& dir, uid_t uid, gid_t gid);
+
+int remove_control_entries(const std::vector<std::string>& names);
 
 const AssignEntry* next_assign_entry(const std::string* name);
 

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "store/fd_guard.h"
+
 namespace {
 
 // The longest path the store builds for itself.
@@ -17,16 +19,6 @@ constexpr std::size_t kMaxStorePath = 299;
 
 constexpr mode_t kNewDirMode = 0750;
 
-// Closes a descriptor on every way out.
-struct FdGuard {
-  int fd;
-  explicit FdGuard(int descriptor) : fd(descriptor) {}
-  ~FdGuard() {
-    if (fd >= 0) close(fd);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-};
 
 // The names in the current directory but "." and "..", or false when it
 // cannot be listed. The listing is taken whole before anything is removed or
@@ -105,9 +97,9 @@ int delete_tree(const std::string& path) {
   // Coming back through the directory we started from, not "..", lets a
   // relative path of several components ("0/example.org") be removed too.
   FdGuard start(open_current_dir());
-  if (start.fd < 0) return -1;
+  if (start.get() < 0) return -1;
   FdGuard inside(enter_dir(path));
-  if (inside.fd < 0) return -1;
+  if (inside.get() < 0) return -1;
   std::vector<std::string> names;
   if (!list_current_dir(names)) {
     fputs("Failed to opendir()", stderr);
@@ -121,7 +113,7 @@ int delete_tree(const std::string& path) {
       return -1;
     }
   }
-  if (fchdir(start.fd) != 0) {
+  if (fchdir(start.get()) != 0) {
     fputs("Failed to cd to parent", stderr);
     return -1;
   }
@@ -130,21 +122,21 @@ int delete_tree(const std::string& path) {
 
 int r_chown(const std::string& path, uid_t uid, gid_t gid) {
   FdGuard start(open_current_dir());
-  FdGuard inside(start.fd < 0 ? -1 : enter_dir(path));
-  if (inside.fd < 0) {
+  FdGuard inside(start.get() < 0 ? -1 : enter_dir(path));
+  if (inside.get() < 0) {
     // Not a directory we can enter: still hand over the entry itself (a
     // link, not what it points to), as the walk does for its entries.
     (void)lchown(path.c_str(), uid, gid);
     fprintf(stderr, "r_chown() : Failed to cd to directory %s", path.c_str());
     return -1;
   }
-  (void)fchown(inside.fd, uid, gid);
+  (void)fchown(inside.get(), uid, gid);
   std::vector<std::string> names;
   if (!list_current_dir(names)) {
     fputs("r_chown() : Failed to opendir()", stderr);
     // The parent's walk goes on after a failed branch, so it must find
     // itself where it was.
-    (void)fchdir(start.fd);
+    (void)fchdir(start.get());
     return -1;
   }
   for (const std::string& name : names) {
@@ -154,7 +146,7 @@ int r_chown(const std::string& path, uid_t uid, gid_t gid) {
       (void)lchown(name.c_str(), uid, gid);
     }
   }
-  if (fchdir(start.fd) != 0) {
+  if (fchdir(start.get()) != 0) {
     fputs("rchown() : Failed to cd to parent", stderr);
     return -1;
   }

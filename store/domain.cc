@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <vector>
 
 #include "accounts/address.h"
 #include "quota/limits.h"
@@ -27,7 +28,6 @@ namespace {
 constexpr size_t kDomainPathLimit = 161;
 constexpr size_t kStorePathBuffer = 300;
 constexpr size_t kDomainMinLength = 3;
-constexpr mode_t kTableMode = 0644;
 constexpr mode_t kDirMode = 0750;
 // As long as a busy table lock is tried before a change gives up.
 constexpr std::chrono::seconds kDomainLockWait{18};
@@ -190,42 +190,6 @@ void remove_domain_files(const std::string& domain, const std::string& dir, uid_
   release_domain_slot(uid, gid);
 }
 
-bool file_missing(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) != 0 && errno == ENOENT;
-}
-
-// Removes the lines from one table if it exists; the number removed, or -1
-// after the table's message. A rewritten table always ends mode 0644.
-int remove_table_lines(const std::string& path, const std::vector<std::string>& lines,
-                       const char* table) {
-  if (file_missing(path)) return 0;
-  int removed = remove_lines(path, lines);
-  if (removed < 0) {
-    fprintf(stderr, "Failed while attempting to remove_lines() the %s file\n", table);
-    return -1;
-  }
-  chmod(path.c_str(), kTableMode);
-  return removed;
-}
-
-// morercpthosts is compiled for qmail; once it is empty both it and its
-// database go, so qmail falls back on rcpthosts alone.
-int remove_more_recipient_hosts(const std::vector<std::string>& names) {
-  std::string more = qmail_control_file("morercpthosts");
-  int removed = remove_table_lines(more, names, "morercpthosts");
-  if (removed <= 0) return removed;
-  struct stat st;
-  if (stat(more.c_str(), &st) != 0) return 0;
-  if (st.st_size > 0) {
-    run_qmail_newmrh();
-  } else {
-    unlink(more.c_str());
-    unlink((more + ".cdb").c_str());
-  }
-  return 0;
-}
-
 }  // namespace
 
 int create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t gid) {
@@ -283,17 +247,4 @@ int create_alias_domain(std::string& alias, std::string& real) {
   lock.unlock();
   signal_qmail_send();
   return 0;
-}
-
-int remove_control_entries(const std::vector<std::string>& names) {
-  bool failed = false;
-  if (remove_table_lines(qmail_control_file("rcpthosts"), names, "rcpthosts") < 0) failed = true;
-  if (remove_more_recipient_hosts(names) < 0) failed = true;
-  std::vector<std::string> virtual_lines;
-  for (const std::string& name : names) virtual_lines.push_back(name + ":" + name);
-  if (remove_table_lines(qmail_control_file("virtualdomains"), virtual_lines,
-                         "virtualdomains") < 0) {
-    failed = true;
-  }
-  return failed ? -1 : 0;
 }

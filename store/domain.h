@@ -27,22 +27,15 @@
 //   create_alias_domain  0, or -12, -26, -13, -11 (no such real domain), -17.
 //                      The real-name buffer ends holding the real domain's
 //                      name when it named an alias.
-//   remove_control_entries  takes the names out of rcpthosts, morercpthosts
-//                      (recompiled, or deleted with its .cdb once empty) and
-//                      virtualdomains; missing files stay missing, changed
-//                      files end mode 0644. 0, or -1 when a file failed.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
-#include <vector>
 
 int create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t gid);
 
 int delete_domain(std::string& domain);
 
 int create_alias_domain(std::string& alias, std::string& real);
-
-int remove_control_entries(const std::vector<std::string>& names);
 
