@@ -178,10 +178,6 @@ void remove_domain_directory(const std::string& domain, const std::string& dir) 
 // Everything of a real domain but its table entries.
 void remove_domain_files(const std::string& domain, const std::string& dir, uid_t uid,
                          gid_t gid) {
-  struct stat st;
-  if (stat(dir.c_str(), &st) != 0) {
-    fprintf(stderr, "Warning: Could not access (%s)\n", dir.c_str());
-  }
   delete_domain_limits(domain);
   if (dir_control_delete(domain) != 0) {
     fprintf(stderr, "Warning: Failed to delete dir_control for %s\n", domain.c_str());
@@ -215,6 +211,10 @@ int delete_domain(std::string& domain) {
   if (given != domain) {
     names.push_back(given);
   } else {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+      fprintf(stderr, "Warning: Could not access (%s)\n", dir.c_str());
+    }
     names = names_of_domain(domain);
     remove_domain_files(domain, dir, uid, gid);
   }

@@ -179,6 +179,20 @@ TEST_F(TesseraDomainTest, FailuresPrintTheStoreMessage) {
   EXPECT_EQ(tessera({"domain", "list", "other.org"}).out, "");
 }
 
+TEST_F(TesseraDomainTest, FailedTableUpdateUndoesTheNewDirectoryAndSlot) {
+  ok({"domain", "add", "first.com"});
+  std::string assign = box.path("/var/qmail/users/assign");
+  std::string kept = read_file(assign);
+  ASSERT_EQ(unlink(assign.c_str()), 0);
+  ASSERT_EQ(mkdir(assign.c_str(), 0755), 0);  // unreadable as a table
+  RunResult r = tessera({"domain", "add", "second.com"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error. Failed to add domain to assign file\n"), std::string::npos);
+  EXPECT_EQ(r.err.substr(r.err.size() - 22), "Could not update file\n");
+  EXPECT_FALSE(file_exists(home() + "/domains/second.com"));
+  EXPECT_EQ(lines_of(read_file(home() + "/domains/.dir-control"))[0], "1");
+}
+
 TEST_F(TesseraDomainTest, LimitsCommandsKeepTheCanonicalFile) {
   ok({"domain", "add", "example.com"});
   RunResult none = tessera({"limits", "show", "example.com"});
