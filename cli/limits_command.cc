@@ -8,11 +8,6 @@
 
 namespace {
 
-bool domain_known(const std::string& domain) {
-  std::string name = domain;
-  return tget_assign(name, nullptr, 0, nullptr, nullptr) != nullptr;
-}
-
 int show_limits(const std::string& domain) {
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return report_failure(kErrDomainLimits);
@@ -46,7 +41,7 @@ int limits_command(const Words& words) {
   bool known_shape = (command == "show" && arguments == 1) ||
                      (command == "set" && arguments == 2) || (command == "del" && arguments == 1);
   if (!known_shape) return kUsageStatus;
-  if (!domain_known(domain)) return report_failure(kErrNoDomain);
+  if (!domain_exists(domain)) return report_failure(kErrNoDomain);
   if (command == "show") return show_limits(domain);
   if (command == "set") return set_limits(domain, words[2]);
   return delete_limits(domain);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -46,13 +47,9 @@ struct AssignCache {
 };
 
 struct AssignIterator {
-  FILE* file = nullptr;
+  std::unique_ptr<LineReader> file;  // open while an iteration runs
   std::string match;
   AssignEntry entry;
-  void close() {
-    if (file) fclose(file);
-    file = nullptr;
-  }
 };
 
 AssignCache& cache() {
@@ -215,16 +212,6 @@ bool parse_entry(std::string_view line, AssignEntry& entry) {
   return true;
 }
 
-bool read_line(FILE* file, std::string& line) {
-  line.clear();
-  int c;
-  while ((c = getc(file)) != EOF) {
-    if (c == '\n') return true;
-    line.push_back(static_cast<char>(c));
-  }
-  return !line.empty();
-}
-
 int run_tool(const char* name, bool qmail_newu_mask) {
   std::string path = qmail_tool(name);
   fflush(nullptr);
@@ -305,6 +292,11 @@ const char* tget_assign(std::string& name, std::string* dir, size_t dir_size, ui
 
 void tget_assign_forget() { cache().forget(); }
 
+bool domain_exists(const std::string& name) {
+  std::string probe = name;
+  return tget_assign(probe, nullptr, 0, nullptr, nullptr) != nullptr;
+}
+
 int assign_add_domain(const std::string& name, const std::string& real_domain,
                       const std::string& dir, uid_t uid, gid_t gid) {
   std::string assign = qmail_assign_file();
@@ -344,8 +336,8 @@ int assign_remove_domains(const std::string* names, int count, const std::string
 const AssignEntry* next_assign_entry(const std::string* name) {
   AssignIterator& it = iterator();
   if (name) {
-    it.close();
-    it.file = fopen(qmail_assign_file().c_str(), "re");
+    it.file = std::make_unique<LineReader>();
+    if (!it.file->open(qmail_assign_file(), O_RDONLY, false)) it.file.reset();
     it.match = *name;
     cut_text(it.match, kMatchKeyLimit);
     tget_assign(it.match, nullptr, 0, nullptr, nullptr);
@@ -355,11 +347,11 @@ const AssignEntry* next_assign_entry(const std::string* name) {
     return nullptr;
   }
   std::string line;
-  while (read_line(it.file, line)) {
+  while (it.file->next(line)) {
     if (!parse_entry(line, it.entry)) continue;
     if (it.match.empty() || it.match == it.entry.real_domain) return &it.entry;
   }
-  it.close();
+  it.file.reset();
   return nullptr;
 }
 

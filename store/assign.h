@@ -70,6 +70,10 @@ const char* tget_assign(std::string& name, std::string* dir, size_t dir_size, ui
 // Empties the lookup cache, so the next lookup reads users/cdb again.
 void tget_assign_forget();
 
+// Whether tget_assign knows the name, as a real or an alias domain; the
+// caller's name is left as it is.
+bool domain_exists(const std::string& name);
+
 int assign_add_domain(const std::string& name, const std::string& real_domain,
                       const std::string& dir, uid_t uid, gid_t gid);
 

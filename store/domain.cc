@@ -63,12 +63,6 @@ int check_new_domain_name(const std::string& name) {
   return 0;
 }
 
-// Known to qmail as a real or an alias domain; the name is not changed.
-bool domain_exists(const std::string& name) {
-  std::string probe = name;
-  return tget_assign(probe, nullptr, 0, nullptr, nullptr) != nullptr;
-}
-
 void signal_qmail_send() { send_signal_by_name(qmail_send_match(), SIGHUP); }
 
 // Enters the domains directory of the home, making it when missing.
