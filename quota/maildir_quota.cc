@@ -1,0 +1,127 @@
+// The quota entry points that the account code calls: rebuilding an
+// account's maildirsize after its quota changed, the usage percentage (from
+// the usage daemon when it answers), and the address a maildir belongs to.
+#include "quota/maildir_quota.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <limits>
+#include <vector>
+
+#include "quota/quota_rules.h"
+#include "store/assign.h"
+#include "usage/usage_client.h"
+
+namespace {
+
+// The store's path buffer, and maildir_to_email's result buffer and the
+// working directory it may take in.
+constexpr size_t kStorePathBuffer = 300;
+constexpr size_t kEmailBuffer = 256;
+constexpr size_t kCwdMax = 300;
+
+struct MaildirQuotaState {
+  std::string email;  // the last result of maildir_to_email
+};
+MaildirQuotaState quota_state;
+
+// The "/"-separated parts of a path, empty ones left out.
+std::vector<std::string_view> path_parts(std::string_view path) {
+  std::vector<std::string_view> parts;
+  while (!path.empty()) {
+    size_t slash = path.find('/');
+    std::string_view part = path.substr(0, slash);
+    if (!part.empty()) parts.push_back(part);
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return parts;
+}
+
+// Where the account's own part of a maildir path ends: at its last
+// "/Maildir/" past the first character, or at a final "/Maildir".
+std::optional<size_t> account_end(std::string_view path) {
+  size_t cut = path.rfind("/Maildir/");
+  if (cut != std::string_view::npos && cut > 0) return cut;
+  if (path.ends_with("/Maildir")) return path.size() - 8;
+  return std::nullopt;
+}
+
+// A "./" path with the working directory in place of its ".".
+std::optional<std::string> absolute_path(std::string_view path) {
+  if (!path.starts_with("./")) return std::string(path);
+  char cwd[kCwdMax + 1];
+  if (!getcwd(cwd, sizeof cwd)) return std::nullopt;
+  return std::string(cwd) + std::string(path.substr(1));
+}
+
+// The daemon's answer as a percentage of the size limit; the daemon's
+// "unknown" (all ones) and a missing size limit are 0.
+int daemon_percent(uint64_t size, const std::string& spec) {
+  uint64_t size_limit = 0, count_limit = 0;
+  if (size == std::numeric_limits<uint64_t>::max()) return 0;
+  parse_quota_spec(spec.c_str(), &size_limit, &count_limit);
+  if (size_limit == 0) return 0;
+  return percent_of(size, size_limit);
+}
+
+}  // namespace
+
+const std::string& maildir_to_email(std::string_view given) {
+  std::string& email = quota_state.email;
+  email.clear();
+  std::optional<std::string> path = absolute_path(given);
+  if (!path) return email;
+  std::optional<size_t> end = account_end(*path);
+  if (!end) return email;
+  std::vector<std::string_view> parts = path_parts(std::string_view(*path).substr(0, *end));
+  if (parts.empty()) return email;
+  std::string_view user = parts.back();
+  parts.pop_back();
+  for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+    // Hashing levels ("0", "A") carry no dot; "." and ".." are no names.
+    if (part->find('.') == std::string_view::npos || *part == "." || *part == "..") continue;
+    std::string address = std::string(user) + "@" + std::string(*part);
+    // A cut address would name somebody else's mailbox.
+    if (address.size() < kEmailBuffer) email = address;
+    break;
+  }
+  return email;
+}
+
+int maildir_quota_percent(const std::string& maildir, const std::string& spec) {
+  std::string email = maildir_to_email(maildir);
+  uint64_t size = 0, count = 0;
+  if (!email.empty() && query_usage(email.c_str(), &size, &count) == 1) {
+    return daemon_percent(size, spec);
+  }
+  int fd = -1, percent = 0;
+  check_maildir_quota(maildir, &fd, spec.c_str(), 0, 0, &percent);
+  if (fd >= 0) close(fd);
+  return percent;
+}
+
+void update_maildirsize(const std::string& domain, const std::string& home,
+                        const std::string& spec) {
+  std::string maildir = home + "/Maildir/";
+  std::string file = maildir + "maildirsize";
+  // A cut path would name some other file; such a home is left alone.
+  if (file.size() >= kStorePathBuffer) return;
+  int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    close(fd);
+    unlink(file.c_str());
+  }
+  if (spec == "NOQUOTA") return;
+  umask(077);
+  maildir_quota_percent(maildir, spec);
+  std::string name = domain;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (tget_assign(name, nullptr, 0, &uid, &gid) == nullptr) return;
+  // The link itself, never a target someone put in its place.
+  if (lchown(file.c_str(), uid, gid) != 0) {
+    // no file (the daemon answered) or not allowed: nothing to hand over
+  }
+}
