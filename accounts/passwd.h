@@ -1,0 +1,107 @@
+// A domain's password file: tpasswd, one line per mailbox, and its index
+// tpasswd.cdb keyed by user name. Single lookups read the index; listing a
+// domain reads the text file; every change rewrites the text file through a
+// temporary copy under the domain's lock (.tpasswd.lock, the write lock of
+// store/locked_file.h) and then rebuilds the whole index while the lock is
+// still held, so readers see the old or the new index, never a mix.
+//
+// Line: "NAME:PASSWORD:UID:GID:GECOS:DIR:QUOTA\n" (an eighth field,
+// the clear password, is read when present and never written). Lines of any
+// length are carried through a rewrite intact and indexed whole; a lookup
+// reads lines of up to 2047 bytes (every line this system writes is far
+// shorter) and finds nothing for a longer one. Every line a rewrite writes
+// ends with "\n". The rebuild indexes a line by its text before the first
+// ":", passes over a line without any ":", and leaves a last line without
+// "\n" unindexed (it may still be being written by hand).
+//
+// Owns: the five paths of the domain being worked on (recomputed by every
+// operation), the lookup's record and the listing's record with its open
+// stream. The two records are separate, so a lookup made while listing
+// leaves the listed record intact; each is overwritten by the next call of
+// its own operation. Callers copy what they keep.
+//
+// Effective-uid rule: lookups find nothing, and updates return -22, unless
+// the process runs as root or as the domain's uid.
+//
+// Locking: a change waits up to 20 seconds in the kernel's queue for the
+// domain's lock, then prints "File busy try again later!\n" and gives -2.
+//
+// Routines:
+//   passwd_paths      the five paths for a domain (an empty domain becomes
+//                     the default domain in place; still empty: the store's
+//                     users directory). A domain the table does not know, or
+//                     a path that would pass 299 characters, gives five
+//                     empty paths (paths are never cut), and every operation
+//                     on them fails.
+//   passwd_get        the record of user@domain, or nullptr (no code; every
+//                     failure is "none"). Lower-cases both names in place;
+//                     an alias domain's name is replaced by its real one.
+//                     Clears last_error. A missing index is rebuilt first,
+//                     under the domain's lock (not at all while another
+//                     change holds it: that change rebuilds it).
+//   passwd_iterate    first = 1 starts a listing, 0 continues it; nullptr at
+//                     the end or at a line with fewer than six ":".
+//   passwd_add        inserts the new line in name order. 0; -1 for the name
+//                     "tpasswd", an empty name, a name with ":", a line that
+//                     would hold "\n" (full name), or when the files cannot be
+//                     opened, written or replaced; -2 when the lock cannot be
+//                     taken or the name already has a line (checked under the
+//                     lock); -18 when the password cannot be crypted (nothing
+//                     written, no lock taken). The full name loses every ":"
+//                     in place; an empty one becomes the user name.
+//   passwd_delete     removes every line of the user. 0, -1 or -2.
+//   passwd_update     replaces the line of record.name (none: 0, nothing
+//                     changed); record.gecos loses every ":" in place.
+//                     passwd_check's code, -22, -1 for a field holding "\n",
+//                     or the rewrite's.
+//   passwd_set_quota  the record's quota changed through passwd_update;
+//                     -25, -1, -26, -29, -10 (no such user), or its code.
+//   passwd_check      the field limits: -33, -25, -1, -26, -27, -28, -30,
+//                     -29, else 0.
+//   passwd_rebuild    tpasswd.cdb from tpasswd, then the three files given
+//                     to the domain's uid and gid (never through a link).
+//                     0 or -1 (the previous index stays). The caller holds
+//                     the domain's lock: rebuilds share one cdb.tmp.
+// A rewrite never reports success for a change that did not happen: a
+// failed read, write, flush, sync, close or rename gives -1, removes the
+// temporary copy and leaves tpasswd (and its index) as it was. A tpasswd
+// that exists but cannot be read fails the change; only a missing one reads
+// as empty. The copy is created with mode 0600 whatever the umask (a stale
+// copy of a dead process with the same pid is truncated and narrowed too).
+// After a successful rename the index is rebuilt; a failed rebuild does not
+// undo the change (the next change catches the index up).
+#pragma once
+
+#include <string>
+
+#include "accounts/password_record.h"
+
+struct passwd_file_paths {
+  std::string text;        // DIR/tpasswd
+  std::string index;       // DIR/tpasswd.cdb
+  std::string temp;        // DIR/tpasswd.bak.PID
+  std::string index_temp;  // DIR/cdb.tmp
+  std::string lock;        // DIR/.tpasswd.lock
+};
+
+// The paths that the last passwd_paths computed.
+const passwd_file_paths& passwd_current_paths();
+
+void passwd_paths(std::string& domain);
+
+password_record* passwd_get(std::string& user, std::string& domain);
+
+password_record* passwd_iterate(std::string& domain, int first);
+
+int passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
+               std::string& gecos, const std::string& subdir);
+
+int passwd_delete(const std::string& user, std::string& domain);
+
+int passwd_update(password_record& record, std::string& domain);
+
+int passwd_set_quota(const std::string& user, std::string& domain, const std::string& quota);
+
+int passwd_check(const password_record* record, const std::string* domain);
+
+int passwd_rebuild(const std::string& domain);

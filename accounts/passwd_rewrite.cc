@@ -1,0 +1,244 @@
+// Changes to a domain's password file: every change copies tpasswd line by
+// line into a private temporary copy under the domain's lock, moves the copy
+// over tpasswd and rebuilds the index before the lock is released.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "accounts/address.h"
+#include "accounts/cdb.h"
+#include "accounts/hash_password.h"
+#include "accounts/passwd.h"
+#include "accounts/passwd_common.h"
+#include "store/error.h"
+#include "store/locked_file.h"
+#include "store/site.h"
+
+namespace {
+
+// The rewrite's own two results besides 0.
+constexpr int kRewriteFailed = -1;  // a file could not be opened, written or replaced
+constexpr int kRewriteBusy = -2;    // the domain's lock could not be had
+
+struct CloseFile {
+  void operator()(FILE* file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, CloseFile>;
+
+// What a change does to each line of the file (given without its "\n"),
+// writing through put; a non-zero result stops the change with that code
+// and leaves tpasswd as it was. at_end runs after the last line.
+using PutLine = std::function<void(std::string_view line)>;
+using EditLine = std::function<int(std::string_view line, const PutLine& put)>;
+using EndEdit = std::function<void(const PutLine& put)>;
+
+// The text before a line's first ":", which the line is known by.
+std::string_view line_key(std::string_view line) { return line.substr(0, line.find(':')); }
+
+// The temporary copy of tpasswd: created mode 0600 whatever the umask, as
+// it becomes tpasswd with its crypted passwords; removed again unless it
+// replaced tpasswd.
+class TempCopy {
+ public:
+  explicit TempCopy(const std::string& path) : path_(path) {}
+  ~TempCopy() {
+    if (file_ != nullptr) fclose(file_);
+    if (created_) unlink(path_.c_str());
+  }
+  TempCopy(const TempCopy&) = delete;
+  TempCopy& operator=(const TempCopy&) = delete;
+
+  // The open copy (a stale one of a dead process with this pid is
+  // truncated), or nullptr.
+  FILE* create() {
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    created_ = true;
+    file_ = fchmod(fd, 0600) == 0 ? fdopen(fd, "w") : nullptr;
+    if (file_ == nullptr) close(fd);
+    return file_;
+  }
+
+  // Writes the copy out to disk and renames it over target. false when any
+  // write, the flush, the sync, the close or the rename failed.
+  bool replace(const std::string& target) {
+    bool written = !ferror(file_) && fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+    bool closed = fclose(file_) == 0;
+    file_ = nullptr;
+    if (!written || !closed || rename(path_.c_str(), target.c_str()) != 0) return false;
+    created_ = false;
+    return true;
+  }
+
+ private:
+  std::string path_;
+  FILE* file_ = nullptr;
+  bool created_ = false;
+};
+
+// tpasswd for reading. A missing file reads as empty (the first change
+// creates it); a file that exists but cannot be read fails the change
+// rather than being replaced by an empty one.
+bool open_text(const std::string& path, FilePtr& in) {
+  in.reset(fopen(path.c_str(), "re"));
+  return in != nullptr || errno == ENOENT;
+}
+
+// Copies tpasswd through edit into the temporary copy and moves the copy
+// over tpasswd. Every line written ends with "\n", so a line can never run
+// into the one written after it.
+int write_new_copy(const passwd_file_paths& paths, const EditLine& edit, const EndEdit& at_end) {
+  TempCopy temp(paths.temp);
+  FILE* out = temp.create();
+  FilePtr in;
+  if (out == nullptr || !open_text(paths.text, in)) return kRewriteFailed;
+  PutLine put = [out](std::string_view line) {
+    fwrite(line.data(), 1, line.size(), out);
+    fputc('\n', out);
+  };
+  if (in != nullptr) {
+    LineInput input(in.get());
+    std::string_view line;
+    bool ended = false;
+    while (input.next(line, ended)) {
+      if (int result = edit(line, put); result != 0) return result;
+    }
+    if (input.failed()) return kRewriteFailed;
+  }
+  if (at_end) at_end(put);
+  return temp.replace(paths.text) ? 0 : kRewriteFailed;
+}
+
+// The shared frame of add, delete and update. The index is rebuilt while
+// the lock is still held; a failed rebuild leaves the previous index, and
+// the next change catches it up, so the change itself still stands.
+int rewrite_password_file(std::string& domain, const EditLine& edit, const EndEdit& at_end = {}) {
+  passwd_paths(domain);
+  const passwd_file_paths paths = passwd_current_paths();
+  if (paths.text.empty()) return kRewriteFailed;
+  FileLock lock;
+  if (lock.lock_waiting(paths.lock, kPasswdLockWait) != 0) return kRewriteBusy;
+  if (int result = write_new_copy(paths, edit, at_end); result != 0) return result;
+  passwd_rebuild(domain);
+  return 0;
+}
+
+void remove_colons(std::string& text) { std::erase(text, ':'); }
+
+// A line holding "\n" would become two lines of the file.
+bool is_one_line(std::string_view line) { return line.find('\n') == std::string_view::npos; }
+
+// The new mailbox's directory: the domain's directory (the store's home
+// when the table does not know the domain, its users directory for the
+// domain-less store), the hashed sub-directory if any, the user name.
+std::string mailbox_dir(const std::string& domain, const std::string& subdir,
+                        const std::string& user) {
+  std::string dir;
+  if (!find_domain(domain, &dir, nullptr, nullptr)) dir = tessera_home();
+  if (domain.empty()) dir += "/users";
+  if (!subdir.empty()) dir += "/" + subdir;
+  return dir + "/" + user;
+}
+
+std::string format_line(const password_record& r) {
+  return r.name + ":" + r.password + ":" + std::to_string(r.uid) + ":" + std::to_string(r.gid) +
+         ":" + r.gecos + ":" + r.dir + ":" + r.quota;
+}
+
+}  // namespace
+
+int passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
+               std::string& gecos, const std::string& subdir) {
+  if (user == "tpasswd") return kErrIllegalUsername;
+  // A name with ":" could never be found again by its key.
+  if (user.empty() || user.find(':') != std::string::npos) return kErrIllegalUsername;
+  if (gecos.empty()) gecos = user;
+  remove_colons(gecos);
+  std::string hashed;
+  if (!clear_password.empty() && hash_password(clear_password, hashed) != 0) return kErrCrypt;
+  apply_default_domain(domain);
+  std::string added = user + ":" + hashed + ":1:0:" + gecos + ":" +
+                      mailbox_dir(domain, subdir, user) + ":NOQUOTA";
+  if (!is_one_line(added)) return kErrIllegalUsername;
+
+  // The name is checked again under the lock: two processes adding the same
+  // new mailbox at once both passed their callers' checks.
+  bool placed = false;
+  auto edit = [&](std::string_view line, const PutLine& put) -> int {
+    std::string_view key = line_key(line);
+    if (key == user) return kErrUsernameExists;
+    if (!placed && key > user) put(added), placed = true;
+    put(line);
+    return 0;
+  };
+  auto at_end = [&](const PutLine& put) {
+    if (!placed) put(added);
+  };
+  return rewrite_password_file(domain, edit, at_end);
+}
+
+int passwd_delete(const std::string& user, std::string& domain) {
+  return rewrite_password_file(domain, [&](std::string_view line, const PutLine& put) {
+    if (line_key(line) != user) put(line);
+    return 0;
+  });
+}
+
+int passwd_update(password_record& record, std::string& domain) {
+  if (int result = passwd_check(&record, &domain); result != 0) return result;
+  apply_default_domain(domain);
+  uid_t uid = 0;
+  find_domain(domain, nullptr, &uid, nullptr);
+  if (!may_use_domain(uid)) return kErrBadUid;
+  remove_colons(record.gecos);
+  // The eighth field is never written: an update drops it.
+  std::string changed = format_line(record);
+  if (!is_one_line(changed)) return kErrIllegalUsername;
+  return rewrite_password_file(domain, [&](std::string_view line, const PutLine& put) {
+    put(line_key(line) == record.name ? std::string_view(changed) : line);
+    return 0;
+  });
+}
+
+int passwd_rebuild(const std::string& domain) {
+  std::string name = domain;
+  passwd_paths(name);
+  const passwd_file_paths paths = passwd_current_paths();
+  if (paths.text.empty()) return -1;
+  FilePtr in(fopen(paths.text.c_str(), "re"));
+  if (in == nullptr) return -1;
+  LineInput input(in.get());
+  // Key: the text before the first ":"; value: the rest of the line. A last
+  // line without its "\n" may still be being written by hand: not indexed.
+  // A line without any ":" is no record and is passed over.
+  cdb_source source = [&input](std::string_view& key, std::string_view& value) {
+    std::string_view line;
+    bool ended = false;
+    while (input.next(line, ended) && ended) {
+      size_t colon = line.find(':');
+      if (colon == std::string_view::npos) continue;
+      key = line.substr(0, colon);
+      value = line.substr(colon + 1);
+      return 1;
+    }
+    return input.failed() ? -1 : 0;
+  };
+  if (cdb_build(source, paths.index_temp, paths.index) != 0) return -1;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (find_domain(name, nullptr, &uid, &gid)) {
+    // lchown: a link planted in the domain's directory never hands its
+    // target to the domain's user. A failure is left for the next rebuild.
+    for (const std::string* path : {&paths.index, &paths.lock, &paths.text}) {
+      [[maybe_unused]] int ignored = lchown(path->c_str(), uid, gid);
+    }
+  }
+  return 0;
+}
