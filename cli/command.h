@@ -17,6 +17,7 @@ inline constexpr int kUsageStatus = 2;
 
 int domain_command(const Words& words);
 int limits_command(const Words& words);
+int user_command(const Words& words);
 
 // Prints the message of a store code on stderr and gives the failure status.
 int report_failure(int32_t code);

@@ -1,4 +1,4 @@
-// tessera: the store's domain operations from the command line.
+// tessera: the store's domain and account operations from the command line.
 //
 //   tessera [--root DIR] GROUP COMMAND ARGUMENTS...
 //
@@ -24,7 +24,13 @@ constexpr const char* kUsage =
     "       tessera [--root DIR] domain list [NAME]\n"
     "       tessera [--root DIR] limits show NAME\n"
     "       tessera [--root DIR] limits set NAME FILE|-\n"
-    "       tessera [--root DIR] limits del NAME\n";
+    "       tessera [--root DIR] limits del NAME\n"
+    "       tessera [--root DIR] user add ADDRESS PASSWORD [FULLNAME]\n"
+    "       tessera [--root DIR] user del ADDRESS\n"
+    "       tessera [--root DIR] user show ADDRESS\n"
+    "       tessera [--root DIR] user list DOMAIN\n"
+    "       tessera [--root DIR] user passwd ADDRESS PASSWORD\n"
+    "       tessera [--root DIR] user quota ADDRESS QUOTA\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -39,6 +45,7 @@ bool usable_root(const char* root) {
 int run_group(const std::string& group, const Words& words) {
   if (group == "domain") return domain_command(words);
   if (group == "limits") return limits_command(words);
+  if (group == "user") return user_command(words);
   return kUsageStatus;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -448,4 +449,10 @@ std::optional<std::string> free_dir_take(const std::string& domain) {
   if (record.entry_count != 0) ++record.entry_count;
   write_dir_control(record, found->name, found->uid, found->gid);
   return first->entry;
+}
+
+int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid) {
+  std::string location = dir_control_path(name, uid);
+  if (location.empty()) return -1;
+  return lock.lock_waiting(lock_file_path(location), std::chrono::seconds(18));
 }

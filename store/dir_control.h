@@ -62,6 +62,13 @@
 //   dir_control_delete   removes the domain's control file: 0, or -1 when the
 //                        domain is unknown or the file cannot be removed. It
 //                        never falls back to the domains level.
+//   dir_control_lock     holds the write lock of the name's control file
+//                        (LOCATION.lock, waited for up to 18 seconds) in
+//                        the given FileLock. Mailbox creation and deletion
+//                        hold it from load to save, so that concurrent
+//                        changes of one domain never lose a count. The
+//                        lock's result: 0, -17 or -1 (also for an unknown
+//                        location).
 //   dir_control_record   the process-wide record (the domain view shows its
 //                        entry_count after a load).
 //   free_dir_return      records the sub-directory that held a deleted
@@ -92,6 +99,8 @@
 #include <optional>
 #include <string>
 
+#include "store/locked_file.h"
+
 struct DirControl {
   uint64_t entry_count = 0;
   int32_t level = 0;      // the depth being filled: 0, 1 or 2
@@ -116,6 +125,7 @@ const std::string& dir_control_next(uid_t uid, gid_t gid);
 int dir_control_save(const std::string& name, uid_t uid, gid_t gid);
 int dir_control_release(const std::string& name, uid_t uid, gid_t gid);
 int dir_control_delete(const std::string& domain);
+int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid);
 const DirControl& dir_control_record();
 
 std::optional<std::string> free_dir_take(const std::string& domain);

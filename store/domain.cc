@@ -13,6 +13,7 @@
 #include "accounts/address.h"
 #include "quota/limits.h"
 #include "store/assign.h"
+#include "store/cwd_guard.h"
 #include "store/dir_control.h"
 #include "store/dir_tree.h"
 #include "store/error.h"
@@ -31,24 +32,6 @@ constexpr size_t kDomainMinLength = 3;
 constexpr mode_t kDirMode = 0750;
 // As long as a busy table lock is tried before a change gives up.
 constexpr std::chrono::seconds kDomainLockWait{18};
-
-// The working directory on entry, restored when the guard goes.
-class CwdGuard {
- public:
-  CwdGuard() : fd_(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-  ~CwdGuard() { restore(); }
-  CwdGuard(const CwdGuard&) = delete;
-  CwdGuard& operator=(const CwdGuard&) = delete;
-  void restore() {
-    if (fd_ < 0) return;
-    if (fchdir(fd_) != 0) perror("fchdir");
-    close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 std::string slot_name(uid_t uid) { return "dom_" + std::to_string(uid); }
 

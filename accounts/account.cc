@@ -1,0 +1,242 @@
+// Creating a mailbox, and changing its quota or password.
+#include "accounts/account.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+
+#include "accounts/address.h"
+#include "accounts/hash_password.h"
+#include "accounts/lastauth.h"
+#include "accounts/passwd.h"
+#include "quota/limits.h"
+#include "quota/maildir_quota.h"
+#include "store/assign.h"
+#include "store/cwd_guard.h"
+#include "store/dir_control.h"
+#include "store/dir_tree.h"
+#include "store/error.h"
+#include "store/text.h"
+
+namespace {
+
+constexpr size_t kUserMax = 32;
+constexpr size_t kPasswordMax = 128;
+constexpr size_t kGecosMax = 48;
+constexpr size_t kQuotaMax = 20;
+constexpr size_t kMailboxDirMax = 160;
+constexpr size_t kInitialQuotaMax = 49;
+constexpr size_t kDomainMinLength = 3;
+constexpr size_t kStorePathBuffer = 300;
+constexpr mode_t kDirMode = 0750;
+constexpr unsigned kQuotaRetrySeconds = 5;
+constexpr const char* kNeverLoggedIn = "0.0.0.0";
+constexpr const char* kMaildirParts[] = {"Maildir", "Maildir/new", "Maildir/cur", "Maildir/tmp"};
+
+// The limits every account routine applies to its user and domain names
+// before it looks anything up.
+int check_user_and_domain(const std::string& user, const std::string& domain) {
+  if (user.size() > kUserMax) return kErrUserTooLong;
+  if (user.size() == 1) return kErrIllegalUsername;
+  if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
+  return 0;
+}
+
+struct DomainHome {
+  std::string dir;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// The domain's directory and owner; the caller's name is left as it is.
+bool find_domain(const std::string& domain, DomainHome& home) {
+  std::string name = domain;
+  return tget_assign(name, &home.dir, kStorePathBuffer, &home.uid, &home.gid) != nullptr;
+}
+
+// A copy of the account's record, or none: the lookup's own record is
+// overwritten by the next lookup, which the routines below all make.
+std::optional<password_record> find_account(std::string& user, std::string& domain) {
+  const password_record* record = passwd_get(user, domain);
+  if (!record) return std::nullopt;
+  return *record;
+}
+
+// The new account's quota, from the domain's defaults.
+std::string initial_quota_text(const domain_limits& limits) {
+  std::string text;
+  if (limits.default_quota != 0 && limits.default_maxmsgcount != 0) {
+    text = std::to_string(limits.default_quota) + "S," +
+           std::to_string(limits.default_maxmsgcount) + "C";
+  } else if (limits.default_quota != 0) {
+    text = std::to_string(limits.default_quota) + "S";
+  } else if (limits.default_maxmsgcount != 0) {
+    text = std::to_string(limits.default_maxmsgcount) + "C";
+  } else {
+    text = "NOQUOTA";
+  }
+  cut_text(text, kInitialQuotaMax);
+  return text;
+}
+
+std::string mailbox_dir(const std::string& domain_dir, const std::string& subdir,
+                        const std::string& user) {
+  return subdir.empty() ? domain_dir + "/" + user : domain_dir + "/" + subdir + "/" + user;
+}
+
+// A sub-directory for a new mailbox: a freed one first, else the next of
+// the domain's allocation, recorded at once. The allocation is read,
+// advanced and written back under the domain's slot lock, so concurrent
+// creations never hand out a count twice. Runs in the domain directory.
+std::string reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
+  if (std::optional<std::string> freed = free_dir_take(domain)) {
+    make_path(*freed, uid, gid);
+    return *freed;
+  }
+  FileLock lock;
+  dir_control_lock(lock, domain, uid);
+  dir_control_load(domain, uid);
+  std::string subdir = dir_control_next(uid, gid);
+  dir_control_save(domain, uid, gid);
+  return subdir;
+}
+
+// The maildir inside the new mailbox directory (the working directory).
+bool make_maildir() {
+  for (const char* part : kMaildirParts) {
+    if (mkdir(part, kDirMode) != 0) {
+      fprintf(stderr, "make_user_dir: failed on %s\n", part);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Points an existing account's line at its new directory.
+void repoint_account(const std::string& user, const std::string& domain,
+                     const std::string& dir) {
+  std::string user_copy = user;
+  std::string domain_copy = domain;
+  std::optional<password_record> record = find_account(user_copy, domain_copy);
+  if (!record) return;
+  record->dir = dir;
+  passwd_update(*record, domain_copy);
+}
+
+// Takes a half-made mailbox directory away again; the caller stands in
+// the domain directory.
+void remove_user_dir(const std::string& subdir, const std::string& user) {
+  if (!subdir.empty() && chdir(subdir.c_str()) != 0) return;
+  delete_tree(user);
+}
+
+}  // namespace
+
+std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
+                                         uid_t uid, gid_t gid) {
+  last_error = 0;
+  CwdGuard cwd;
+  DomainHome home;
+  if (!find_domain(domain, home)) {
+    fprintf(stderr, "Error. tget_assign() failed for domain : %s", domain.c_str());
+    return std::nullopt;
+  }
+  if (chdir(home.dir.c_str()) != 0) return std::nullopt;
+  std::string subdir = reserve_subdir(domain, uid, gid);
+  if (!subdir.empty() && chdir(subdir.c_str()) != 0) return std::nullopt;
+  // The whole path, separators included, must fit the password line's
+  // directory field, or the account could never be updated afterwards.
+  if (mailbox_dir(home.dir, subdir, user).size() > kMailboxDirMax) {
+    fputs("Error. Path exceeds maximum permitted length\n", stderr);
+    return std::nullopt;
+  }
+  if (mkdir(user.c_str(), kDirMode) != 0) {
+    last_error = kErrUserDirExists;
+    return std::nullopt;
+  }
+  bool built = chdir(user.c_str()) == 0;
+  if (!built) fputs("make_user_dir: error 2\n", stderr);
+  if (built && !make_maildir()) built = false;
+  if (!built || chdir("..") != 0) {
+    if (chdir(home.dir.c_str()) == 0) remove_user_dir(subdir, user);
+    return std::nullopt;
+  }
+  r_chown(user, uid, gid);
+  repoint_account(user, domain, mailbox_dir(home.dir, subdir, user));
+  return subdir;
+}
+
+int add_account(std::string& user, std::string& domain, const std::string& clear_password,
+                std::string gecos) {
+  if (gecos.find(':') != std::string::npos) return kErrBadChar;
+  if (user.size() > kUserMax) return kErrUserTooLong;
+  if (user.size() <= 1) return kErrIllegalUsername;
+  if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
+  if (domain.size() < kDomainMinLength) return kErrInvalidDomain;
+  if (clear_password.size() > kPasswordMax) return kErrPasswordTooLong;
+  if (gecos.size() > kGecosMax) return kErrGecosTooLong;
+  umask(077);
+  lower_name(user);
+  lower_name(domain);
+  if (user_name_ok(user) != 0) return kErrIllegalUsername;
+  if (domain_name_ok(domain) != 0) return kErrInvalidDomain;
+  if (passwd_get(user, domain)) return kErrUsernameExists;
+  DomainHome home;
+  if (!find_domain(domain, home)) return kErrNoDomain;
+  domain_limits limits;
+  if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;
+
+  CwdGuard cwd;
+  if (chdir(home.dir.c_str()) != 0) return kErrChdirDomains;
+  std::optional<std::string> subdir = make_user_dir(user, domain, home.uid, home.gid);
+  if (!subdir) return last_error != 0 ? last_error : kErrChdirUsers;
+  int added = passwd_add(user, domain, clear_password, gecos, *subdir);
+  if (added != 0) {
+    fputs("Failed while attempting to add user to auth backend\n", stderr);
+    if (chdir(home.dir.c_str()) == 0) remove_user_dir(*subdir, user);
+    // A name that another process entered first stays that process's
+    // account; only this creation is undone.
+    return added == kErrUsernameExists ? kErrUsernameExists : kErrNoAuthDb;
+  }
+  if (set_user_quota(user, domain, initial_quota_text(limits)) == kErrNoUser) {
+    sleep(kQuotaRetrySeconds);
+    set_user_quota(user, domain, initial_quota_text(limits));
+  }
+  int written = lastauth_write(user, domain, kNeverLoggedIn);
+  cwd.restore();
+  if (written != 0) {
+    fputs("Failed to create create lastauth entry\n", stderr);
+    return kErrNoAuthDb;
+  }
+  return 0;
+}
+
+int set_user_quota(std::string& user, std::string& domain, const std::string& quota) {
+  if (int code = check_user_and_domain(user, domain); code != 0) return code;
+  if (quota.size() > kQuotaMax) return kErrQuotaTooLong;
+  lower_name(user);
+  lower_name(domain);
+  std::optional<password_record> record = find_account(user, domain);
+  if (!record) return kErrNoUser;
+  std::string spec = format_quota_spec(quota);
+  if (int code = passwd_set_quota(user, domain, spec); code != 0) return code;
+  update_maildirsize(domain, record->dir, spec);
+  return 0;
+}
+
+int change_password(std::string& user, std::string& domain, const std::string& password) {
+  if (int code = check_user_and_domain(user, domain); code != 0) return code;
+  if (password.size() > kPasswordMax) return kErrPasswordTooLong;
+  lower_name(user);
+  lower_name(domain);
+  std::optional<password_record> record = find_account(user, domain);
+  if (!record) return kErrIllegalUsername;
+  if (record->flags & kDisablePasswordChanging) return kErrIllegalUsername;
+  std::string hashed;
+  if (hash_password(password, hashed) != 0) return kErrCrypt;
+  record->password = hashed;
+  return passwd_update(*record, domain);
+}

@@ -1,0 +1,154 @@
+// Deleting a mailbox, and the domain's catch-all that protects one.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "accounts/account.h"
+#include "accounts/address.h"
+#include "accounts/passwd.h"
+#include "store/assign.h"
+#include "store/cwd_guard.h"
+#include "store/dir_control.h"
+#include "store/dir_tree.h"
+#include "store/error.h"
+#include "store/text.h"
+
+namespace {
+
+constexpr size_t kUserNameLimit = 32;
+constexpr size_t kDotQmailLineMax = 159;
+constexpr size_t kDotQmailPathMax = 159;
+constexpr size_t kStorePathBuffer = 300;
+constexpr size_t kDomainDirMax = 160;
+
+constexpr std::string_view kDeliveryProgram = "tdelivermail";
+constexpr std::string_view kEmptyArgument = "''";
+
+bool names_no_mailbox(const std::string& target) {
+  return target.find("bounce-no-mailbox") != std::string::npos ||
+         target.find("delete-no-mailbox") != std::string::npos;
+}
+
+// The user a delivery path names: its last component, trailing "/"
+// ignored, so ".../example.com/0/postmaster/" still names postmaster.
+std::string last_path_component(std::string path) {
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path.substr(path.rfind('/') + 1);
+}
+
+// The second argument of the delivery program's line, trimmed; none when
+// the line does not run the local delivery program that way.
+std::optional<std::string> delivery_target(const std::string& line) {
+  if (line.find(kDeliveryProgram) == std::string::npos) return std::nullopt;
+  size_t quotes = line.find(kEmptyArgument);
+  if (quotes == std::string::npos) return std::nullopt;
+  size_t blank = line.find(' ', quotes);
+  if (blank == std::string::npos) return std::nullopt;
+  std::string target = line.substr(blank);
+  trim_blanks(target);
+  return target;
+}
+
+bool address_names(const std::string& target, const std::string& user,
+                   const std::string& domain) {
+  if (target.front() == '@') {
+    fprintf(stderr, "unknown .qmail-default contents %s\n", target.c_str());
+    return false;
+  }
+  size_t at = target.find('@');
+  if (at == std::string::npos) return false;
+  return target.compare(0, at, user) == 0 && target.compare(at + 1, std::string::npos, domain) == 0;
+}
+
+}  // namespace
+
+void trim_blanks(std::string& text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) {
+    text.clear();
+    return;
+  }
+  text.erase(text.find_last_not_of(" \t") + 1);
+  text.erase(0, first);
+}
+
+std::optional<std::string> dotqmail_first_line(const std::string* name,
+                                               const std::string* domain) {
+  if (!name || !domain) {
+    last_error = kErrNullPointer;
+    return std::nullopt;
+  }
+  if (name->size() > kUserNameLimit) {
+    last_error = kErrUserTooLong;
+    return std::nullopt;
+  }
+  if (domain->size() > kDomainNameMax) {
+    last_error = kErrDomainTooLong;
+    return std::nullopt;
+  }
+  std::string lookup = *domain;
+  std::string dir;
+  if (!tget_assign(lookup, &dir, kDomainDirMax + 1, nullptr, nullptr)) {
+    printf("invalid domain, not in qmail assign file\n");
+    return std::nullopt;
+  }
+  std::string extension = *name;
+  std::replace(extension.begin(), extension.end(), '.', ':');
+  std::string path = dir + "/.qmail-" + extension;
+  cut_text(path, kDotQmailPathMax);
+  std::ifstream file(path, std::ios::binary);
+  std::string line;
+  if (!file || !std::getline(file, line)) return std::nullopt;
+  cut_text(line, kDotQmailLineMax);
+  return line;
+}
+
+bool is_catchall(const std::string& user, const std::string& domain,
+                 const std::string& domain_dir) {
+  const std::string extension = "default";
+  std::optional<std::string> line = dotqmail_first_line(&extension, &domain);
+  if (!line) return false;
+  std::optional<std::string> target = delivery_target(*line);
+  if (!target || target->empty() || names_no_mailbox(*target)) return false;
+  if (target->front() == '/') {
+    if (target->find(domain_dir) == std::string::npos) return false;
+    return last_path_component(*target) == user;
+  }
+  return address_names(*target, user, domain);
+}
+
+int delete_account(std::string& user, std::string& domain) {
+  if (user.empty()) return kErrIllegalUsername;
+  umask(077);
+  lower_name(user);
+  if (!domain.empty()) lower_name(domain);
+  CwdGuard cwd;
+  std::string lookup = domain;
+  std::string dir;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (!tget_assign(lookup, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
+  if (chdir(dir.c_str()) != 0) return kErrChdirDomains;
+  const password_record* found = passwd_get(user, domain);
+  if (!found) return kErrNoUser;
+  password_record record = *found;
+  if (is_catchall(user, domain, dir)) return kErrCatchall;
+  if (passwd_delete(user, domain) != 0) {
+    fputs("Failed to delete user from auth backend\n", stderr);
+    return kErrIllegalUsername;
+  }
+  {
+    FileLock lock;
+    dir_control_lock(lock, domain, uid);
+    free_dir_return(user, domain, record.dir);
+    dir_control_release(domain, uid, gid);
+  }
+  if (delete_tree(record.dir) != 0) {
+    fprintf(stderr, "could not remove %s\n", record.dir.c_str());
+    return kErrChdirStore;
+  }
+  return 0;
+}

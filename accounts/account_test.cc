@@ -1,0 +1,209 @@
+#include "accounts/account.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "accounts/lastauth.h"
+#include "accounts/passwd.h"
+#include "quota/limits.h"
+#include "store/assign.h"
+#include "store/domain.h"
+#include "store/error.h"
+#include "store/site.h"
+#include "tests/testlib/testlib.h"
+
+namespace {
+
+class AccountTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    site_set_root(box_.root());
+    tget_assign_forget();
+    // A store is installed with its default limits; without them no
+    // mailbox can be created.
+    write_file(default_limits_file(), "");
+    std::string name = "example.com";
+    ASSERT_EQ(create_domain(name, tessera_home(), kStoreUid, kStoreGid), 0);
+    std::string lookup = name;
+    ASSERT_NE(tget_assign(lookup, &dir_, 300, nullptr, nullptr), nullptr);
+  }
+  void TearDown() override { site_set_root(""); }
+
+  int add(std::string user, const std::string& password = "secret",
+          const std::string& gecos = "A User", std::string domain = "example.com") {
+    return add_account(user, domain, password, gecos);
+  }
+  std::optional<password_record> get(std::string user, std::string domain = "example.com") {
+    const password_record* record = passwd_get(user, domain);
+    if (!record) return std::nullopt;
+    return *record;
+  }
+  void write_qmail_default(const std::string& line) {
+    write_file(dir_ + "/.qmail-default", line + "\n");
+  }
+
+  Sandbox box_;
+  std::string dir_;
+};
+
+std::string cwd() {
+  char buffer[PATH_MAX];
+  return getcwd(buffer, sizeof buffer) ? buffer : "";
+}
+
+TEST_F(AccountTest, CreationChecksNamesInOrder) {
+  ASSERT_EQ(add("taken"), 0);
+  struct Case {
+    std::string user, domain, password, gecos;
+    int code;
+  } cases[] = {
+      {std::string(33, 'u'), "example.com", "p", "a:b", kErrBadChar},
+      {std::string(33, 'u'), "example.com", "p", "x", kErrUserTooLong},
+      {"u", "example.com", "p", "x", kErrIllegalUsername},
+      {"", "example.com", "p", "x", kErrIllegalUsername},
+      {"joe", std::string(97, 'd'), "p", "x", kErrDomainTooLong},
+      {"joe", "ab", "p", "x", kErrInvalidDomain},
+      {"joe", "example.com", std::string(129, 'p'), "x", kErrPasswordTooLong},
+      {"joe", "example.com", "p", std::string(49, 'g'), kErrGecosTooLong},
+      {"jo e", "example.com", "p", "x", kErrIllegalUsername},
+      {"joe", "exa_mple.com", "p", "x", kErrInvalidDomain},
+      {"joe", "example.net", "p", "x", kErrNoDomain},
+      {"TAKEN", "EXAMPLE.COM", "p", "x", kErrUsernameExists},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(add(c.user, c.password, c.gecos, c.domain), c.code) << c.user << "@" << c.domain;
+  }
+  EXPECT_FALSE(file_exists(dir_ + "/joe"));
+}
+
+TEST_F(AccountTest, NewAccountHasLineMaildirQuotaAndLastLogin) {
+  domain_limits limits;
+  limits.default_quota = 1048576;
+  ASSERT_EQ(write_domain_limits("example.com", limits), 0);
+  ASSERT_EQ(add("Joe", "pw", "Joe User"), 0);
+  std::optional<password_record> record = get("joe");
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->password.substr(0, 3), "$1$");
+  EXPECT_EQ(record->uid, 1);
+  EXPECT_EQ(record->gid, 0);
+  EXPECT_EQ(record->gecos, "Joe User");
+  EXPECT_EQ(record->dir, dir_ + "/joe");
+  EXPECT_EQ(record->quota, "1048576S");
+  for (const char* part : {"/Maildir/new", "/Maildir/cur", "/Maildir/tmp"}) {
+    struct stat status {};
+    ASSERT_EQ(stat((record->dir + part).c_str(), &status), 0) << part;
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    EXPECT_EQ(status.st_uid, kStoreUid);
+  }
+  EXPECT_EQ(read_file(record->dir + "/lastauth"), "0.0.0.0");
+  EXPECT_NEAR(lastauth_time(*record), time(nullptr), 5);
+  EXPECT_EQ(lastauth_text(*record), "0.0.0.0");
+}
+
+TEST_F(AccountTest, DefaultQuotaTooLongForTheLineKeepsNoQuota) {
+  domain_limits limits;
+  limits.default_quota = 99999999999999ULL;
+  limits.default_maxmsgcount = 99999999;
+  ASSERT_EQ(write_domain_limits("example.com", limits), 0);
+  ASSERT_EQ(add("big"), 0);
+  EXPECT_EQ(get("big")->quota, "NOQUOTA");
+  EXPECT_FALSE(file_exists(dir_ + "/big/Maildir/maildirsize"));
+}
+
+TEST_F(AccountTest, OverlongMailboxPathMakesNoDirectory) {
+  // A domain directory of 140 characters leaves room for a user of 19.
+  std::string prefix = tessera_home() + "/domains/";
+  ASSERT_LT(prefix.size() + 3, 140u);
+  std::string domain = std::string(140 - prefix.size() - 4, 'd') + ".com";
+  std::string name = domain;
+  ASSERT_EQ(create_domain(name, tessera_home(), kStoreUid, kStoreGid), 0);
+  std::string user(20, 'x');
+  EXPECT_EQ(add(user, "pw", "x", domain), kErrChdirUsers);
+  EXPECT_FALSE(file_exists(prefix + domain + "/" + user));
+  user.pop_back();
+  EXPECT_EQ(add(user, "pw", "x", domain), 0);
+  EXPECT_EQ(get(user, domain)->dir.size(), 160u);
+}
+
+TEST_F(AccountTest, PasswordChangeHonoursAccountAndDomainFlags) {
+  ASSERT_EQ(add("joe", "old"), 0);
+  std::string old_hash = get("joe")->password;
+  std::string user = "JOE", domain = "example.com";
+  ASSERT_EQ(change_password(user, domain, "new"), 0);
+  EXPECT_NE(get("joe")->password, old_hash);
+
+  domain_limits limits;
+  limits.disable_password_changing = 1;
+  ASSERT_EQ(write_domain_limits("example.com", limits), 0);
+  std::string hash = get("joe")->password;
+  EXPECT_EQ(get("joe")->gid & kDisablePasswordChanging, 0);
+  EXPECT_EQ(change_password(user, domain, "newer"), kErrIllegalUsername);
+  EXPECT_EQ(get("joe")->password, hash);
+  std::string nobody = "nobody";
+  EXPECT_EQ(change_password(nobody, domain, "x"), kErrIllegalUsername);
+}
+
+TEST_F(AccountTest, CatchallMailboxCannotBeDeleted) {
+  ASSERT_EQ(add("postmaster"), 0);
+  std::string box = get("postmaster")->dir;
+  struct Case {
+    std::string line;
+    bool protects_postmaster;
+  } cases[] = {
+      {"| /bin/tdelivermail '' bounce-no-mailbox", false},
+      {"| /bin/tdelivermail '' delete-no-mailbox", false},
+      {"| /bin/tdelivermail '' " + box, true},
+      {"| /bin/tdelivermail ''  \t" + box + "/ ", true},
+      {"| /bin/tdelivermail '' /elsewhere/postmaster", false},
+      {"| /bin/tdelivermail '' postmaster@example.com", true},
+      {"| /bin/tdelivermail '' postmaster@example.net", false},
+      {"| /bin/tdelivermail '' @example.com", false},
+      {"| /bin/otherdelivery '' postmaster@example.com", false},
+      {"| /bin/tdelivermail postmaster@example.com", false},
+  };
+  for (const Case& c : cases) {
+    write_qmail_default(c.line);
+    EXPECT_EQ(is_catchall("postmaster", "example.com", dir_), c.protects_postmaster) << c.line;
+    EXPECT_FALSE(is_catchall("other", "example.com", dir_)) << c.line;
+  }
+  write_qmail_default("| /bin/tdelivermail '' " + box + "/");
+  std::string user = "postmaster", domain = "example.com";
+  EXPECT_EQ(delete_account(user, domain), kErrCatchall);
+  EXPECT_TRUE(get("postmaster"));
+}
+
+TEST_F(AccountTest, DeletionRemovesLineAndDirectoryAndKeepsCwd) {
+  ASSERT_EQ(add("joe"), 0);
+  std::string dir = get("joe")->dir;
+  std::string before = cwd();
+  std::string user = "nobody", domain = "example.com";
+  EXPECT_EQ(delete_account(user, domain), kErrNoUser);
+  EXPECT_EQ(cwd(), before);
+  user = "Joe";
+  EXPECT_EQ(delete_account(user, domain), 0);
+  EXPECT_EQ(cwd(), before);
+  EXPECT_FALSE(get("joe"));
+  EXPECT_FALSE(file_exists(dir));
+  EXPECT_EQ(read_file(dir_ + "/tpasswd").find("joe:"), std::string::npos);
+  domain = "example.net";
+  EXPECT_EQ(delete_account(user, domain), kErrNoDomain);
+}
+
+TEST_F(AccountTest, LastLoginRecordEdges) {
+  std::string user = "ghost", domain = "example.com";
+  EXPECT_EQ(lastauth_write(user, domain, "1.2.3.4"), 0);
+  EXPECT_FALSE(file_exists(dir_ + "/ghost"));
+  ASSERT_EQ(add("joe"), 0);
+  password_record record = *get("joe");
+  write_file(record.dir + "/lastauth", "");
+  EXPECT_FALSE(lastauth_text(record));
+  EXPECT_NE(lastauth_time(record), 0);
+  unlink((record.dir + "/lastauth").c_str());
+  EXPECT_EQ(lastauth_time(record), 0);
+  EXPECT_FALSE(lastauth_text(record));
+}
+
+}  // namespace

@@ -1,0 +1,58 @@
+// The last-login record of a mailbox.
+#include "accounts/lastauth.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "accounts/passwd.h"
+#include "store/assign.h"
+#include "store/fd_guard.h"
+#include "store/text.h"
+
+namespace {
+
+constexpr size_t kPathMax = 299;
+constexpr size_t kLineMax = 299;
+
+std::string lastauth_path(const password_record& record) {
+  std::string path = record.dir + "/lastauth";
+  cut_text(path, kPathMax);
+  return path;
+}
+
+}  // namespace
+
+int lastauth_write(std::string& user, std::string& domain, const std::string& text) {
+  const password_record* record = passwd_get(user, domain);
+  if (!record) return 0;
+  FdGuard file(open(lastauth_path(*record).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (file.get() < 0) return -1;
+  // A record that did not reach the disk whole is no record.
+  if (!write_all(file.get(), text)) return -1;
+  std::string dir;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (tget_assign(domain, &dir, kPathMax + 1, &uid, &gid) && fchown(file.get(), uid, gid) != 0) {
+    perror("lastauth chown");
+  }
+  return file.close_now() ? 0 : -1;
+}
+
+time_t lastauth_time(const password_record& record) {
+  struct stat status;
+  if (stat(lastauth_path(record).c_str(), &status) != 0) return 0;
+  return status.st_mtime;
+}
+
+std::optional<std::string> lastauth_text(const password_record& record) {
+  FILE* file = fopen(lastauth_path(record).c_str(), "re");
+  if (!file) return std::nullopt;
+  char line[kLineMax + 1];
+  bool read = fgets(line, sizeof line, file) != nullptr;
+  fclose(file);
+  if (!read || line[0] == '\0') return std::nullopt;
+  return std::string(line);
+}

@@ -1,0 +1,24 @@
+// Last-login records: DIR/lastauth in each mailbox directory holds the
+// address of the last client (no line end as written here); its
+// modification time is the time of the last login. Logins rewrite it outside
+// this system; the store writes it once, when an account is created.
+//
+//   lastauth_write  0 (also when the account does not exist: nothing is
+//                   written), or -1 when the file cannot be written. The
+//                   file is given to the domain's uid and gid.
+//   lastauth_time   the modification time, 0 when there is no file.
+//   lastauth_text   the first line (with its line end, if any, at most 299
+//                   bytes), or none for a missing or empty file.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "accounts/password_record.h"
+
+int lastauth_write(std::string& user, std::string& domain, const std::string& text);
+
+time_t lastauth_time(const password_record& record);
+
+std::optional<std::string> lastauth_text(const password_record& record);
