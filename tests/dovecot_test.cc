@@ -1,0 +1,349 @@
+// Dovecot, the mail server's login side, reads what the store writes. Each
+// case starts a private Dovecot on a free loopback port: its passwd-file
+// passdb checks IMAP logins against the domain's tpasswd (the "$1$" field),
+// a static userdb serves the mailbox's Maildir as uid and gid 89, and its
+// maildir quota backend reads the maildirsize that the store writes when a
+// quota is set.
+//
+// Dovecot notices a changed passwd-file only by whole-second times, so the
+// test lets the clock's second turn before each change of tpasswd, and the
+// change is then seen by the next login. Dovecot also slows repeated
+// failed logins from one client address; every login here comes from its
+// own loopback address, so no attempt waits on an earlier one.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "tests/testlib/testlib.h"
+
+namespace {
+
+constexpr const char* kDovecot = "/usr/sbin/dovecot";
+constexpr const char* kDoveadm = "/usr/bin/doveadm";
+constexpr const char* kPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::istringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+  return parts;
+}
+
+sockaddr_in loopback(const char* address, int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &addr.sin_addr);
+  return addr;
+}
+
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr = loopback("127.0.0.1", 0);
+  socklen_t size = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
+    close(fd);
+    return -1;
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// A connected socket to 127.0.0.1:port from the given source address, or -1.
+int connect_from(const std::string& source, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from = loopback(source.c_str(), 0);
+  sockaddr_in to = loopback("127.0.0.1", port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Everything the peer sends until it closes, or until 20 seconds pass.
+std::string read_until_closed(int fd) {
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, 200) <= 0) continue;
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+struct ImapSession {
+  std::string login;  // the tagged answer to LOGIN: "OK ...", "NO ..." ("" if none came)
+  long exists = -1;   // the message count SELECT INBOX reported, -1 if none
+};
+
+// Logs in, selects INBOX and logs out, pipelined on one connection.
+ImapSession imap_login(int port, const std::string& address, const std::string& password) {
+  static int next_source = 10;
+  std::string source = "127.0.0." + std::to_string(next_source++);
+  ImapSession session;
+  int fd = connect_from(source, port);
+  if (fd < 0) return session;
+  std::string commands = "t1 LOGIN \"" + address + "\" \"" + password +
+                         "\"\r\nt2 SELECT INBOX\r\nt3 LOGOUT\r\n";
+  if (write(fd, commands.data(), commands.size()) != static_cast<ssize_t>(commands.size())) {
+    close(fd);
+    return session;
+  }
+  for (std::string line : lines_of(read_until_closed(fd))) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("t1 ", 0) == 0) session.login = line.substr(3);
+    size_t exists = line.find(" EXISTS");
+    if (line.rfind("* ", 0) == 0 && exists != std::string::npos) {
+      session.exists = std::stol(line.substr(2, exists - 2));
+    }
+  }
+  close(fd);
+  return session;
+}
+
+// A Dovecot instance whose configuration, sockets, state and log live in
+// DIR; stopped by the destructor.
+class DovecotInstance {
+ public:
+  DovecotInstance(const std::string& dir, const std::string& tpasswd,
+                  const std::string& domain_dir)
+      : dir_(dir), port_(free_port()) {
+    write_file(config(), configuration(tpasswd, domain_dir));
+    pid_ = fork();
+    if (pid_ == 0) {
+      std::string out = dir_ + "/stdout";
+      freopen(out.c_str(), "w", stdout);
+      freopen(out.c_str(), "a", stderr);
+      execl(kDovecot, kDovecot, "-F", "-c", config().c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~DovecotInstance() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 200 && waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // Whether the IMAP listener accepts connections within 20 seconds.
+  bool wait_until_listening() const {
+    for (int i = 0; i < 400; ++i) {
+      int fd = connect_from("127.0.0.1", port_);
+      if (fd >= 0) {
+        close(fd);
+        return true;
+      }
+      if (waitpid(pid_, nullptr, WNOHANG) != 0) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  int port() const { return port_; }
+  std::string config() const { return dir_ + "/dovecot.conf"; }
+  std::string log() const { return read_file(dir_ + "/stdout") + read_file(dir_ + "/log"); }
+
+ private:
+  std::string configuration(const std::string& tpasswd, const std::string& domain_dir) const {
+    // The static userdb finds a mailbox as DOMAINDIR/user: where the domain's
+    // first accounts live (no hashed sub-directory yet). Dovecot's passwd-file
+    // userdb would refuse tpasswd's lines: their fourth field is the account's
+    // flag word, 0 for a new account, which it takes for gid 0.
+    return "base_dir = " + dir_ + "/run\n"
+           "state_dir = " + dir_ + "/state\n"
+           "log_path = " + dir_ + "/log\n"
+           "protocols = imap\n"
+           "listen = 127.0.0.1\n"
+           "ssl = no\n"
+           "disable_plaintext_auth = no\n"
+           "auth_mechanisms = plain\n"
+           "auth_failure_delay = 0\n"
+           "first_valid_uid = 89\n"
+           "first_valid_gid = 89\n"
+           "mail_location = maildir:~/Maildir\n"
+           "mail_plugins = quota\n"
+           "passdb {\n"
+           "  driver = passwd-file\n"
+           "  args = scheme=MD5-CRYPT username_format=%n " + tpasswd + "\n"
+           "}\n"
+           "userdb {\n"
+           "  driver = static\n"
+           "  args = uid=89 gid=89 home=" + domain_dir + "/%n\n"
+           "}\n"
+           "plugin {\n"
+           "  quota = maildir:User quota\n"
+           "}\n"
+           // tpasswd sits in a domain directory only its owner may enter.
+           "service auth {\n"
+           "  user = root\n"
+           "}\n"
+           "service imap-login {\n"
+           "  inet_listener imap {\n"
+           "    address = 127.0.0.1\n"
+           "    port = " + std::to_string(port_) + "\n"
+           "  }\n"
+           "  inet_listener imaps {\n"
+           "    port = 0\n"
+           "  }\n"
+           "}\n";
+  }
+
+  std::string dir_;
+  int port_;
+  pid_t pid_ = -1;
+};
+
+class DovecotTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(kDovecot, X_OK) != 0 || access(kDoveadm, X_OK) != 0) {
+      GTEST_SKIP() << "Dovecot is not installed (Debian packages dovecot-imapd, dovecot-pop3d)";
+    }
+    // Mail processes run as uid 89 and must reach the mailboxes below the root.
+    ASSERT_EQ(chmod(box.root().c_str(), 0711), 0);
+    write_file(box.path("/usr/local/tessera/etc/tlimits.default"), "# no limits\n");
+    ASSERT_NO_FATAL_FAILURE(ok({"domain", "add", "example.com"}));
+    std::vector<std::string> shown = split(tessera({"domain", "show", "example.com"}).out, '\t');
+    ASSERT_EQ(shown.size(), 4u);
+    domain_dir = shown[1];
+    dovecot = std::make_unique<DovecotInstance>(box.path("/dovecot"), domain_dir + "/tpasswd",
+                                                domain_dir);
+    ASSERT_TRUE(dovecot->wait_until_listening()) << dovecot->log();
+  }
+  void TearDown() override {
+    if (HasFailure() && dovecot) std::cerr << "dovecot log:\n" << dovecot->log();
+  }
+
+  RunResult tessera(const std::vector<std::string>& words) {
+    RunOptions options;
+    options.argv = {build_output("tessera"), "--root", box.root()};
+    options.argv.insert(options.argv.end(), words.begin(), words.end());
+    options.env = {kPath};
+    return run_program(options);
+  }
+  void ok(const std::vector<std::string>& words) {
+    RunResult r = tessera(words);
+    ASSERT_EQ(r.status, 0) << words[0] << " " << words[1] << ": " << r.err;
+  }
+
+  // A message file of exactly `size` bytes in the mailbox's Maildir/new.
+  void drop_message(const std::string& user, const std::string& name, size_t size) {
+    std::string head = "From: someone@example.org\nSubject: " + name + "\n\n";
+    std::string path = domain_dir + "/" + user + "/Maildir/new/" + name;
+    write_file(path, head + std::string(size - head.size() - 1, 'x') + "\n");
+    ASSERT_EQ(chown(path.c_str(), 89, 89), 0);
+  }
+
+  // Dovecot's quota rows: type -> {value, limit, percent}, as doveadm prints them.
+  std::map<std::string, std::vector<std::string>> doveadm_quota(const std::string& address) {
+    RunOptions options;
+    options.argv = {kDoveadm, "-c", dovecot->config(), "-f", "tab", "quota", "get", "-u", address};
+    options.env = {kPath};
+    RunResult r = run_program(options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::string, std::vector<std::string>> rows;
+    for (const std::string& line : lines_of(r.out)) {
+      std::vector<std::string> fields = split(line, '\t');
+      if (fields.size() == 5 && fields[0] != "Quota name") {
+        rows[fields[1]] = {fields[2], fields[3], fields[4]};
+      }
+    }
+    return rows;
+  }
+
+  Sandbox box;
+  std::string domain_dir;
+  std::unique_ptr<DovecotInstance> dovecot;
+};
+
+void let_the_second_turn() {
+  for (time_t now = time(nullptr); time(nullptr) == now;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+TEST_F(DovecotTest, AccountLogsInWithItsCurrentPasswordUntilDeleted) {
+  ok({"user", "add", "joe@example.com", "first secret", "Joe Bloggs"});
+  ASSERT_EQ(split(read_file(domain_dir + "/tpasswd"), ':').at(5), domain_dir + "/joe");
+  drop_message("joe", "1000000000.M1P1.test", 300);
+  drop_message("joe", "1000000001.M2P1.test", 400);
+
+  struct Attempt {
+    std::string when, password, login;
+    long exists;
+  };
+  auto check = [&](const std::vector<Attempt>& attempts) {
+    for (const Attempt& a : attempts) {
+      ImapSession s = imap_login(dovecot->port(), "joe@example.com", a.password);
+      EXPECT_EQ(s.login.substr(0, 2), a.login) << a.when << " " << a.password << ": " << s.login;
+      EXPECT_EQ(s.exists, a.exists) << a.when << " " << a.password;
+    }
+  };
+  check({{"created", "first secret", "OK", 2}, {"created", "wrong", "NO", -1}});
+
+  let_the_second_turn();
+  ok({"user", "passwd", "joe@example.com", "second secret"});
+  check({{"changed", "first secret", "NO", -1}, {"changed", "second secret", "OK", 2}});
+
+  let_the_second_turn();
+  ok({"user", "del", "joe@example.com"});
+  check({{"deleted", "second secret", "NO", -1}});
+}
+
+TEST_F(DovecotTest, MaildirQuotaBackendReadsTheLimitAndUsageTesseraShows) {
+  ok({"user", "add", "ann@example.com", "secret"});
+  drop_message("ann", "1000000000.M1P1.test", 256000);
+  drop_message("ann", "1000000001.M2P1.test", 256000);
+
+  struct Case {
+    std::string quota;
+    std::map<std::string, std::vector<std::string>> rows;  // Dovecot's, KiB for STORAGE
+    std::string percent;                                    // tessera's
+  } cases[] = {
+      {"1000k,4C", {{"STORAGE", {"500", "1000", "50"}}, {"MESSAGE", {"2", "4", "50"}}}, "50"},
+      {"600KB", {{"STORAGE", {"500", "600", "83"}}, {"MESSAGE", {"2", "-", "0"}}}, "83"},
+      {"2C", {{"STORAGE", {"500", "-", "0"}}, {"MESSAGE", {"2", "2", "100"}}}, "100"},
+      {"NOQUOTA", {{"STORAGE", {"0", "-", "0"}}, {"MESSAGE", {"0", "-", "0"}}}, "0"},
+  };
+  for (const Case& c : cases) {
+    ok({"user", "quota", "ann@example.com", c.quota});
+    std::vector<std::string> shown = lines_of(tessera({"user", "show", "ann@example.com"}).out);
+    ASSERT_EQ(shown.size(), 4u) << c.quota;
+    EXPECT_EQ(shown[2], "quota: " + c.percent + "%") << c.quota;
+    EXPECT_EQ(doveadm_quota("ann@example.com"), c.rows) << c.quota;
+  }
+}
+
+}  // namespace
