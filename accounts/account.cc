@@ -97,7 +97,7 @@ std::string reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
     return *freed;
   }
   FileLock lock;
-  dir_control_lock(lock, domain, uid);
+  dir_control_lock(lock, domain, uid, gid);
   dir_control_load(domain, uid);
   std::string subdir = dir_control_next(uid, gid);
   dir_control_save(domain, uid, gid);

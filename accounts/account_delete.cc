@@ -142,7 +142,7 @@ int delete_account(std::string& user, std::string& domain) {
   }
   {
     FileLock lock;
-    dir_control_lock(lock, domain, uid);
+    dir_control_lock(lock, domain, uid, gid);
     free_dir_return(user, domain, record.dir);
     dir_control_release(domain, uid, gid);
   }

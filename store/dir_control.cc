@@ -451,8 +451,12 @@ std::optional<std::string> free_dir_take(const std::string& domain) {
   return first->entry;
 }
 
-int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid) {
+int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid) {
   std::string location = dir_control_path(name, uid);
   if (location.empty()) return -1;
-  return lock.lock_waiting(lock_file_path(location), std::chrono::seconds(18));
+  std::string lock_path = lock_file_path(location);
+  int result = lock.lock_waiting(lock_path, std::chrono::seconds(18));
+  // The domain's own user must be able to take the lock too.
+  if (result == 0 && lchown(lock_path.c_str(), uid, gid) != 0) perror("chown dir-control lock");
+  return result;
 }

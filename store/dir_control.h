@@ -63,8 +63,8 @@
 //                        domain is unknown or the file cannot be removed. It
 //                        never falls back to the domains level.
 //   dir_control_lock     holds the write lock of the name's control file
-//                        (LOCATION.lock, waited for up to 18 seconds) in
-//                        the given FileLock. Mailbox creation and deletion
+//                        (LOCATION.lock, waited for up to 18 seconds, given
+//                        to uid:gid like the file) in the given FileLock. Mailbox creation and deletion
 //                        hold it from load to save, so that concurrent
 //                        changes of one domain never lose a count. The
 //                        lock's result: 0, -17 or -1 (also for an unknown
@@ -125,7 +125,7 @@ const std::string& dir_control_next(uid_t uid, gid_t gid);
 int dir_control_save(const std::string& name, uid_t uid, gid_t gid);
 int dir_control_release(const std::string& name, uid_t uid, gid_t gid);
 int dir_control_delete(const std::string& domain);
-int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid);
+int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid);
 const DirControl& dir_control_record();
 
 std::optional<std::string> free_dir_take(const std::string& domain);
