@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
-#include <regex>
 #include <thread>
 
 #include "store/assign.h"
@@ -232,7 +231,14 @@ TEST_F(MaildirTest, WritingAppendsOrInstallsAWholeFile) {
   int fd = -1;
   std::optional<std::string> temp = make_maildirsize_temp(maildir, &fd);
   ASSERT_TRUE(temp && fd >= 0);
-  EXPECT_TRUE(std::regex_match(*temp, std::regex(".*/tmp/[0-9]+\\.[0-9]+_NeWmAiLdIrSiZe\\..+")))
+  // TIME.PID_NeWmAiLdIrSiZe.HOST in the maildir's tmp/.
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string head = maildir + "tmp/";
+  std::string tail = "." + std::to_string(getpid()) + "_NeWmAiLdIrSiZe." + host;
+  ASSERT_TRUE(temp->starts_with(head) && temp->ends_with(tail)) << *temp;
+  std::string seconds = temp->substr(head.size(), temp->size() - head.size() - tail.size());
+  EXPECT_TRUE(!seconds.empty() && seconds.find_first_not_of("0123456789") == std::string::npos)
       << *temp;
   EXPECT_EQ(fcntl(fd, F_GETFL) & (O_APPEND | O_NONBLOCK), O_APPEND);
   close(fd);
