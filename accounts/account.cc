@@ -198,8 +198,10 @@ int add_account(std::string& user, std::string& domain, const std::string& clear
     fputs("Failed while attempting to add user to auth backend\n", stderr);
     if (chdir(home.dir.c_str()) == 0) remove_user_dir(*subdir, user);
     // A name that another process entered first stays that process's
-    // account; only this creation is undone.
-    return added == kErrUsernameExists ? kErrUsernameExists : kErrNoAuthDb;
+    // account; only this creation is undone, and the caller is told why.
+    std::string user_copy = user, domain_copy = domain;
+    bool taken = added == kErrUsernameExists && passwd_get(user_copy, domain_copy) != nullptr;
+    return taken ? kErrUsernameExists : kErrNoAuthDb;
   }
   if (set_user_quota(user, domain, initial_quota_text(limits)) == kErrNoUser) {
     sleep(kQuotaRetrySeconds);

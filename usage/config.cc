@@ -18,11 +18,11 @@
 namespace {
 
 // Paths this reader builds hold at most this many characters.
-constexpr size_t path_max = 254;
+constexpr size_t kPathMax = 254;
 // A file marked sticky is being rewritten: it is looked at again after a
 // pause, this many times.
-constexpr int sticky_tries = 60;
-constexpr unsigned sticky_pause_seconds = 2;
+constexpr int kStickyTries = 60;
+constexpr unsigned kStickyPauseSeconds = 2;
 
 struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
@@ -33,15 +33,15 @@ using File = std::unique_ptr<FILE, FileCloser>;
 bool absolute_path(const char* path, std::string& out) {
   if (path[0] == '/') {
     out = path;
-    cut_text(out, path_max);
+    cut_text(out, kPathMax);
     return true;
   }
-  char cwd[path_max];
+  char cwd[kPathMax];
   if (getcwd(cwd, sizeof cwd) == nullptr) {
     fputs("config: error: cannot get current working directory", stdout);
     return false;
   }
-  if (strlen(cwd) + strlen(path) >= path_max) return false;
+  if (strlen(cwd) + strlen(path) >= kPathMax) return false;
   out = std::string(cwd) + "/" + path;
   return true;
 }
@@ -61,7 +61,7 @@ LineRead next_line(FILE* file, std::string& line) {
       if (after != '\n' && after != EOF) ungetc(after, file);
       return LineRead::line;
     }
-    if (line.size() == config_line_max) return LineRead::too_long;
+    if (line.size() == kConfigLineMax) return LineRead::too_long;
     line += static_cast<char>(c);
   }
 }
@@ -105,7 +105,7 @@ bool first_reading(config& conf, FILE* file) {
 // Opens the file once it is not marked sticky. Nothing, without a message,
 // when it does not exist or stays sticky.
 File open_settled(const std::string& path) {
-  for (int tries = 0; tries < sticky_tries; ++tries) {
+  for (int tries = 0; tries < kStickyTries; ++tries) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return nullptr;
     if (!(st.st_mode & S_ISVTX)) {
@@ -113,7 +113,7 @@ File open_settled(const std::string& path) {
       if (!file) printf("config: cannot open %s for read\n", path.c_str());
       return file;
     }
-    sleep(sticky_pause_seconds);
+    sleep(kStickyPauseSeconds);
   }
   return nullptr;
 }
@@ -139,7 +139,7 @@ std::optional<std::pair<size_t, size_t>> next_include(const config& conf) {
     if (!is_include(conf.labels[l])) continue;
     const auto& atoms = conf.labels[l].atoms;
     for (size_t a = 0; a < atoms.size(); ++a) {
-      if (!atoms[a].value.empty() && !(atoms[a].flags & config_atom_read))
+      if (!atoms[a].value.empty() && !(atoms[a].flags & kConfigAtomRead))
         return std::make_pair(l, a);
     }
   }
@@ -160,9 +160,9 @@ config* load(const char* path) {
       fputs("config: error: failure", stdout);
       return nullptr;
     }
-    conf->labels[l].atoms[a].flags |= config_atom_read;
+    conf->labels[l].atoms[a].flags |= kConfigAtomRead;
   }
-  if (conf->flags & config_in_comment) {
+  if (conf->flags & kConfigInComment) {
     printf("config: line %lu: error: syntax error: comment runs past EOF\n", conf->line);
     return nullptr;
   }

@@ -30,11 +30,11 @@
 struct config_atom {
   std::string name;    // empty: a bare value, never matched by name
   std::string value;   // may be empty for a named atom
-  unsigned flags = 0;  // config_atom_read: an include already read
+  unsigned flags = 0;  // kConfigAtomRead: an include already read
   unsigned long line = 0;
 };
 
-inline constexpr unsigned config_atom_read = 1;
+inline constexpr unsigned kConfigAtomRead = 1;
 
 struct config_label {
   std::string name;
@@ -43,11 +43,11 @@ struct config_label {
   std::vector<config_atom> atoms;
 };
 
-inline constexpr unsigned config_in_comment = 1;
+inline constexpr unsigned kConfigInComment = 1;
 
 struct config {
   std::string path;    // the absolute path of the file being read
-  unsigned flags = 0;  // config_in_comment: a block comment is open
+  unsigned flags = 0;  // kConfigInComment: a block comment is open
   unsigned long line = 0;
   std::vector<config_label> labels;  // in the order read
   // Where the label of the file being read sits in `labels` (continuation
@@ -73,7 +73,7 @@ void config_free(config* conf);
 // The line parser under config_load, for its file reader.
 
 // The longest line a file may hold, line end not counted.
-inline constexpr size_t config_line_max = 252;
+inline constexpr size_t kConfigLineMax = 252;
 
 // Takes one line (without its line end) into the configuration, with
 // conf->line already counting it. false after a message on stdout.

@@ -51,10 +51,10 @@ std::string strip_comments(config& conf, std::string_view line) {
   bool quoted = false;
   size_t i = 0;
   while (i < line.size()) {
-    if (conf.flags & config_in_comment) {
+    if (conf.flags & kConfigInComment) {
       size_t end = line.find("*/", i);
       if (end == std::string_view::npos) return kept;
-      conf.flags &= ~config_in_comment;
+      conf.flags &= ~kConfigInComment;
       i = end + 2;
       continue;
     }
@@ -68,7 +68,7 @@ std::string strip_comments(config& conf, std::string_view line) {
     }
     if (!quoted && rest.starts_with("//")) break;
     if (!quoted && rest.starts_with("/*")) {
-      conf.flags |= config_in_comment;
+      conf.flags |= kConfigInComment;
       i += 2;
       continue;
     }

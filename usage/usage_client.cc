@@ -25,22 +25,22 @@
 
 namespace {
 
-constexpr const char* conf_name = "tmeterc.conf";
-constexpr size_t conf_path_max = 254;
-constexpr size_t socket_path_max = 106;
-constexpr size_t address_max = 15;
-constexpr size_t answer_size = 16;
+constexpr const char* kConfName = "tmeterc.conf";
+constexpr size_t kConfPathMax = 254;
+constexpr size_t kSocketPathMax = 106;
+constexpr size_t kAddressMax = 15;
+constexpr size_t kAnswerSize = 16;
 
 // Whoever is first to load: the store user's etc/, then the current
 // directory, its etc/, and the current directory spelt "./".
 config* load_settings() {
   if (const passwd* user = getpwnam("tessera")) {
-    std::string path = std::string(user->pw_dir) + "/etc/" + conf_name;
-    cut_text(path, conf_path_max);
+    std::string path = std::string(user->pw_dir) + "/etc/" + kConfName;
+    cut_text(path, kConfPathMax);
     if (config* conf = config_load(path.c_str())) return conf;
   }
   for (std::string path :
-       {std::string(conf_name), std::string("etc/") + conf_name, std::string(".//") + conf_name}) {
+       {std::string(kConfName), std::string("etc/") + kConfName, std::string(".//") + kConfName}) {
     if (config* conf = config_load(path.c_str())) return conf;
   }
   return nullptr;
@@ -79,7 +79,7 @@ bool read_settings(const config* conf, Settings& settings) {
     return false;
   }
   std::string path = filename;
-  cut_text(path, std::min(socket_path_max, sizeof settings.local.sun_path - 1));
+  cut_text(path, std::min(kSocketPathMax, sizeof settings.local.sun_path - 1));
   settings.local.sun_family = AF_UNIX;
   memcpy(settings.local.sun_path, path.c_str(), path.size() + 1);
   return true;
@@ -200,13 +200,13 @@ int client_query(client_handle* handle, const char* text, size_t length, uint64_
     fprintf(stderr, "client_query: select failed: %d\n", errno);
     return 0;
   }
-  unsigned char answer[answer_size];
+  unsigned char answer[kAnswerSize];
   ssize_t got = read(handle->fd, answer, sizeof answer);
   if (got == 0) {
     fputs("client_query: lost connection to server\n", stderr);
   } else if (got < 0) {
     fprintf(stderr, "client_query: read failed: %d\n", errno);
-  } else if (got != static_cast<ssize_t>(answer_size)) {
+  } else if (got != static_cast<ssize_t>(kAnswerSize)) {
     fputs("client_query: smaller than expected response\n", stderr);
   } else {
     *size = read_big_endian(answer);
@@ -237,7 +237,7 @@ int parse_ip_port(const char* text, sockaddr_in* address) {
   int port = atoi(colon + 1);
   if (port <= 0) return 0;
   std::string ip(text, static_cast<size_t>(colon - text));
-  cut_text(ip, address_max);
+  cut_text(ip, kAddressMax);
   in_addr_t ip_number = inet_addr(ip.c_str());
   if (ip_number == INADDR_NONE) return 0;
   *address = sockaddr_in{};
