@@ -23,11 +23,6 @@
 
 namespace {
 
-constexpr size_t kUserMax = 32;
-constexpr size_t kPasswordMax = 128;
-constexpr size_t kGecosMax = 48;
-constexpr size_t kQuotaMax = 20;
-constexpr size_t kMailboxDirMax = 160;
 constexpr size_t kInitialQuotaMax = 49;
 constexpr size_t kDomainMinLength = 3;
 constexpr size_t kStorePathBuffer = 300;
@@ -35,15 +30,6 @@ constexpr mode_t kDirMode = 0750;
 constexpr unsigned kQuotaRetrySeconds = 5;
 constexpr const char* kNeverLoggedIn = "0.0.0.0";
 constexpr const char* kMaildirParts[] = {"Maildir", "Maildir/new", "Maildir/cur", "Maildir/tmp"};
-
-// The limits every account routine applies to its user and domain names
-// before it looks anything up.
-int check_user_and_domain(const std::string& user, const std::string& domain) {
-  if (user.size() > kUserMax) return kErrUserTooLong;
-  if (user.size() == 1) return kErrIllegalUsername;
-  if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
-  return 0;
-}
 
 struct DomainHome {
   std::string dir;
@@ -172,7 +158,7 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
 int add_account(std::string& user, std::string& domain, const std::string& clear_password,
                 std::string gecos) {
   if (gecos.find(':') != std::string::npos) return kErrBadChar;
-  if (user.size() > kUserMax) return kErrUserTooLong;
+  if (user.size() > kUserNameMax) return kErrUserTooLong;
   if (user.size() <= 1) return kErrIllegalUsername;
   if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
   if (domain.size() < kDomainMinLength) return kErrInvalidDomain;
@@ -217,8 +203,8 @@ int add_account(std::string& user, std::string& domain, const std::string& clear
 }
 
 int set_user_quota(std::string& user, std::string& domain, const std::string& quota) {
-  if (int code = check_user_and_domain(user, domain); code != 0) return code;
-  if (quota.size() > kQuotaMax) return kErrQuotaTooLong;
+  if (int code = passwd_check_names(user, domain); code != 0) return code;
+  if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
   lower_name(user);
   lower_name(domain);
   std::optional<password_record> record = find_account(user, domain);
@@ -230,7 +216,7 @@ int set_user_quota(std::string& user, std::string& domain, const std::string& qu
 }
 
 int change_password(std::string& user, std::string& domain, const std::string& password) {
-  if (int code = check_user_and_domain(user, domain); code != 0) return code;
+  if (int code = passwd_check_names(user, domain); code != 0) return code;
   if (password.size() > kPasswordMax) return kErrPasswordTooLong;
   lower_name(user);
   lower_name(domain);

@@ -18,11 +18,9 @@
 
 namespace {
 
-constexpr size_t kUserNameLimit = 32;
 constexpr size_t kDotQmailLineMax = 159;
 constexpr size_t kDotQmailPathMax = 159;
 constexpr size_t kStorePathBuffer = 300;
-constexpr size_t kDomainDirMax = 160;
 
 constexpr std::string_view kDeliveryProgram = "tdelivermail";
 constexpr std::string_view kEmptyArgument = "''";
@@ -81,7 +79,7 @@ std::optional<std::string> dotqmail_first_line(const std::string* name,
     last_error = kErrNullPointer;
     return std::nullopt;
   }
-  if (name->size() > kUserNameLimit) {
+  if (name->size() > kUserNameMax) {
     last_error = kErrUserTooLong;
     return std::nullopt;
   }
@@ -91,7 +89,7 @@ std::optional<std::string> dotqmail_first_line(const std::string* name,
   }
   std::string lookup = *domain;
   std::string dir;
-  if (!tget_assign(lookup, &dir, kDomainDirMax + 1, nullptr, nullptr)) {
+  if (!tget_assign(lookup, &dir, kMailboxDirMax + 1, nullptr, nullptr)) {
     printf("invalid domain, not in qmail assign file\n");
     return std::nullopt;
   }

@@ -31,13 +31,6 @@ constexpr size_t kLookupLineSize = 2048;
 // The copy of the domain name a lookup works with.
 constexpr size_t kDomainCopyBuffer = 156;
 
-// Field limits of a record, and of the domain it is changed in.
-constexpr size_t kNameMax = 32;
-constexpr size_t kPasswordMax = 128;
-constexpr size_t kGecosMax = 48;
-constexpr size_t kDirMax = 160;
-constexpr size_t kQuotaMax = 20;
-constexpr size_t kChangeDomainMax = 96;
 
 // Everything the module keeps between calls. The lookup and the listing
 // have records of their own, so a lookup made while listing leaves the
@@ -129,14 +122,6 @@ void close_listing() {
   s.listing = nullptr;
 }
 
-// The name and domain limits that a change and a quota change share.
-int check_names(const std::string& name, const std::string& domain) {
-  if (name.size() > kNameMax) return kErrUserTooLong;
-  if (name.size() == 1) return kErrIllegalUsername;
-  if (domain.size() > kChangeDomainMax) return kErrDomainTooLong;
-  return 0;
-}
-
 }  // namespace
 
 bool find_domain(const std::string& domain, std::string* dir, uid_t* uid, gid_t* gid) {
@@ -214,19 +199,26 @@ password_record* passwd_iterate(std::string& domain, int first) {
   return &s.listed;
 }
 
+int passwd_check_names(const std::string& user, const std::string& domain) {
+  if (user.size() > kUserNameMax) return kErrUserTooLong;
+  if (user.size() == 1) return kErrIllegalUsername;
+  if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
+  return 0;
+}
+
 int passwd_check(const password_record* record, const std::string* domain) {
   if (record == nullptr || domain == nullptr) return kErrNullPointer;
-  if (int result = check_names(record->name, *domain); result != 0) return result;
+  if (int result = passwd_check_names(record->name, *domain); result != 0) return result;
   if (record->password.size() > kPasswordMax) return kErrPasswordTooLong;
   if (record->gecos.size() > kGecosMax) return kErrGecosTooLong;
-  if (record->dir.size() > kDirMax) return kErrDirTooLong;
-  if (record->quota.size() > kQuotaMax) return kErrQuotaTooLong;
+  if (record->dir.size() > kMailboxDirMax) return kErrDirTooLong;
+  if (record->quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
   return 0;
 }
 
 int passwd_set_quota(const std::string& user, std::string& domain, const std::string& quota) {
-  if (int result = check_names(user, domain); result != 0) return result;
-  if (quota.size() > kQuotaMax) return kErrQuotaTooLong;
+  if (int result = passwd_check_names(user, domain); result != 0) return result;
+  if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
   std::string name = user;
   password_record* record = passwd_get(name, domain);
   if (record == nullptr) return kErrNoUser;

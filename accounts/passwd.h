@@ -56,6 +56,9 @@
 //                     or the rewrite's.
 //   passwd_set_quota  the record's quota changed through passwd_update;
 //                     -25, -1, -26, -29, -10 (no such user), or its code.
+//   passwd_check_names  the limits every account change applies to its
+//                     user and domain names: -25 (longer than 32), -1 (one
+//                     character), -26 (domain longer than 96), else 0.
 //   passwd_check      the field limits: -33, -25, -1, -26, -27, -28, -30,
 //                     -29, else 0.
 //   passwd_rebuild    tpasswd.cdb from tpasswd, then the three files given
@@ -101,6 +104,8 @@ int passwd_delete(const std::string& user, std::string& domain);
 int passwd_update(password_record& record, std::string& domain);
 
 int passwd_set_quota(const std::string& user, std::string& domain, const std::string& quota);
+
+int passwd_check_names(const std::string& user, const std::string& domain);
 
 int passwd_check(const password_record* record, const std::string* domain);
 

@@ -6,8 +6,16 @@
 // (see quota/limits.h). Neither is ever a real group id.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// The field limits of a password line.
+inline constexpr size_t kUserNameMax = 32;
+inline constexpr size_t kPasswordMax = 128;
+inline constexpr size_t kGecosMax = 48;
+inline constexpr size_t kMailboxDirMax = 160;
+inline constexpr size_t kQuotaTextMax = 20;
 
 struct password_record {
   std::string name;            // at most 32 characters

@@ -27,13 +27,6 @@ std::string entry(int writer, int n) {
   return "+" + name + "-:" + parent + ":89:89:/t/domains/" + parent + ":-::";
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // Each writer inserts its lines once all writers have been started, and
 // exits with the number of inserts that failed.
 pid_t start_writer(int writer, const std::string& path, const int start_gate[2]) {

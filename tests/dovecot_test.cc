@@ -35,13 +35,6 @@ constexpr const char* kDovecot = "/usr/sbin/dovecot";
 constexpr const char* kDoveadm = "/usr/bin/doveadm";
 constexpr const char* kPath = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   std::istringstream in(text);

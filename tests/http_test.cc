@@ -349,13 +349,6 @@ const std::map<std::string, std::string> kLanguages = {
     {"en", "en"}, {"en-US", "en"}, {"en-GB", "en"},
     {"de", "de"}, {"de-DE", "de"}, {"de-AT", "de"}, {"de-CH", "de"}};
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 // key -> text of a language file.
 std::map<std::string, std::string> language_texts(const std::string& text) {
   std::map<std::string, std::string> texts;

@@ -11,13 +11,6 @@
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 class TesseraDomainTest : public ::testing::Test {
  protected:
   RunResult tessera(const std::vector<std::string>& words, const std::string& input = "") {
@@ -224,17 +217,6 @@ TEST_F(TesseraDomainTest, LimitsCommandsKeepTheCanonicalFile) {
   RunResult again = tessera({"limits", "del", "example.com"});
   EXPECT_EQ(again.status, 1);
   EXPECT_EQ(again.err, "no limits file\n");
-}
-
-// Runs the command lines at once, one shell job each, and waits for all.
-RunResult run_at_once(const std::vector<std::string>& jobs) {
-  std::string script;
-  for (const std::string& job : jobs) script += "(" + job + ") &\n";
-  script += "wait\n";
-  RunOptions options;
-  options.argv = {"/bin/sh", "-c", script};
-  options.env = {"PATH=/usr/bin:/bin"};
-  return run_program(options);
 }
 
 TEST_F(TesseraDomainTest, ConcurrentCreatorsEnterEveryDomainOnceInOrder) {

@@ -18,13 +18,6 @@
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 std::vector<std::string> fields_of(const std::string& line) {
   std::vector<std::string> fields;
   size_t start = 0;
@@ -47,17 +40,6 @@ std::string openssl_md5_crypt(const std::string& stored, const std::string& pass
   options.env = {"PATH=/usr/bin:/bin"};
   std::vector<std::string> out = lines_of(run_program(options).out);
   return out.empty() ? "" : out[0];
-}
-
-// Runs the command lines at once, one shell job each, and waits for all.
-RunResult run_at_once(const std::vector<std::string>& jobs) {
-  std::string script;
-  for (const std::string& job : jobs) script += "(" + job + ") &\n";
-  script += "wait\n";
-  RunOptions options;
-  options.argv = {"/bin/sh", "-c", script};
-  options.env = {"PATH=/usr/bin:/bin"};
-  return run_program(options);
 }
 
 class TesseraUserTest : public ::testing::Test {

@@ -212,3 +212,20 @@ std::string tinycdb_records(const CdbPairs& pairs) {
   }
   return out + "\n";
 }
+
+RunResult run_at_once(const std::vector<std::string>& jobs) {
+  std::string script;
+  for (const std::string& job : jobs) script += "(" + job + ") &\n";
+  script += "wait\n";
+  RunOptions options;
+  options.argv = {"/bin/sh", "-c", script};
+  options.env = {"PATH=/usr/bin:/bin"};
+  return run_program(options);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}

@@ -40,6 +40,9 @@ std::string read_file(const std::string& path);
 
 bool file_exists(const std::string& path);
 
+// The lines of a text, without their "\n".
+std::vector<std::string> lines_of(const std::string& text);
+
 // The names of the entries of a directory (no "." or "..").
 std::set<std::string> names_in(const std::string& dir);
 
@@ -67,6 +70,10 @@ struct RunOptions {
 
 // Runs a program to its end and collects its outputs.
 RunResult run_program(const RunOptions& options);
+
+// Runs the shell command lines at once, one job each, and waits for all:
+// their outputs interleaved, the shell's status.
+RunResult run_at_once(const std::vector<std::string>& jobs);
 
 // tinycdb, the independent reader and writer of constant databases.
 using CdbPairs = std::vector<std::pair<std::string, std::string>>;
