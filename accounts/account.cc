@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 
@@ -25,23 +24,10 @@ namespace {
 
 constexpr size_t kInitialQuotaMax = 49;
 constexpr size_t kDomainMinLength = 3;
-constexpr size_t kStorePathBuffer = 300;
 constexpr mode_t kDirMode = 0750;
 constexpr unsigned kQuotaRetrySeconds = 5;
 constexpr const char* kNeverLoggedIn = "0.0.0.0";
 constexpr const char* kMaildirParts[] = {"Maildir", "Maildir/new", "Maildir/cur", "Maildir/tmp"};
-
-struct DomainHome {
-  std::string dir;
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
-
-// The domain's directory and owner; the caller's name is left as it is.
-bool find_domain(const std::string& domain, DomainHome& home) {
-  std::string name = domain;
-  return tget_assign(name, &home.dir, kStorePathBuffer, &home.uid, &home.gid) != nullptr;
-}
 
 // A copy of the account's record, or none: the lookup's own record is
 // overwritten by the next lookup, which the routines below all make.
@@ -125,17 +111,17 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
                                          uid_t uid, gid_t gid) {
   last_error = 0;
   CwdGuard cwd;
-  DomainHome home;
-  if (!find_domain(domain, home)) {
+  std::optional<DomainHome> home = find_domain_home(domain);
+  if (!home) {
     fprintf(stderr, "Error. tget_assign() failed for domain : %s", domain.c_str());
     return std::nullopt;
   }
-  if (chdir(home.dir.c_str()) != 0) return std::nullopt;
+  if (chdir(home->dir.c_str()) != 0) return std::nullopt;
   std::string subdir = reserve_subdir(domain, uid, gid);
   if (!subdir.empty() && chdir(subdir.c_str()) != 0) return std::nullopt;
   // The whole path, separators included, must fit the password line's
   // directory field, or the account could never be updated afterwards.
-  if (mailbox_dir(home.dir, subdir, user).size() > kMailboxDirMax) {
+  if (mailbox_dir(home->dir, subdir, user).size() > kMailboxDirMax) {
     fputs("Error. Path exceeds maximum permitted length\n", stderr);
     return std::nullopt;
   }
@@ -147,11 +133,11 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
   if (!built) fputs("make_user_dir: error 2\n", stderr);
   if (built && !make_maildir()) built = false;
   if (!built || chdir("..") != 0) {
-    if (chdir(home.dir.c_str()) == 0) remove_user_dir(subdir, user);
+    if (chdir(home->dir.c_str()) == 0) remove_user_dir(subdir, user);
     return std::nullopt;
   }
   r_chown(user, uid, gid);
-  repoint_account(user, domain, mailbox_dir(home.dir, subdir, user));
+  repoint_account(user, domain, mailbox_dir(home->dir, subdir, user));
   return subdir;
 }
 
@@ -170,19 +156,19 @@ int add_account(std::string& user, std::string& domain, const std::string& clear
   if (user_name_ok(user) != 0) return kErrIllegalUsername;
   if (domain_name_ok(domain) != 0) return kErrInvalidDomain;
   if (passwd_get(user, domain)) return kErrUsernameExists;
-  DomainHome home;
-  if (!find_domain(domain, home)) return kErrNoDomain;
+  std::optional<DomainHome> home = find_domain_home(domain);
+  if (!home) return kErrNoDomain;
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;
 
   CwdGuard cwd;
-  if (chdir(home.dir.c_str()) != 0) return kErrChdirDomains;
-  std::optional<std::string> subdir = make_user_dir(user, domain, home.uid, home.gid);
+  if (chdir(home->dir.c_str()) != 0) return kErrChdirDomains;
+  std::optional<std::string> subdir = make_user_dir(user, domain, home->uid, home->gid);
   if (!subdir) return last_error != 0 ? last_error : kErrChdirUsers;
   int added = passwd_add(user, domain, clear_password, gecos, *subdir);
   if (added != 0) {
     fputs("Failed while attempting to add user to auth backend\n", stderr);
-    if (chdir(home.dir.c_str()) == 0) remove_user_dir(*subdir, user);
+    if (chdir(home->dir.c_str()) == 0) remove_user_dir(*subdir, user);
     // A name that another process entered first stays that process's
     // account; only this creation is undone, and the caller is told why.
     std::string user_copy = user, domain_copy = domain;
@@ -209,9 +195,9 @@ int set_user_quota(std::string& user, std::string& domain, const std::string& qu
   lower_name(domain);
   std::optional<password_record> record = find_account(user, domain);
   if (!record) return kErrNoUser;
-  std::string spec = format_quota_spec(quota);
-  if (int code = passwd_set_quota(user, domain, spec); code != 0) return code;
-  update_maildirsize(domain, record->dir, spec);
+  std::string quota_text = format_quota_spec(quota);
+  if (int code = passwd_set_quota(user, domain, quota_text); code != 0) return code;
+  update_maildirsize(domain, record->dir, quota_text);
   return 0;
 }
 

@@ -20,7 +20,6 @@ namespace {
 
 constexpr size_t kDotQmailLineMax = 159;
 constexpr size_t kDotQmailPathMax = 159;
-constexpr size_t kStorePathBuffer = 300;
 
 constexpr std::string_view kDeliveryProgram = "tdelivermail";
 constexpr std::string_view kEmptyArgument = "''";
@@ -87,12 +86,13 @@ std::optional<std::string> dotqmail_first_line(const std::string* name,
     last_error = kErrDomainTooLong;
     return std::nullopt;
   }
-  std::string lookup = *domain;
-  std::string dir;
-  if (!tget_assign(lookup, &dir, kMailboxDirMax + 1, nullptr, nullptr)) {
+  std::optional<DomainHome> home = find_domain_home(*domain);
+  if (!home) {
     printf("invalid domain, not in qmail assign file\n");
     return std::nullopt;
   }
+  std::string dir = home->dir;
+  cut_text(dir, kMailboxDirMax);
   std::string extension = *name;
   std::replace(extension.begin(), extension.end(), '.', ':');
   std::string path = dir + "/.qmail-" + extension;
@@ -124,25 +124,22 @@ int delete_account(std::string& user, std::string& domain) {
   lower_name(user);
   if (!domain.empty()) lower_name(domain);
   CwdGuard cwd;
-  std::string lookup = domain;
-  std::string dir;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  if (!tget_assign(lookup, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
-  if (chdir(dir.c_str()) != 0) return kErrChdirDomains;
+  std::optional<DomainHome> home = find_domain_home(domain);
+  if (!home) return kErrNoDomain;
+  if (chdir(home->dir.c_str()) != 0) return kErrChdirDomains;
   const password_record* found = passwd_get(user, domain);
   if (!found) return kErrNoUser;
   password_record record = *found;
-  if (is_catchall(user, domain, dir)) return kErrCatchall;
+  if (is_catchall(user, domain, home->dir)) return kErrCatchall;
   if (passwd_delete(user, domain) != 0) {
     fputs("Failed to delete user from auth backend\n", stderr);
     return kErrIllegalUsername;
   }
   {
     FileLock lock;
-    dir_control_lock(lock, domain, uid, gid);
+    dir_control_lock(lock, domain, home->uid, home->gid);
     free_dir_return(user, domain, record.dir);
-    dir_control_release(domain, uid, gid);
+    dir_control_release(domain, home->uid, home->gid);
   }
   if (delete_tree(record.dir) != 0) {
     fprintf(stderr, "could not remove %s\n", record.dir.c_str());

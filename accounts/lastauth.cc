@@ -32,12 +32,8 @@ int lastauth_write(std::string& user, std::string& domain, const std::string& te
   if (file.get() < 0) return -1;
   // A record that did not reach the disk whole is no record.
   if (!write_all(file.get(), text)) return -1;
-  std::string dir;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  if (tget_assign(domain, &dir, kPathMax + 1, &uid, &gid) && fchown(file.get(), uid, gid) != 0) {
-    perror("lastauth chown");
-  }
+  std::optional<DomainHome> home = find_domain_home(domain);
+  if (home && fchown(file.get(), home->uid, home->gid) != 0) perror("lastauth chown");
   return file.close_now() ? 0 : -1;
 }
 

@@ -105,7 +105,7 @@ bool read_index_line(int fd, const std::string& user, std::string& line) {
 // the lock stays busy the change holding it rebuilds the index anyway.
 void repair_index(const std::string& domain) {
   FileLock lock;
-  if (lock.lock_waiting(state().paths.lock, kPasswdLockWait) != 0) return;
+  if (lock.lock_waiting(state().paths.lock, FileLock::kBusyWait) != 0) return;
   passwd_rebuild(domain);
 }
 
@@ -124,11 +124,6 @@ void close_listing() {
 
 }  // namespace
 
-bool find_domain(const std::string& domain, std::string* dir, uid_t* uid, gid_t* gid) {
-  std::string name = domain;
-  return tget_assign(name, dir, kPasswdPathBuffer, uid, gid) != nullptr;
-}
-
 bool may_use_domain(uid_t domain_uid) {
   uid_t effective = geteuid();
   return effective == 0 || effective == domain_uid;
@@ -143,7 +138,9 @@ void passwd_paths(std::string& domain) {
   std::string dir;
   if (domain.empty()) {
     dir = tessera_home() + "/users";
-  } else if (!find_domain(domain, &dir, nullptr, nullptr)) {
+  } else if (std::optional<DomainHome> home = find_domain_home(domain)) {
+    dir = home->dir;
+  } else {
     return;  // an unknown domain has no password file
   }
   passwd_file_paths next{dir + "/tpasswd", dir + "/tpasswd.cdb",

@@ -5,7 +5,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -13,15 +12,6 @@
 // Paths inside the store keep at most 299 characters.
 inline constexpr size_t kPasswdPathBuffer = 300;
 
-// How long a change (or the lookup's repair) waits in the kernel's queue
-// for another process's change of the same domain: as long as the store's
-// polling lock would try, so a busy domain gives the same message and code.
-inline constexpr std::chrono::seconds kPasswdLockWait{20};
-
-// The directory, uid and gid of a domain (an alias gives its real domain's).
-// false when the table does not know the name. The caller's name stays as it
-// is.
-bool find_domain(const std::string& domain, std::string* dir, uid_t* uid, gid_t* gid);
 
 // Only root and the domain's own user may read or change its password file.
 bool may_use_domain(uid_t domain_uid);

@@ -17,6 +17,7 @@
 #include "accounts/hash_password.h"
 #include "accounts/passwd.h"
 #include "accounts/passwd_common.h"
+#include "store/assign.h"
 #include "store/error.h"
 #include "store/locked_file.h"
 #include "store/site.h"
@@ -124,7 +125,7 @@ int rewrite_password_file(std::string& domain, const EditLine& edit, const EndEd
   const passwd_file_paths paths = passwd_current_paths();
   if (paths.text.empty()) return kRewriteFailed;
   FileLock lock;
-  if (lock.lock_waiting(paths.lock, kPasswdLockWait) != 0) return kRewriteBusy;
+  if (lock.lock_waiting(paths.lock, FileLock::kBusyWait) != 0) return kRewriteBusy;
   if (int result = write_new_copy(paths, edit, at_end); result != 0) return result;
   passwd_rebuild(domain);
   return 0;
@@ -140,8 +141,8 @@ bool is_one_line(std::string_view line) { return line.find('\n') == std::string_
 // domain-less store), the hashed sub-directory if any, the user name.
 std::string mailbox_dir(const std::string& domain, const std::string& subdir,
                         const std::string& user) {
-  std::string dir;
-  if (!find_domain(domain, &dir, nullptr, nullptr)) dir = tessera_home();
+  std::optional<DomainHome> home = find_domain_home(domain);
+  std::string dir = home ? home->dir : tessera_home();
   if (domain.empty()) dir += "/users";
   if (!subdir.empty()) dir += "/" + subdir;
   return dir + "/" + user;
@@ -194,9 +195,8 @@ int passwd_delete(const std::string& user, std::string& domain) {
 int passwd_update(password_record& record, std::string& domain) {
   if (int result = passwd_check(&record, &domain); result != 0) return result;
   apply_default_domain(domain);
-  uid_t uid = 0;
-  find_domain(domain, nullptr, &uid, nullptr);
-  if (!may_use_domain(uid)) return kErrBadUid;
+  std::optional<DomainHome> home = find_domain_home(domain);
+  if (!may_use_domain(home ? home->uid : 0)) return kErrBadUid;
   remove_colons(record.gecos);
   // The eighth field is never written: an update drops it.
   std::string changed = format_line(record);
@@ -231,13 +231,11 @@ int passwd_rebuild(const std::string& domain) {
     return input.failed() ? -1 : 0;
   };
   if (cdb_build(source, paths.index_temp, paths.index) != 0) return -1;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  if (find_domain(name, nullptr, &uid, &gid)) {
+  if (std::optional<DomainHome> home = find_domain_home(name)) {
     // lchown: a link planted in the domain's directory never hands its
     // target to the domain's user. A failure is left for the next rebuild.
     for (const std::string* path : {&paths.index, &paths.lock, &paths.text}) {
-      [[maybe_unused]] int ignored = lchown(path->c_str(), uid, gid);
+      [[maybe_unused]] int ignored = lchown(path->c_str(), home->uid, home->gid);
     }
   }
   return 0;

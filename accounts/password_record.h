@@ -25,7 +25,7 @@ struct password_record {
   int32_t flags = 0;           // effective flags, computed after each read
   std::string gecos;           // full name, at most 48, never ":"
   std::string dir;             // the mailbox directory, at most 160
-  std::string quota;           // "NOQUOTA" or a quota specification
+  std::string quota;           // "NOQUOTA" or a quota text
   std::string clear_password;  // optional eighth field
 };
 

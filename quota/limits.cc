@@ -164,21 +164,10 @@ int read_limits_fd(int fd, domain_limits& limits) {
   }
 }
 
-struct DomainPlace {
-  std::string dir;
-  uid_t uid = 0;
-  gid_t gid = 0;
-};
-
-bool find_domain(const std::string& domain, DomainPlace& place) {
-  std::string name = field_text(domain, kStorePathBuffer);
-  return tget_assign(name, &place.dir, kStorePathBuffer, &place.uid, &place.gid) != nullptr;
-}
-
 // Reads the domain's own file and hands it to the domain. A symbolic link
 // is still read but never re-owned, nor is a file that has a second name,
 // so a link planted in the domain's directory cannot give another file away.
-int read_domain_file(const DomainPlace& place, domain_limits& limits) {
+int read_domain_file(const DomainHome& place, domain_limits& limits) {
   std::string path = domain_limits_path(place.dir);
   bool may_reown = true;
   int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -254,12 +243,12 @@ int read_limits_file(const std::string& path, domain_limits& limits) {
 
 int get_domain_limits(const std::string& domain, domain_limits& limits) {
   limits = domain_limits{};
-  DomainPlace place;
-  if (!find_domain(domain, place)) {
+  std::optional<DomainHome> place = find_domain_home(domain);
+  if (!place) {
     fprintf(stderr, "Error. Domain %s was not found in the assign file\n", domain.c_str());
     return -1;
   }
-  if (read_domain_file(place, limits) == 0) return 0;
+  if (read_domain_file(*place, limits) == 0) return 0;
   // The defaults file belongs to the store and is never re-owned.
   return read_limits_file(default_limits_file(), limits) == 0 ? 0 : -1;
 }
@@ -295,19 +284,19 @@ int write_limits_file(const std::string& path, const domain_limits& limits) {
 }
 
 int write_domain_limits(const std::string& domain, const domain_limits& limits) {
-  DomainPlace place;
-  if (!find_domain(domain, place)) return kErrNoDomain;
-  return replace_limits_file(domain_limits_path(place.dir), format_limits(limits),
-                             {true, place.uid, place.gid, 0600});
+  std::optional<DomainHome> place = find_domain_home(domain);
+  if (!place) return kErrNoDomain;
+  return replace_limits_file(domain_limits_path(place->dir), format_limits(limits),
+                             {true, place->uid, place->gid, 0600});
 }
 
 int delete_domain_limits(const std::string& domain) {
-  DomainPlace place;
-  if (!find_domain(domain, place)) {
+  std::optional<DomainHome> place = find_domain_home(domain);
+  if (!place) {
     printf("Failed tget_assign for %s\n", domain.c_str());
     return -1;
   }
-  return unlink(domain_limits_path(place.dir).c_str()) == 0 ? 0 : -1;
+  return unlink(domain_limits_path(place->dir).c_str()) == 0 ? 0 : -1;
 }
 
 int32_t limits_flag_mask(const domain_limits& limits) {

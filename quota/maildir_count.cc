@@ -61,7 +61,7 @@ std::optional<std::vector<std::string>> counted_dirs(const std::string& maildir)
 }
 
 struct Recount {
-  std::string spec;
+  std::string quota_text;
   uint64_t extra_size = 0, extra_count = 0;
 };
 
@@ -76,7 +76,7 @@ int recount_maildir(const std::string& maildir, const Recount& job, int* fd, int
     if (count_maildir_dir(dir, &newest, &size, &count) != 0) return -1;
   }
   int file = -1;
-  if (install_maildirsize(maildir, job.spec + "\n" + usage_line(size, count), &file) < 0) {
+  if (install_maildirsize(maildir, job.quota_text + "\n" + usage_line(size, count), &file) < 0) {
     return -1;
   }
   // A message delivered or moved meanwhile shows as a later modification
@@ -85,7 +85,7 @@ int recount_maildir(const std::string& maildir, const Recount& job, int* fd, int
   time_t newest_now = 0;
   for (const std::string& dir : *dirs) raise_newest(dir, newest_now);
   int verdict_errno = ENOSPC;
-  QuotaVerdict verdict = judge_usage(job.spec, add_capped(size, job.extra_size),
+  QuotaVerdict verdict = judge_usage(job.quota_text, add_capped(size, job.extra_size),
                                      add_capped(count, job.extra_count));
   if (newest_now != newest) {
     verdict_errno = EAGAIN;
@@ -129,18 +129,18 @@ int count_maildir_dir(const std::string& dir, time_t* newest, uint64_t* size, ui
   return closedir(listing) == 0 && listed ? 0 : -1;
 }
 
-int check_maildir_quota(const std::string& maildir, int* fd, const char* spec,
+int check_maildir_quota(const std::string& maildir, int* fd, const char* quota_text,
                         uint64_t extra_size, uint64_t extra_count, int* percentage) {
   *fd = -1;
   std::string dir = maildir_of(maildir);
-  if (!spec || !*spec) return 0;
+  if (!quota_text || !*quota_text) return 0;
   time_t now = time(nullptr);
   int file = -1, lines = 0;
   uint64_t size = 0, count = 0;
   struct stat status;
   if (read_maildirsize(path_in(dir, "maildirsize"), &file, &size, &count, &lines, &status) == 0) {
     QuotaVerdict verdict =
-        judge_usage(spec, add_capped(size, extra_size), add_capped(count, extra_count));
+        judge_usage(quota_text, add_capped(size, extra_size), add_capped(count, extra_count));
     if (!verdict.over) {
       *percentage = verdict.percent;
       *fd = file;
@@ -154,5 +154,5 @@ int check_maildir_quota(const std::string& maildir, int* fd, const char* spec,
       return -1;
     }
   }
-  return recount_maildir(dir, Recount{spec, extra_size, extra_count}, fd, percentage);
+  return recount_maildir(dir, Recount{quota_text, extra_size, extra_count}, fd, percentage);
 }

@@ -58,10 +58,10 @@ std::optional<std::string> absolute_path(std::string_view path) {
 
 // The daemon's answer as a percentage of the size limit; the daemon's
 // "unknown" (all ones) and a missing size limit are 0.
-int daemon_percent(uint64_t size, const std::string& spec) {
+int daemon_percent(uint64_t size, const std::string& quota_text) {
   uint64_t size_limit = 0, count_limit = 0;
   if (size == std::numeric_limits<uint64_t>::max()) return 0;
-  parse_quota_spec(spec.c_str(), &size_limit, &count_limit);
+  parse_quota_spec(quota_text.c_str(), &size_limit, &count_limit);
   if (size_limit == 0) return 0;
   return percent_of(size, size_limit);
 }
@@ -90,20 +90,20 @@ const std::string& maildir_to_email(std::string_view given) {
   return email;
 }
 
-int maildir_quota_percent(const std::string& maildir, const std::string& spec) {
+int maildir_quota_percent(const std::string& maildir, const std::string& quota_text) {
   std::string email = maildir_to_email(maildir);
   uint64_t size = 0, count = 0;
   if (!email.empty() && query_usage(email.c_str(), &size, &count) == 1) {
-    return daemon_percent(size, spec);
+    return daemon_percent(size, quota_text);
   }
   int fd = -1, percent = 0;
-  check_maildir_quota(maildir, &fd, spec.c_str(), 0, 0, &percent);
+  check_maildir_quota(maildir, &fd, quota_text.c_str(), 0, 0, &percent);
   if (fd >= 0) close(fd);
   return percent;
 }
 
 void update_maildirsize(const std::string& domain, const std::string& home,
-                        const std::string& spec) {
+                        const std::string& quota_text) {
   std::string maildir = home + "/Maildir/";
   std::string file = maildir + "maildirsize";
   // A cut path would name some other file; such a home is left alone.
@@ -113,15 +113,13 @@ void update_maildirsize(const std::string& domain, const std::string& home,
     close(fd);
     unlink(file.c_str());
   }
-  if (spec == "NOQUOTA") return;
+  if (quota_text == "NOQUOTA") return;
   umask(077);
-  maildir_quota_percent(maildir, spec);
-  std::string name = domain;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  if (tget_assign(name, nullptr, 0, &uid, &gid) == nullptr) return;
+  maildir_quota_percent(maildir, quota_text);
+  std::optional<DomainHome> owner = find_domain_home(domain);
+  if (!owner) return;
   // The link itself, never a target someone put in its place.
-  if (lchown(file.c_str(), uid, gid) != 0) {
+  if (lchown(file.c_str(), owner->uid, owner->gid) != 0) {
     // no file (the daemon answered) or not allowed: nothing to hand over
   }
 }

@@ -1,13 +1,13 @@
-// Mailbox quotas: the quota specification's text form, the maildirsize file
+// Mailbox quotas: the quota text and how input becomes one, the maildirsize file
 // that caches a maildir's total size and message count, the recount of a
 // maildir, and the usage check with its percentage. When the usage daemon
 // answers (usage/usage_client.h), no file is read or counted.
 //
-// Quota specification: "NOQUOTA", or comma-separated items "%lluS" (bytes)
+// Quota text: "NOQUOTA", or comma-separated items "%lluS" (bytes)
 // and "%lluC" (messages), as "%lluS,%lluC", "%lluS" or "%lluC".
 //
 // maildirsize (the maildir++ quota file that deliveries and IMAP servers
-// read and append to): line 1 the specification, then "SIZE COUNT" lines
+// read and append to): line 1 the quota text, then "SIZE COUNT" lines
 // whose sums are the usage (a line may be negative: a removal). Stale
 // (removed and rebuilt) at kMaildirsizeMax bytes or more, or when last
 // modified more than kMaildirsizeStale seconds ago. Rebuilt through a
@@ -20,16 +20,16 @@
 // Routines (nothing here prints anything; every number read from a file or
 // a text is bounded: digit runs saturate at 2^64-1, sums never wrap):
 //   format_quota_spec      normalises user input ("10MB", "500k,1000C")
-//                          into a specification; the result lives in a
+//                          into a quota text; the result lives in a
 //                          process-wide buffer that the next call
 //                          overwrites. "NOQUOTA" stays; no limit gives "".
-//   parse_quota_spec       splits a specification into its size and count
+//   parse_quota_spec       splits a quota text into its size and count
 //                          limits (0 where absent; the first of each kind
 //                          wins; a value of 2^64-1 or a negative one is
 //                          passed over). 1, or 0 for a null or empty text.
-//   update_maildirsize     after an account's specification changed: removes
+//   update_maildirsize     after an account's quota text changed: removes
 //                          HOME/Maildir/maildirsize, and unless the
-//                          specification is "NOQUOTA" rebuilds it (umask
+//                          quota text is "NOQUOTA" rebuilds it (umask
 //                          077 from then on) and gives it the domain's uid
 //                          and gid. Ignores every failure; a home too long
 //                          for a store path (300 bytes) is left alone.
@@ -42,7 +42,7 @@
 //                          over quota (errno ENOSPC, percentage 100), when
 //                          the mailbox changed while it was counted (errno
 //                          EAGAIN, the rebuilt file stays) or when counting
-//                          or writing failed. A null or empty specification
+//                          or writing failed. A null or empty quota text
 //                          is 0 with the percentage untouched. fd and
 //                          percentage must not be null.
 //   read_maildirsize       0 with the open file (read-write, append), the
@@ -58,11 +58,11 @@
 //                          "TIME.PID_NeWmAiLdIrSiZe.HOST", created exclusive
 //                          with mode 0644 less the umask; the name, with fd
 //                          -1 when three attempts failed.
-//   write_maildirsize      with an open fd: appends (the specification line
+//   write_maildirsize      with an open fd: appends (the quota text line
 //                          when asked, then) "SIZE COUNT\n". With fd -1:
 //                          appends the usage line to the maildir's file, or,
 //                          when it has none, installs a new one holding the
-//                          specification line and the usage line. 0 or -1;
+//                          quota text line and the usage line. 0 or -1;
 //                          a failed write never leaves a partial file under
 //                          the name maildirsize.
 //   maildir_to_email       "USER@DOMAIN" from a path .../DOMAIN/.../USER/
@@ -92,14 +92,14 @@ inline constexpr time_t kMaildirsizeStale = 900;
 
 const std::string& format_quota_spec(std::string_view input);
 
-int parse_quota_spec(const char* spec, uint64_t* size_limit, uint64_t* count_limit);
+int parse_quota_spec(const char* quota_text, uint64_t* size_limit, uint64_t* count_limit);
 
 void update_maildirsize(const std::string& domain, const std::string& home,
-                        const std::string& spec);
+                        const std::string& quota_text);
 
-int maildir_quota_percent(const std::string& maildir, const std::string& spec);
+int maildir_quota_percent(const std::string& maildir, const std::string& quota_text);
 
-int check_maildir_quota(const std::string& maildir, int* fd, const char* spec,
+int check_maildir_quota(const std::string& maildir, int* fd, const char* quota_text,
                         uint64_t extra_size, uint64_t extra_count, int* percentage);
 
 int read_maildirsize(const std::string& path, int* fd, uint64_t* size_sum, uint64_t* count_sum,
@@ -109,7 +109,7 @@ int count_maildir_dir(const std::string& dir, time_t* newest, uint64_t* size, ui
 
 std::optional<std::string> make_maildirsize_temp(const std::string& maildir, int* fd);
 
-int write_maildirsize(const std::string& maildir, int fd, const std::string& spec,
+int write_maildirsize(const std::string& maildir, int fd, const std::string& quota_text,
                       uint64_t size, uint64_t count, bool with_quota_line);
 
 const std::string& maildir_to_email(std::string_view path);

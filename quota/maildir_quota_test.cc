@@ -21,7 +21,7 @@ namespace {
 
 TEST(FormatQuotaSpec, NormalisesWhatAnAdministratorTypes) {
   struct Case {
-    std::string input, spec;
+    std::string input, quota_text;
   } cases[] = {
       {"10MB", "10485760S"},       {"500k,1000C", "512000S,1000C"}, {"1000c", "1000S"},
       {"5M,200C", "5242880S,200C"}, {"0", ""},                      {"NOQUOTA", "NOQUOTA"},
@@ -29,12 +29,12 @@ TEST(FormatQuotaSpec, NormalisesWhatAnAdministratorTypes) {
       {"99999999999999999999M", "18446744073709551615S"},
       {std::string(127, '1') + "9", "18446744073709551615S"},
   };
-  for (const Case& c : cases) EXPECT_EQ(format_quota_spec(c.input), c.spec) << c.input;
+  for (const Case& c : cases) EXPECT_EQ(format_quota_spec(c.input), c.quota_text) << c.input;
 }
 
 TEST(ParseQuotaSpec, TakesTheFirstLimitOfEachKind) {
   struct Case {
-    const char* spec;
+    const char* quota_text;
     int result;
     uint64_t size, count;
   } cases[] = {
@@ -45,9 +45,9 @@ TEST(ParseQuotaSpec, TakesTheFirstLimitOfEachKind) {
   };
   for (const Case& c : cases) {
     uint64_t size = 99, count = 99;
-    EXPECT_EQ(parse_quota_spec(c.spec, &size, &count), c.result) << c.spec;
-    EXPECT_EQ(size, c.size) << c.spec;
-    EXPECT_EQ(count, c.count) << c.spec;
+    EXPECT_EQ(parse_quota_spec(c.quota_text, &size, &count), c.result) << c.quota_text;
+    EXPECT_EQ(size, c.size) << c.quota_text;
+    EXPECT_EQ(count, c.count) << c.quota_text;
   }
 }
 
@@ -103,10 +103,10 @@ class MaildirTest : public ::testing::Test {
   }
   // check_maildir_quota's outcome: "ok" or the errno's name, then the
   // percentage it left (-1: untouched).
-  std::string check(const std::string& path, const char* spec, uint64_t extra_size = 0) {
+  std::string check(const std::string& path, const char* quota_text, uint64_t extra_size = 0) {
     int fd = -2, percent = -1;
     errno = 0;
-    int result = check_maildir_quota(path, &fd, spec, extra_size, 0, &percent);
+    int result = check_maildir_quota(path, &fd, quota_text, extra_size, 0, &percent);
     std::string outcome = result == 0 ? "ok" : strerrorname_np(errno);
     if (fd >= 0) close(fd);
     EXPECT_TRUE(result == 0 || fd == -1) << "a failed check hands back no file";
@@ -190,7 +190,7 @@ TEST_F(MaildirTest, RecountFollowsTheMessageNamingRules) {
   }
   EXPECT_TRUE(names_in(maildir + "tmp").empty());
   EXPECT_EQ(check(maildir, "1000S"), "ENOSPC 100");
-  EXPECT_EQ(check(maildir, ""), "ok -1") << "no specification, no check";
+  EXPECT_EQ(check(maildir, ""), "ok -1") << "no quota text, no check";
 }
 
 // The folder ".x" reads its new/ through a link to the maildir's tmp/, so
@@ -321,10 +321,10 @@ TEST_F(MaildirTest, TheDaemonsAnswerReplacesTheFile) {
   write_file(box.root() + "/tmeterc.conf", "Server: Filename = " + socket_path + ";\n");
   std::vector<uint64_t> sizes = {250, ~uint64_t{0}, 5000, 250};
   std::vector<int> percents = {25, 0, 100, 0};
-  std::vector<std::string> specs = {"1000S", "1000S", "1000S,10C", "10C"};
+  std::vector<std::string> quota_texts = {"1000S", "1000S", "1000S,10C", "10C"};
   FakeDaemon daemon(socket_path, sizes);
   for (size_t i = 0; i < sizes.size(); ++i) {
-    EXPECT_EQ(maildir_quota_percent(maildir, specs[i]), percents[i]) << sizes[i];
+    EXPECT_EQ(maildir_quota_percent(maildir, quota_texts[i]), percents[i]) << sizes[i];
   }
   EXPECT_EQ(daemon.finish(), std::vector<std::string>(sizes.size(), "joe@example.org"));
   EXPECT_FALSE(file_exists(sizefile));

@@ -181,19 +181,19 @@ int install_maildirsize(const std::string& maildir, std::string_view content, in
   return 0;
 }
 
-int write_maildirsize(const std::string& maildir, int fd, const std::string& spec, uint64_t size,
+int write_maildirsize(const std::string& maildir, int fd, const std::string& quota_text, uint64_t size,
                       uint64_t count, bool with_quota_line) {
   std::string line = usage_line(size, count);
-  if (fd >= 0) return write_all(fd, with_quota_line ? spec + "\n" + line : line) ? 0 : -1;
+  if (fd >= 0) return write_all(fd, with_quota_line ? quota_text + "\n" + line : line) ? 0 : -1;
   std::string dir = maildir_of(maildir);
   int file = safe_open(path_in(dir, "maildirsize"), O_RDWR | O_APPEND, 0644);
   if (file >= 0) {
-    // The specification belongs on the first line only: an existing file
+    // The quota text belongs on the first line only: an existing file
     // takes the usage line alone.
     FdGuard guard(file);
     bool written = write_all(file, line);
     return guard.close_now() && written ? 0 : -1;
   }
   if (errno != ENOENT) return -1;
-  return install_maildirsize(dir, spec + "\n" + line, nullptr) == 0 ? 0 : -1;
+  return install_maildirsize(dir, quota_text + "\n" + line, nullptr) == 0 ? 0 : -1;
 }

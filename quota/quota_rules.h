@@ -1,5 +1,5 @@
 // The rules that the quota routines share among their files: bounded
-// number reading, the judgement of a usage against a specification, the
+// number reading, the judgement of a usage against a quota text, the
 // folder-to-maildir step, and installing a new maildirsize. Internal to the
 // quota folder; callers outside it use quota/maildir_quota.h.
 #pragma once
@@ -22,7 +22,7 @@ uint64_t add_capped(uint64_t a, uint64_t b);
 // is full (100).
 int percent_of(uint64_t used, uint64_t limit);
 
-// A usage judged against every limit written in the specification: each
+// A usage judged against every limit written in the quota text: each
 // run of digits is a limit, of messages when "C" follows it, else of bytes.
 // Over when any limit is below its usage; the percentage is the largest
 // item's (100 when over).
@@ -30,7 +30,7 @@ struct QuotaVerdict {
   bool over = false;
   int percent = 0;
 };
-QuotaVerdict judge_usage(std::string_view spec, uint64_t size, uint64_t count);
+QuotaVerdict judge_usage(std::string_view quota_text, uint64_t size, uint64_t count);
 
 // DIR joined with NAME by exactly one "/".
 std::string path_in(const std::string& dir, std::string_view name);

@@ -29,6 +29,8 @@ namespace {
 constexpr int kRcpthostsLimit = 50;
 // The piece size in which the tables are counted and read.
 constexpr size_t kTableLineBuffer = 300;
+// A directory handed out by find_domain_home, with its terminator.
+constexpr size_t kStorePathBuffer = 300;
 constexpr size_t kLookupKeyLimit = 299;
 // The iterator's match key: at most 95 characters in its 97-byte buffer.
 constexpr size_t kMatchKeyLimit = 95;
@@ -295,6 +297,13 @@ void tget_assign_forget() { cache().forget(); }
 bool domain_exists(const std::string& name) {
   std::string probe = name;
   return tget_assign(probe, nullptr, 0, nullptr, nullptr) != nullptr;
+}
+
+std::optional<DomainHome> find_domain_home(const std::string& name) {
+  std::string probe = name;
+  DomainHome home;
+  if (!tget_assign(probe, &home.dir, kStorePathBuffer, &home.uid, &home.gid)) return std::nullopt;
+  return home;
 }
 
 int assign_add_domain(const std::string& name, const std::string& real_domain,

@@ -48,6 +48,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,18 @@ void tget_assign_forget();
 // Whether tget_assign knows the name, as a real or an alias domain; the
 // caller's name is left as it is.
 bool domain_exists(const std::string& name);
+
+// Where a domain's mail lives: its (real domain's) directory, at most 299
+// characters, and its owner.
+struct DomainHome {
+  std::string dir;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// tget_assign on a copy of the name, for the many callers that keep their
+// own text as it is. None when the table does not know the name.
+std::optional<DomainHome> find_domain_home(const std::string& name);
 
 int assign_add_domain(const std::string& name, const std::string& real_domain,
                       const std::string& dir, uid_t uid, gid_t gid);

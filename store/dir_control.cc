@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -455,7 +454,7 @@ int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t g
   std::string location = dir_control_path(name, uid);
   if (location.empty()) return -1;
   std::string lock_path = lock_file_path(location);
-  int result = lock.lock_waiting(lock_path, std::chrono::seconds(18));
+  int result = lock.lock_waiting(lock_path, FileLock::kBusyWait);
   // The domain's own user must be able to take the lock too.
   if (result == 0 && lchown(lock_path.c_str(), uid, gid) != 0) perror("chown dir-control lock");
   return result;

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -30,8 +29,6 @@ constexpr size_t kDomainPathLimit = 161;
 constexpr size_t kStorePathBuffer = 300;
 constexpr size_t kDomainMinLength = 3;
 constexpr mode_t kDirMode = 0750;
-// As long as a busy table lock is tried before a change gives up.
-constexpr std::chrono::seconds kDomainLockWait{18};
 
 std::string slot_name(uid_t uid) { return "dom_" + std::to_string(uid); }
 
@@ -169,7 +166,7 @@ int create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t
   lower_name(domain);
   if (int result = check_new_domain_name(domain); result != 0) return result;
   FileLock lock;
-  if (lock.lock_waiting(domain_table_lock_file(), kDomainLockWait) != 0) return kErrUpdateFile;
+  if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
   if (int result = create_locked(domain, home, uid, gid); result != 0) return result;
   lock.unlock();
   signal_qmail_send();
@@ -214,7 +211,7 @@ int create_alias_domain(std::string& alias, std::string& real) {
   if (alias.empty()) return kErrInvalidDomain;
   if (alias.size() > kDomainNameMax) return kErrDomainTooLong;
   FileLock lock;
-  if (lock.lock_waiting(domain_table_lock_file(), kDomainLockWait) != 0) return kErrUpdateFile;
+  if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
   if (domain_exists(alias)) return kErrDomainExists;
   std::string dir;
   uid_t uid = 0;

@@ -84,6 +84,9 @@ class FileLock {
   // turn rather than left to lose every poll. -1 after "File busy try again
   // later!\n" when the limit passes.
   int lock_waiting(const std::string& lock_path, std::chrono::seconds limit);
+  // What waiting writers allow: about as long as the polling lock tries
+  // (10 tries, 2 seconds apart), so a busy file gives up alike either way.
+  static constexpr std::chrono::seconds kBusyWait{18};
   void unlock();
   bool held() const { return fd_ >= 0; }
 

@@ -1,4 +1,4 @@
-// The quota specification: turning what an administrator typed into the
+// The quota text: turning what an administrator typed into the
 // stored form, splitting the stored form into its limits, and judging a
 // usage against it.
 #include <algorithm>
@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint64_t kAllOnes = std::numeric_limits<uint64_t>::max();
 // format_quota_spec's result and the size of the text it copies.
-constexpr size_t kSpecBuffer = 128;
+constexpr size_t kQuotaTextBuffer = 128;
 
 struct QuotaSpecState {
   std::string formatted;  // the last result of format_quota_spec
@@ -84,16 +84,16 @@ int percent_of(uint64_t used, uint64_t limit) {
   return percent > 100 ? 100 : static_cast<int>(percent);
 }
 
-QuotaVerdict judge_usage(std::string_view spec, uint64_t size, uint64_t count) {
+QuotaVerdict judge_usage(std::string_view quota_text, uint64_t size, uint64_t count) {
   QuotaVerdict verdict;
   size_t pos = 0;
-  while (pos < spec.size()) {
-    if (!is_digit(spec[pos])) {
+  while (pos < quota_text.size()) {
+    if (!is_digit(quota_text[pos])) {
       ++pos;
       continue;
     }
-    uint64_t limit = read_decimal(spec, pos).value;
-    bool of_messages = pos < spec.size() && spec[pos] == 'C';
+    uint64_t limit = read_decimal(quota_text, pos).value;
+    bool of_messages = pos < quota_text.size() && quota_text[pos] == 'C';
     uint64_t used = of_messages ? count : size;
     if (limit < used) verdict.over = true;
     verdict.percent = std::max(verdict.percent, percent_of(used, limit));
@@ -112,7 +112,7 @@ std::string usage_line(uint64_t size, uint64_t count) {
 const std::string& format_quota_spec(std::string_view input) {
   std::string& result = spec_state.formatted;
   if (input == "NOQUOTA") return result = "NOQUOTA";
-  std::string text = field_text(input, kSpecBuffer);
+  std::string text = field_text(input, kQuotaTextBuffer);
   uint64_t size = 0, count = 0;
   for (std::string_view item : spec_items(text)) {
     if (item.back() == 'C') {
@@ -121,25 +121,25 @@ const std::string& format_quota_spec(std::string_view input) {
       size = typed_size(item);
     }
   }
-  char spec[kSpecBuffer];
+  char quota_text[kQuotaTextBuffer];
   auto size_ll = static_cast<unsigned long long>(size);
   auto count_ll = static_cast<unsigned long long>(count);
   if (size != 0 && count != 0) {
-    std::snprintf(spec, sizeof spec, "%lluS,%lluC", size_ll, count_ll);
+    std::snprintf(quota_text, sizeof quota_text, "%lluS,%lluC", size_ll, count_ll);
   } else if (count != 0) {
-    std::snprintf(spec, sizeof spec, "%lluC", count_ll);
+    std::snprintf(quota_text, sizeof quota_text, "%lluC", count_ll);
   } else if (size != 0) {
-    std::snprintf(spec, sizeof spec, "%lluS", size_ll);
+    std::snprintf(quota_text, sizeof quota_text, "%lluS", size_ll);
   } else {
-    spec[0] = '\0';
+    quota_text[0] = '\0';
   }
-  return result = spec;
+  return result = quota_text;
 }
 
-int parse_quota_spec(const char* spec, uint64_t* size_limit, uint64_t* count_limit) {
+int parse_quota_spec(const char* quota_text, uint64_t* size_limit, uint64_t* count_limit) {
   uint64_t size = 0, count = 0;
   bool have_size = false, have_count = false;
-  std::string_view text = spec ? spec : "";
+  std::string_view text = quota_text ? quota_text : "";
   std::vector<std::string_view> items = spec_items(text);
   for (size_t i = 0; i < items.size(); ++i) {
     std::string_view item = items[i];
