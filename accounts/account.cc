@@ -7,18 +7,18 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "accounts/address.h"
 #include "accounts/hash_password.h"
 #include "accounts/lastauth.h"
 #include "accounts/passwd.h"
-#include "quota/limits.h"
+#include "base/address.h"
+#include "base/cwd_guard.h"
+#include "base/dir_tree.h"
+#include "base/error.h"
+#include "base/text.h"
+#include "domains/assign.h"
+#include "domains/dir_control.h"
+#include "domains/limits.h"
 #include "quota/maildir_quota.h"
-#include "store/assign.h"
-#include "store/cwd_guard.h"
-#include "store/dir_control.h"
-#include "store/dir_tree.h"
-#include "store/error.h"
-#include "store/text.h"
 
 namespace {
 

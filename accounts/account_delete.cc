@@ -7,14 +7,14 @@
 #include <fstream>
 
 #include "accounts/account.h"
-#include "accounts/address.h"
 #include "accounts/passwd.h"
-#include "store/assign.h"
-#include "store/cwd_guard.h"
-#include "store/dir_control.h"
-#include "store/dir_tree.h"
-#include "store/error.h"
-#include "store/text.h"
+#include "base/address.h"
+#include "base/cwd_guard.h"
+#include "base/dir_tree.h"
+#include "base/error.h"
+#include "base/text.h"
+#include "domains/assign.h"
+#include "domains/dir_control.h"
 
 namespace {
 

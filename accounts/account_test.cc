@@ -8,11 +8,11 @@
 
 #include "accounts/lastauth.h"
 #include "accounts/passwd.h"
-#include "quota/limits.h"
-#include "store/assign.h"
-#include "store/domain.h"
-#include "store/error.h"
-#include "store/site.h"
+#include "base/error.h"
+#include "base/site.h"
+#include "domains/assign.h"
+#include "domains/domain.h"
+#include "domains/limits.h"
 #include "tests/testlib/testlib.h"
 
 namespace {

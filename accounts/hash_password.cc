@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string_view>
 
-#include "store/error.h"
+#include "base/error.h"
 
 namespace {
 

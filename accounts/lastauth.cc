@@ -8,9 +8,9 @@
 #include <cstdio>
 
 #include "accounts/passwd.h"
-#include "store/assign.h"
-#include "store/fd_guard.h"
-#include "store/text.h"
+#include "base/fd_guard.h"
+#include "base/text.h"
+#include "domains/assign.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "accounts/password_record.h"
+#include "base/password_record.h"
 
 int lastauth_write(std::string& user, std::string& domain, const std::string& text);
 

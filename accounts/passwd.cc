@@ -11,16 +11,16 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "accounts/address.h"
-#include "accounts/cdb.h"
+#include "accounts/domain_flags.h"
 #include "accounts/passwd_common.h"
-#include "quota/limits.h"
-#include "store/assign.h"
-#include "store/error.h"
-#include "store/fd_guard.h"
-#include "store/locked_file.h"
-#include "store/site.h"
-#include "store/text.h"
+#include "base/address.h"
+#include "base/error.h"
+#include "base/fd_guard.h"
+#include "base/locked_file.h"
+#include "base/site.h"
+#include "base/text.h"
+#include "cdb/cdb.h"
+#include "domains/assign.h"
 
 namespace {
 

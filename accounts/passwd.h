@@ -77,7 +77,7 @@
 
 #include <string>
 
-#include "accounts/password_record.h"
+#include "base/password_record.h"
 
 struct passwd_file_paths {
   std::string text;        // DIR/tpasswd

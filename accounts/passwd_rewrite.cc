@@ -12,15 +12,16 @@
 #include <memory>
 #include <string_view>
 
-#include "accounts/address.h"
-#include "accounts/cdb.h"
 #include "accounts/hash_password.h"
 #include "accounts/passwd.h"
 #include "accounts/passwd_common.h"
-#include "store/assign.h"
-#include "store/error.h"
-#include "store/locked_file.h"
-#include "store/site.h"
+#include "base/address.h"
+#include "base/error.h"
+#include "base/locked_file.h"
+#include "base/site.h"
+#include "base/temp_file.h"
+#include "cdb/cdb.h"
+#include "domains/assign.h"
 
 namespace {
 
@@ -43,47 +44,6 @@ using EndEdit = std::function<void(const PutLine& put)>;
 // The text before a line's first ":", which the line is known by.
 std::string_view line_key(std::string_view line) { return line.substr(0, line.find(':')); }
 
-// The temporary copy of tpasswd: created mode 0600 whatever the umask, as
-// it becomes tpasswd with its crypted passwords; removed again unless it
-// replaced tpasswd.
-class TempCopy {
- public:
-  explicit TempCopy(const std::string& path) : path_(path) {}
-  ~TempCopy() {
-    if (file_ != nullptr) fclose(file_);
-    if (created_) unlink(path_.c_str());
-  }
-  TempCopy(const TempCopy&) = delete;
-  TempCopy& operator=(const TempCopy&) = delete;
-
-  // The open copy (a stale one of a dead process with this pid is
-  // truncated), or nullptr.
-  FILE* create() {
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
-    created_ = true;
-    file_ = fchmod(fd, 0600) == 0 ? fdopen(fd, "w") : nullptr;
-    if (file_ == nullptr) close(fd);
-    return file_;
-  }
-
-  // Writes the copy out to disk and renames it over target. false when any
-  // write, the flush, the sync, the close or the rename failed.
-  bool replace(const std::string& target) {
-    bool written = !ferror(file_) && fflush(file_) == 0 && fsync(fileno(file_)) == 0;
-    bool closed = fclose(file_) == 0;
-    file_ = nullptr;
-    if (!written || !closed || rename(path_.c_str(), target.c_str()) != 0) return false;
-    created_ = false;
-    return true;
-  }
-
- private:
-  std::string path_;
-  FILE* file_ = nullptr;
-  bool created_ = false;
-};
-
 // tpasswd for reading. A missing file reads as empty (the first change
 // creates it); a file that exists but cannot be read fails the change
 // rather than being replaced by an empty one.
@@ -96,14 +56,14 @@ bool open_text(const std::string& path, FilePtr& in) {
 // over tpasswd. Every line written ends with "\n", so a line can never run
 // into the one written after it.
 int write_new_copy(const passwd_file_paths& paths, const EditLine& edit, const EndEdit& at_end) {
-  TempCopy temp(paths.temp);
-  FILE* out = temp.create();
+  // The copy becomes tpasswd with its crypted passwords: it is created
+  // 0600 and held there whatever the umask.
+  TempFile temp(paths.temp);
   FilePtr in;
-  if (out == nullptr || !open_text(paths.text, in)) return kRewriteFailed;
-  PutLine put = [out](std::string_view line) {
-    fwrite(line.data(), 1, line.size(), out);
-    fputc('\n', out);
-  };
+  if (!temp.create(0600) || !temp.set_mode(0600) || !open_text(paths.text, in)) {
+    return kRewriteFailed;
+  }
+  PutLine put = [&temp](std::string_view line) { temp.out().put(line); };
   if (in != nullptr) {
     LineInput input(in.get());
     std::string_view line;
@@ -114,7 +74,7 @@ int write_new_copy(const passwd_file_paths& paths, const EditLine& edit, const E
     if (input.failed()) return kRewriteFailed;
   }
   if (at_end) at_end(put);
-  return temp.replace(paths.text) ? 0 : kRewriteFailed;
+  return temp.replace(paths.text) == 0 ? 0 : kRewriteFailed;
 }
 
 // The shared frame of add, delete and update. The index is rebuilt while

@@ -15,11 +15,11 @@
 #include <functional>
 #include <sstream>
 
-#include "accounts/address.h"
-#include "store/assign.h"
-#include "store/domain.h"
-#include "store/error.h"
-#include "store/site.h"
+#include "base/address.h"
+#include "base/error.h"
+#include "base/site.h"
+#include "domains/assign.h"
+#include "domains/domain.h"
 #include "tests/testlib/testlib.h"
 
 namespace {

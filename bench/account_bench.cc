@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "accounts/hash_password.h"
+#include "base/site.h"
 #include "bench/bench_common.h"
-#include "store/assign.h"
-#include "store/site.h"
+#include "domains/assign.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <vector>
 #include <algorithm>
 
-#include "accounts/cdb.h"
+#include "cdb/cdb.h"
 
 // tinycdb's C interface in a namespace of its own: its struct names and
 // its cdb_hash stay apart from ours (ours have C++ linkage).

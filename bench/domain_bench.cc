@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/site.h"
 #include "bench/bench_common.h"
-#include "store/assign.h"
-#include "store/dir_control.h"
-#include "store/site.h"
+#include "domains/assign.h"
+#include "domains/dir_control.h"
 
 namespace {
 

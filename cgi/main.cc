@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "cgi/dispatch.h"
-#include "store/site.h"
+#include "base/site.h"
+#include "pages/dispatch.h"
 
 #if LARKSPUR_SANDBOX
 namespace {

@@ -1,11 +1,11 @@
 // tessera domain add|del|alias|show|list.
 #include <cstdio>
 
+#include "base/error.h"
+#include "base/site.h"
 #include "cli/command.h"
-#include "store/assign.h"
-#include "store/domain.h"
-#include "store/error.h"
-#include "store/site.h"
+#include "domains/assign.h"
+#include "domains/domain.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // tessera limits show|set|del.
 #include <cstdio>
 
+#include "base/error.h"
 #include "cli/command.h"
-#include "quota/limits.h"
-#include "store/assign.h"
-#include "store/error.h"
+#include "domains/assign.h"
+#include "domains/limits.h"
 
 namespace {
 

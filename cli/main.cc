@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/error.h"
+#include "base/site.h"
 #include "cli/command.h"
-#include "store/error.h"
-#include "store/site.h"
 
 namespace {
 

@@ -3,13 +3,13 @@
 #include <cstdio>
 
 #include "accounts/account.h"
-#include "accounts/address.h"
 #include "accounts/lastauth.h"
 #include "accounts/passwd.h"
+#include "base/address.h"
+#include "base/error.h"
 #include "cli/command.h"
+#include "domains/assign.h"
 #include "quota/maildir_quota.h"
-#include "store/assign.h"
-#include "store/error.h"
 
 namespace {
 

@@ -8,11 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cgi/escape.h"
-#include "cgi/form.h"
-#include "cgi/page.h"
-#include "store/fd_guard.h"
-#include "store/site.h"
+#include "base/fd_guard.h"
+#include "base/site.h"
+#include "base/temp_file.h"
+#include "web/escape.h"
+#include "web/form.h"
+#include "web/page.h"
 
 namespace {
 
@@ -50,60 +51,12 @@ constexpr size_t kDeletePathField = 255;
 constexpr char kDefaultRows[] = "20";
 constexpr char kDefaultCols[] = "80";
 
-// Removes a temporary file unless it was renamed into place.
-class TempFile {
- public:
-  TempFile() = default;
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (fd_ >= 0) close(fd_);
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-
-  // Creates a fresh file in the folder; false when none can be made.
-  bool create(const std::string& folder) {
-    std::string pattern = folder + "/.larkspur-XXXXXX";
-    fd_ = mkstemp(pattern.data());
-    if (fd_ < 0) return false;
-    path_ = pattern;
-    return true;
-  }
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
-  // Closes the descriptor; false when the close reports a failure.
-  bool close_fd() {
-    int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
-  }
-  // The file now lives under its final name: nothing to remove.
-  void keep() { path_.clear(); }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-};
-
-
-mode_t process_file_mode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
-// Gives the temporary file the old file's mode and owner, or a new file's
-// default mode. The owner comes first: a change of owner clears the
-// set-user and set-group bits, which the mode then puts back.
-bool set_mode_and_owner(int fd, const struct stat* old_file) {
-  if (old_file == nullptr) return fchmod(fd, process_file_mode()) == 0;
-  struct stat mine;
-  if (fstat(fd, &mine) != 0) return false;
-  if ((mine.st_uid != old_file->st_uid || mine.st_gid != old_file->st_gid) &&
-      fchown(fd, old_file->st_uid, old_file->st_gid) != 0) {
-    return false;
-  }
-  return fchmod(fd, old_file->st_mode & 07777) == 0;
+// Gives the temporary file the old file's owner and mode; a new file keeps
+// the mode it was created with (0666 under the umask).
+bool take_old_owner_and_mode(TempFile& temp, const struct stat* old_file) {
+  if (old_file == nullptr) return true;
+  return temp.give_owner(old_file->st_uid, old_file->st_gid, true) &&
+         temp.set_mode(old_file->st_mode & 07777);
 }
 
 enum class ReplaceResult { kDone, kNoTempFile, kWriteFailed };
@@ -112,15 +65,13 @@ enum class ReplaceResult { kDone, kNoTempFile, kWriteFailed };
 // sees either the old or the new text, never a half-written one.
 ReplaceResult replace_file(const std::string& path, std::string_view content,
                            const struct stat* old_file) {
-  TempFile temp;
-  if (!temp.create(qmail_control_dir())) return ReplaceResult::kNoTempFile;
-  if (!write_all(temp.fd(), content) || !set_mode_and_owner(temp.fd(), old_file) ||
-      fsync(temp.fd()) != 0 || !temp.close_fd() ||
-      rename(temp.path().c_str(), path.c_str()) != 0) {
-    return ReplaceResult::kWriteFailed;
-  }
-  temp.keep();
-  return ReplaceResult::kDone;
+  // A hidden name of this process's own, so the copy never shows on the
+  // control-file list as a file of its own.
+  TempFile temp(temp_name_for(qmail_control_dir() + "/.larkspur"));
+  if (!temp.create()) return ReplaceResult::kNoTempFile;
+  if (!take_old_owner_and_mode(temp, old_file)) return ReplaceResult::kWriteFailed;
+  temp.out().write(content);
+  return temp.replace(path) == 0 ? ReplaceResult::kDone : ReplaceResult::kWriteFailed;
 }
 
 // The name of a form field that must be a valid control file, with its path.

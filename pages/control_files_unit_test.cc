@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "store/site.h"
+#include "base/site.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <limits>
 #include <vector>
 
+#include "domains/assign.h"
 #include "quota/quota_rules.h"
-#include "store/assign.h"
 #include "usage/usage_client.h"
 
 namespace {

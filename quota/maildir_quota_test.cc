@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "store/assign.h"
-#include "store/site.h"
+#include "base/site.h"
+#include "domains/assign.h"
 #include "tests/testlib/testlib.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <climits>
 
+#include "base/fd_guard.h"
+#include "base/site.h"
 #include "quota/maildir_quota.h"
 #include "quota/quota_rules.h"
-#include "store/fd_guard.h"
-#include "store/site.h"
 
 namespace {
 

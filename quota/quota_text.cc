@@ -6,9 +6,9 @@
 #include <limits>
 #include <vector>
 
+#include "base/text.h"
 #include "quota/maildir_quota.h"
 #include "quota/quota_rules.h"
-#include "store/text.h"
 
 namespace {
 

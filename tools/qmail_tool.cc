@@ -12,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "accounts/cdb.h"
+#include "cdb/cdb.h"
 
 namespace {
 

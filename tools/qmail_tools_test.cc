@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "accounts/cdb.h"
+#include "cdb/cdb.h"
 #include "tests/testlib/testlib.h"
 
 namespace {

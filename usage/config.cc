@@ -13,7 +13,7 @@
 #include <new>
 #include <optional>
 
-#include "store/text.h"
+#include "base/text.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <new>
 #include <string>
 
-#include "store/text.h"
+#include "base/text.h"
 #include "usage/config.h"
 
 namespace {

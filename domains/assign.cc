@@ -1,0 +1,382 @@
+#include "domains/assign.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "base/address.h"
+#include "base/error.h"
+#include "base/fd_guard.h"
+#include "base/locked_file.h"
+#include "base/locked_file_io.h"
+#include "base/site.h"
+#include "base/text.h"
+#include "cdb/cdb.h"
+
+namespace {
+
+// Once rcpthosts holds this many lines, new names go to morercpthosts,
+// which qmail reads as a compiled database instead of a linear list.
+constexpr int kRcpthostsLimit = 50;
+// The piece size in which the tables are counted and read.
+constexpr size_t kTableLineBuffer = 300;
+// A directory handed out by find_domain_home, with its terminator.
+constexpr size_t kStorePathBuffer = 300;
+constexpr size_t kLookupKeyLimit = 299;
+// The iterator's match key: at most 95 characters in its 97-byte buffer.
+constexpr size_t kMatchKeyLimit = 95;
+constexpr mode_t kTableMode = 0644;
+
+struct AssignCache {
+  std::optional<std::string> real_domain;
+  std::optional<std::string> dir;
+  long uid = -1;
+  long gid = -1;
+  bool valid() const { return real_domain && dir; }
+  void forget() {
+    real_domain.reset();
+    dir.reset();
+  }
+};
+
+struct AssignIterator {
+  std::unique_ptr<LineReader> file;  // open while an iteration runs
+  std::string match;
+  AssignEntry entry;
+};
+
+AssignCache& cache() {
+  static AssignCache state;
+  return state;
+}
+
+AssignIterator& iterator() {
+  static AssignIterator state;
+  return state;
+}
+
+
+void fill_outputs(std::string* dir, size_t dir_size, uid_t* uid, gid_t* gid) {
+  const AssignCache& c = cache();
+  if (uid) *uid = static_cast<uid_t>(c.uid);
+  if (gid) *gid = static_cast<gid_t>(c.gid);
+  if (dir) *dir = field_text(*c.dir, dir_size);
+}
+
+// The value's NUL-ended fields: real domain, uid, gid, directory, ...
+std::vector<std::string_view> value_fields(std::string_view value) {
+  std::vector<std::string_view> fields;
+  while (!value.empty()) {
+    size_t end = value.find('\0');
+    if (end == std::string_view::npos) break;  // an unended field is not read
+    fields.push_back(value.substr(0, end));
+    value.remove_prefix(end + 1);
+  }
+  return fields;
+}
+
+bool read_value(int fd, uint32_t length, std::string& value) {
+  value.resize(length);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t got = read(fd, value.data() + done, length - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Looks the name up in users/cdb and fills the cache; false when the file,
+// the key or a usable value is missing (the cache then stays empty).
+bool load_cache(const std::string& name) {
+  AssignCache& c = cache();
+  std::string key = "!" + name + "-";
+  cut_text(key, kLookupKeyLimit);
+  FdGuard fd(open(qmail_users_cdb().c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  uint32_t length = 0;
+  if (cdb_lookup(fd.get(), key.data(), key.size(), &length) != 1) return false;
+  c.uid = c.gid = -1;
+  std::string value;
+  if (!read_value(fd.get(), length, value)) return false;
+  std::vector<std::string_view> fields = value_fields(value);
+  if (fields.size() < 4) return false;
+  c.uid = strtol(std::string(fields[1]).c_str(), nullptr, 10);
+  c.gid = strtol(std::string(fields[2]).c_str(), nullptr, 10);
+  c.real_domain = std::string(fields[0]);
+  c.dir = std::string(fields[3]);
+  return true;
+}
+
+void set_table_mode(const std::string& path) { chmod(path.c_str(), kTableMode); }
+
+bool file_missing(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// Lines of a table counted in 300-byte pieces; -1 when it cannot be read.
+int count_table_lines(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "r");
+  if (!file) return -1;
+  char piece[kTableLineBuffer];
+  int lines = 0;
+  while (fgets(piece, sizeof piece, file)) ++lines;
+  fclose(file);
+  return lines;
+}
+
+int add_to_table(const std::string& path, const std::string& line, int kind,
+                 const char* table) {
+  if (update_file(path, line, kind) != 0) {
+    fprintf(stderr, "Failed while attempting to update_file() the %s file\n", table);
+    return -1;
+  }
+  set_table_mode(path);
+  return 0;
+}
+
+int add_recipient_host(const std::string& name) {
+  std::string rcpthosts = qmail_control_file("rcpthosts");
+  if (count_table_lines(rcpthosts) >= kRcpthostsLimit) {
+    std::string more = qmail_control_file("morercpthosts");
+    if (add_to_table(more, name, kHostListKind, "morercpthosts") != 0) return -1;
+    run_qmail_newmrh();
+    return 0;
+  }
+  return add_to_table(rcpthosts, name, kHostListKind, "rcpthosts");
+}
+
+// qmail reads a missing locals as "this host's own name" but an empty one as
+// no local names at all, so a missing file is left missing.
+int remove_local_name(const std::string& name) {
+  std::string locals = qmail_control_file("locals");
+  if (file_missing(locals)) return 0;
+  const std::string names[] = {name};
+  if (remove_lines(locals, names) < 0) {
+    fprintf(stderr, "Failure while attempting to remove_lines() the locals file\n");
+    return -1;
+  }
+  set_table_mode(locals);
+  return 0;
+}
+
+int create_assign_file(const std::string& path) {
+  if (!file_missing(path)) return 0;
+  FILE* file = fopen(path.c_str(), "w");
+  bool written = file && fputs(".\n", file) >= 0;
+  if (file && fclose(file) != 0) written = false;
+  if (!written) {
+    fprintf(stderr, "could not open assign file\n");
+    return -1;
+  }
+  return 0;
+}
+
+// Splits at colons, a run of colons counting as one separator.
+std::vector<std::string_view> colon_fields(std::string_view text) {
+  std::vector<std::string_view> fields;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t start = text.find_first_not_of(':', at);
+    if (start == std::string_view::npos) break;
+    size_t end = text.find(':', start);
+    if (end == std::string_view::npos) end = text.size();
+    fields.push_back(text.substr(start, end - start));
+    at = end;
+  }
+  return fields;
+}
+
+bool parse_entry(std::string_view line, AssignEntry& entry) {
+  if (line.empty() || line[0] != '+') return false;
+  std::vector<std::string_view> fields = colon_fields(line.substr(1));
+  if (fields.size() < 5) return false;
+  std::string_view name = fields[0];
+  if (name.size() < 2 || name.find('.') == std::string_view::npos || name.back() != '-') {
+    return false;
+  }
+  entry.name.assign(name.substr(0, name.size() - 1));
+  entry.real_domain.assign(fields[1]);
+  entry.uid = atoi(std::string(fields[2]).c_str());
+  entry.gid = atoi(std::string(fields[3]).c_str());
+  entry.dir.assign(fields[4]);
+  return true;
+}
+
+int run_tool(const char* name, bool qmail_newu_mask) {
+  std::string path = qmail_tool(name);
+  fflush(nullptr);
+  pid_t child = vfork();
+  if (child == 0) {
+    if (qmail_newu_mask) umask(022);
+    execl(path.c_str(), name, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (child > 0) {
+    int status;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  return 0;
+}
+
+// Removes the lines from one table if it exists; the number removed, or -1
+// after the table's message. A rewritten table always ends mode 0644.
+int remove_table_lines(const std::string& path, const std::vector<std::string>& lines,
+                       const char* table) {
+  if (file_missing(path)) return 0;
+  int removed = remove_lines(path, lines);
+  if (removed < 0) {
+    fprintf(stderr, "Failed while attempting to remove_lines() the %s file\n", table);
+    return -1;
+  }
+  set_table_mode(path);
+  return removed;
+}
+
+// morercpthosts is compiled for qmail; once it is empty both it and its
+// database go, so qmail falls back on rcpthosts alone.
+int remove_more_recipient_hosts(const std::vector<std::string>& names) {
+  std::string more = qmail_control_file("morercpthosts");
+  int removed = remove_table_lines(more, names, "morercpthosts");
+  if (removed <= 0) return removed;
+  struct stat st;
+  if (stat(more.c_str(), &st) != 0) return 0;
+  if (st.st_size > 0) {
+    run_qmail_newmrh();
+  } else {
+    unlink(more.c_str());
+    unlink((more + ".cdb").c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string assign_entry_line(const std::string& name, const std::string& real_domain,
+                              uid_t uid, gid_t gid, const std::string& dir) {
+  return "+" + name + "-:" + real_domain + ":" + std::to_string(uid) + ":" +
+         std::to_string(gid) + ":" + dir + ":-::";
+}
+
+const char* tget_assign(std::string& name, std::string* dir, size_t dir_size, uid_t* uid,
+                        gid_t* gid) {
+  AssignCache& c = cache();
+  if (name.empty()) {
+    c.forget();
+    return nullptr;
+  }
+  lower_name(name);
+  if (c.valid() && *c.real_domain == name) {
+    fill_outputs(dir, dir_size, uid, gid);
+    return c.dir->c_str();
+  }
+  c.forget();
+  if (!load_cache(name)) {
+    c.forget();
+    return nullptr;
+  }
+  fill_outputs(dir, dir_size, uid, gid);
+  name = field_text(*c.real_domain, kAssignNameBuffer);
+  return c.dir->c_str();
+}
+
+void tget_assign_forget() { cache().forget(); }
+
+bool domain_exists(const std::string& name) {
+  std::string probe = name;
+  return tget_assign(probe, nullptr, 0, nullptr, nullptr) != nullptr;
+}
+
+std::optional<DomainHome> find_domain_home(const std::string& name) {
+  std::string probe = name;
+  DomainHome home;
+  if (!tget_assign(probe, &home.dir, kStorePathBuffer, &home.uid, &home.gid)) return std::nullopt;
+  return home;
+}
+
+int assign_add_domain(const std::string& name, const std::string& real_domain,
+                      const std::string& dir, uid_t uid, gid_t gid) {
+  std::string assign = qmail_assign_file();
+  if (create_assign_file(assign) != 0) return -1;
+  if (update_file(assign, assign_entry_line(name, real_domain, uid, gid, dir), kAssignKind) !=
+      0) {
+    fprintf(stderr, "Failed while attempting to update_file() the assign file\n");
+    return -1;
+  }
+  set_table_mode(assign);
+  run_qmail_newu();
+  if (add_recipient_host(name) != 0) return -1;
+  if (add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
+                   kVirtualDomainsKind, "virtualdomains") != 0) {
+    return -1;
+  }
+  return remove_local_name(name);
+}
+
+int assign_remove_domains(const std::string* names, int count, const std::string& real_domain,
+                          const std::string& dir, uid_t uid, gid_t gid) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < count; ++i) {
+    lines.push_back(assign_entry_line(names[i], real_domain, uid, gid, dir));
+  }
+  std::string assign = qmail_assign_file();
+  if (remove_lines(assign, lines) < 0) {
+    fprintf(stderr, "Failed while attempting to remove_lines() the assign file\n");
+    return -1;
+  }
+  set_table_mode(assign);
+  run_qmail_newu();
+  tget_assign_forget();
+  return 0;
+}
+
+const AssignEntry* next_assign_entry(const std::string* name) {
+  AssignIterator& it = iterator();
+  if (name) {
+    it.file = std::make_unique<LineReader>();
+    if (!it.file->open(qmail_assign_file(), O_RDONLY, false)) it.file.reset();
+    it.match = *name;
+    cut_text(it.match, kMatchKeyLimit);
+    tget_assign(it.match, nullptr, 0, nullptr, nullptr);
+  }
+  if (!it.file) {
+    last_error = kErrAssignFile;
+    return nullptr;
+  }
+  std::string line;
+  while (it.file->next(line)) {
+    if (!parse_entry(line, it.entry)) continue;
+    if (it.match.empty() || it.match == it.entry.real_domain) return &it.entry;
+  }
+  it.file.reset();
+  return nullptr;
+}
+
+int run_qmail_newu() { return run_tool("qmail-newu", true); }
+
+int run_qmail_newmrh() { return run_tool("qmail-newmrh", false); }
+
+int remove_control_entries(const std::vector<std::string>& names) {
+  bool failed = false;
+  if (remove_table_lines(qmail_control_file("rcpthosts"), names, "rcpthosts") < 0) failed = true;
+  if (remove_more_recipient_hosts(names) < 0) failed = true;
+  std::vector<std::string> virtual_lines;
+  for (const std::string& name : names) virtual_lines.push_back(name + ":" + name);
+  if (remove_table_lines(qmail_control_file("virtualdomains"), virtual_lines,
+                         "virtualdomains") < 0) {
+    failed = true;
+  }
+  return failed ? -1 : 0;
+}

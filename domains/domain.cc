@@ -1,0 +1,224 @@
+#include "domains/domain.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "base/address.h"
+#include "base/cwd_guard.h"
+#include "base/dir_tree.h"
+#include "base/error.h"
+#include "base/locked_file.h"
+#include "base/send_signal.h"
+#include "base/site.h"
+#include "base/text.h"
+#include "domains/assign.h"
+#include "domains/dir_control.h"
+#include "domains/limits.h"
+
+namespace {
+
+// A domain's path, from the home to ".qmail-default", must stay inside the
+// 160 characters that the mailbox paths below it are built from.
+constexpr size_t kDomainPathLimit = 161;
+constexpr size_t kStorePathBuffer = 300;
+constexpr size_t kDomainMinLength = 3;
+constexpr mode_t kDirMode = 0750;
+
+std::string slot_name(uid_t uid) { return "dom_" + std::to_string(uid); }
+
+bool has_name_characters(const std::string& name) { return domain_name_ok(name) == 0; }
+
+// Lengths and characters of a new domain's name (already lower-cased).
+int check_new_domain_name(const std::string& name) {
+  if (name.size() < kDomainMinLength) return kErrInvalidDomain;
+  if (name.size() > kDomainNameMax) return kErrDomainTooLong;
+  if (name.front() == '-' || name.back() == '-') return kErrInvalidDomain;
+  if (!has_name_characters(name)) return kErrInvalidDomain;
+  return 0;
+}
+
+void signal_qmail_send() { send_signal_by_name(qmail_send_match(), SIGHUP); }
+
+// Enters the domains directory of the home, making it when missing.
+int enter_domains_dir(const std::string& home, uid_t uid, gid_t gid) {
+  if (chdir(home.c_str()) != 0) return kErrChdirDomainDir;
+  if (chdir("domains") == 0) return 0;
+  if (mkdir("domains", kDirMode) != 0) return kErrMakeDomainsDir;
+  if (chown("domains", uid, gid) != 0) perror("chown domains");
+  if (chdir("domains") != 0) return kErrChdirDomains;
+  return 0;
+}
+
+// The hashed sub-directory for the next domain, recorded at once.
+std::string allocate_domain_slot(uid_t uid, gid_t gid) {
+  dir_control_load(slot_name(uid), uid);
+  std::string hashed = dir_control_next(uid, gid);
+  dir_control_save(slot_name(uid), uid, gid);
+  return hashed;
+}
+
+void release_domain_slot(uid_t uid, gid_t gid) { dir_control_release(slot_name(uid), uid, gid); }
+
+// Removes a half-made tree, from the domains directory of the home.
+void remove_new_tree(const std::string& home, const std::string& tree, const char* format) {
+  if (chdir(home.c_str()) != 0 || chdir("domains") != 0 || delete_tree(tree) != 0) {
+    fprintf(stderr, format, tree.c_str());
+  }
+}
+
+bool write_delivery_file() {
+  FILE* file = fopen(".qmail-default", "w+");
+  if (!file) return false;
+  bool written =
+      fprintf(file, "| %s/bin/tdelivermail '' bounce-no-mailbox\n", tessera_home().c_str()) > 0;
+  return fclose(file) == 0 && written;
+}
+
+// Steps of a creation once the name is known to be free and the slot is
+// allocated; the caller releases the slot when this fails.
+int build_domain(const std::string& domain, const std::string& home, const std::string& tree,
+                 uid_t uid, gid_t gid) {
+  if (make_path(tree, uid, gid) != 0) return kErrMakeDomainDir;
+  if (chdir(tree.c_str()) != 0) {
+    delete_tree(tree);
+    return kErrChdirDomains;
+  }
+  if (!write_delivery_file()) {
+    remove_new_tree(home, tree, "Failed to delete directory tree :%s\n");
+    return kErrQmailDefault;
+  }
+  std::string dir = home + "/domains/" + tree;
+  if (assign_add_domain(domain, domain, dir, uid, gid) != 0) {
+    remove_new_tree(home, tree, "Failed to delete directory tree: %s\n");
+    fprintf(stderr, "Error. Failed to add domain to assign file\n");
+    return kErrUpdateFile;
+  }
+  return 0;
+}
+
+// Creation from the free-name check to the table entries, under the lock.
+int create_locked(const std::string& domain, const std::string& home, uid_t uid, gid_t gid) {
+  if (domain_exists(domain)) return kErrDomainExists;
+  umask(077);
+  CwdGuard cwd;
+  if (int result = enter_domains_dir(home, uid, gid); result != 0) return result;
+  std::string hashed = allocate_domain_slot(uid, gid);
+  std::string tree = hashed.empty() ? domain : hashed + "/" + domain;
+  if (home.size() + tree.size() + 7 >= kDomainPathLimit) {
+    release_domain_slot(uid, gid);
+    return kErrDirTooLong;
+  }
+  if (int result = build_domain(domain, home, tree, uid, gid); result != 0) {
+    release_domain_slot(uid, gid);
+    return result;
+  }
+  r_chown(home + "/domains/" + tree, uid, gid);
+  return 0;
+}
+
+// The names whose entries point at a real domain: itself and its aliases.
+std::vector<std::string> names_of_domain(const std::string& domain) {
+  std::vector<std::string> names;
+  for (const AssignEntry* entry = next_assign_entry(&domain); entry;
+       entry = next_assign_entry(nullptr)) {
+    names.push_back(entry->name);
+  }
+  if (names.empty()) {
+    fprintf(stderr, "%s\n", last_error != 0 ? error_string(last_error) : "Domain does not exist");
+  }
+  return names;
+}
+
+void remove_domain_directory(const std::string& domain, const std::string& dir) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (unlink(dir.c_str()) != 0) {
+      fprintf(stderr, "Warning: Failed to remove symlink for %s\n", domain.c_str());
+    }
+    return;
+  }
+  CwdGuard cwd;
+  if (delete_tree(dir) != 0) {
+    fprintf(stderr, "Warning: Failed to delete directory tree: %s\n", domain.c_str());
+  }
+}
+
+// Everything of a real domain but its table entries.
+void remove_domain_files(const std::string& domain, const std::string& dir, uid_t uid,
+                         gid_t gid) {
+  delete_domain_limits(domain);
+  if (dir_control_delete(domain) != 0) {
+    fprintf(stderr, "Warning: Failed to delete dir_control for %s\n", domain.c_str());
+  }
+  remove_domain_directory(domain, dir);
+  release_domain_slot(uid, gid);
+}
+
+}  // namespace
+
+int create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t gid) {
+  lower_name(domain);
+  if (int result = check_new_domain_name(domain); result != 0) return result;
+  FileLock lock;
+  if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
+  if (int result = create_locked(domain, home, uid, gid); result != 0) return result;
+  lock.unlock();
+  signal_qmail_send();
+  return 0;
+}
+
+int delete_domain(std::string& domain) {
+  lower_name(domain);
+  if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
+  std::string given = domain;
+  std::string dir;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (!tget_assign(domain, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
+  std::vector<std::string> names;
+  if (given != domain) {
+    names.push_back(given);
+  } else {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) {
+      fprintf(stderr, "Warning: Could not access (%s)\n", dir.c_str());
+    }
+    names = names_of_domain(domain);
+    remove_domain_files(domain, dir, uid, gid);
+  }
+  if (remove_control_entries(names) != 0) {
+    fprintf(stderr, "Warning: Failed to delete domain from qmail's control files\n");
+  }
+  if (assign_remove_domains(names.data(), static_cast<int>(names.size()), domain, dir, uid,
+                            gid) != 0) {
+    fprintf(stderr, "Warning: Failed to delete domain from the assign file\n");
+  }
+  signal_qmail_send();
+  return 0;
+}
+
+int create_alias_domain(std::string& alias, std::string& real) {
+  lower_name(alias);
+  lower_name(real);
+  if (!has_name_characters(real) || !has_name_characters(alias)) return kErrInvalidDomain;
+  // An empty alias would enter a nameless entry that no lookup can reach.
+  if (alias.empty()) return kErrInvalidDomain;
+  if (alias.size() > kDomainNameMax) return kErrDomainTooLong;
+  FileLock lock;
+  if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
+  if (domain_exists(alias)) return kErrDomainExists;
+  std::string dir;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  if (!tget_assign(real, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
+  if (assign_add_domain(alias, real, dir, uid, gid) != 0) return kErrUpdateFile;
+  lock.unlock();
+  signal_qmail_send();
+  return 0;
+}

@@ -1,0 +1,79 @@
+#include "pages/dispatch.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "pages/control_files.h"
+#include "web/form.h"
+#include "web/page.h"
+
+namespace {
+
+constexpr Command kCommands[] = {
+    {"add_domain", nullptr},
+    {"del_domain", nullptr},
+    {"view_domain", nullptr},
+    {"add_user", nullptr},
+    {"del_user", nullptr},
+    {"view_user", nullptr},
+    {"mod_user", nullptr},
+    {"show_users", nullptr},
+    {"show_controls", show_controls_page},
+    {"mod_domain", nullptr},
+    {"list_domains", nullptr},
+    {"add_alias_domain", nullptr},
+    {"display_file", display_file},
+    {"modify_file", modify_file},
+    {"delete_file", delete_file},
+};
+
+constexpr char kFixedPagePrefix[] = "/show/";
+constexpr size_t kFixedPagePath = 254;  // "html/" + name, at most 253 characters
+constexpr char kMainPage[] = "html/main.html";
+
+// PATH_INFO "/show/NAME" prints html/NAME. Names that could leave html/
+// (".." or "/" anywhere) are refused; a single "." is fine (help.html).
+void serve_fixed_page_if_asked() {
+  const char* path_info = std::getenv("PATH_INFO");
+  if (path_info == nullptr) return;
+  if (std::strncmp(path_info, kFixedPagePrefix, sizeof kFixedPagePrefix - 1) != 0) return;
+  const char* name = path_info + sizeof kFixedPagePrefix - 1;
+  if (std::strstr(name, "..") != nullptr || std::strchr(name, '/') != nullptr) {
+    request_error("invalid file");
+  }
+  std::string path = field_text(std::string("html/") + name, kFixedPagePath);
+  print_final_page(path.c_str());
+}
+
+[[noreturn]] void dispatch() {
+  const char* nav = form_value("nav");
+  if (nav != nullptr) {
+    const Command* command = find_command(nav);
+    if (command != nullptr && command->handler != nullptr) command->handler();
+  }
+  print_final_page(kMainPage);
+}
+
+}  // namespace
+
+std::span<const Command> command_table() { return kCommands; }
+
+const Command* find_command(const char* nav) {
+  for (const Command& command : kCommands) {
+    if (strcasecmp(command.nav, nav) == 0) return &command;
+  }
+  return nullptr;
+}
+
+void serve_request() {
+  // Nothing may reach standard output before the header.
+  fputs("Content-type: text/html\n\n", stdout);
+  init_page_state();
+  select_language();
+  read_request();
+  serve_fixed_page_if_asked();
+  dispatch();
+}
