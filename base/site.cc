@@ -60,3 +60,5 @@ std::string qmail_send_match() {
 std::string default_limits_file() { return tessera_home() + "/etc/tlimits.default"; }
 
 std::string default_domain_path() { return tessera_home() + "/etc/defaultdomain"; }
+
+std::string audit_log_file() { return tessera_home() + "/etc/larkspur.log"; }

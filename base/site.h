@@ -54,6 +54,10 @@ std::string default_limits_file();
 // The default-domain file, etc/defaultdomain under the store.
 std::string default_domain_path();
 
+// The audit log of changes made through the pages and tessera,
+// etc/larkspur.log under the store.
+std::string audit_log_file();
+
 // The store's system user and group.
 inline constexpr unsigned kStoreUid = 89;
 inline constexpr unsigned kStoreGid = 89;

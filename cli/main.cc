@@ -4,12 +4,17 @@
 //
 // --root DIR reads every fixed path P of the store and of qmail as DIR + P,
 // as the sandbox CGI does, so scripts and tests never touch a live host.
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
+#include "base/address.h"
+#include "base/audit_log.h"
 #include "base/error.h"
 #include "base/site.h"
 #include "cli/command.h"
@@ -49,6 +54,27 @@ int run_group(const std::string& group, const Words& words) {
   return kUsageStatus;
 }
 
+// The commands that change the store leave a line in the audit log, as the
+// pages' changes do: ADMIN "tessera:" and the user running the tool, the
+// first name the command was given as OBJECT, the exit status as RESULT.
+void log_change(const std::string& group, const Words& words, int status) {
+  static const char* const kChanging[] = {"domain add",  "domain del", "domain alias",
+                                          "limits set",  "limits del", "user add",
+                                          "user del",    "user passwd", "user quota"};
+  if (words.empty() || status == kUsageStatus) return;
+  std::string command = group + " " + words[0];
+  bool changing = false;
+  for (const char* name : kChanging) changing = changing || command == name;
+  if (!changing) return;
+  const passwd* runner = getpwuid(getuid());
+  std::string admin = "tessera:" + (runner ? std::string(runner->pw_name) : std::to_string(getuid()));
+  std::string object = words.size() > 1 ? words[1] : "";
+  lower_name(object);
+  std::string result = status == 0 ? "ok" : "exit " + std::to_string(status);
+  AuditRecord record{time(nullptr), admin, "-", command, object, result};
+  (void)audit_append(audit_line(record));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -65,6 +91,7 @@ int main(int argc, char** argv) {
   if (argc - first < 2) return usage();
   Words words(argv + first + 1, argv + argc);
   int status = run_group(argv[first], words);
+  log_change(argv[first], words, status);
   if (status == kUsageStatus) return usage();
   store_exit(status);
 }

@@ -279,6 +279,11 @@ int write_domain_limits(const std::string& domain, const domain_limits& limits) 
                              TargetMode{place->uid, place->gid, 0600});
 }
 
+int write_limits_text(const DomainHome& home, std::string_view text) {
+  return replace_limits_file(domain_limits_path(home.dir), text,
+                             TargetMode{home.uid, home.gid, 0600});
+}
+
 int delete_domain_limits(const std::string& domain) {
   std::optional<DomainHome> place = find_domain_home(domain);
   if (!place) {

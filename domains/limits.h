@@ -39,6 +39,10 @@
 //                         the process may) and mode 0600 before the rename,
 //                         so the file never shows a wider mode. 0; -11 when
 //                         the domain is unknown; -1 as write_limits_file.
+//   write_limits_text     the same for a text the caller made (the domain
+//                         pages write the form's lines as given), into the
+//                         .kestrel-limits of a domain found beforehand.
+//                         0; -1 as write_limits_file.
 //   delete_domain_limits  removes the domain's .kestrel-limits. 0; -1 when
 //                         the domain is unknown ("Failed tget_assign for
 //                         %s\n" on stdout) or the removal fails (no file).
@@ -48,6 +52,9 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "domains/assign.h"
 
 
 struct domain_limits {
@@ -88,6 +95,7 @@ int get_domain_limits(const std::string& domain, domain_limits& limits);
 std::string format_limits(const domain_limits& limits);
 int write_limits_file(const std::string& path, const domain_limits& limits);
 int write_domain_limits(const std::string& domain, const domain_limits& limits);
+int write_limits_text(const DomainHome& home, std::string_view text);
 int delete_domain_limits(const std::string& domain);
 std::string domain_limits_path(const std::string& dir);
 int32_t limits_flag_mask(const domain_limits& limits);

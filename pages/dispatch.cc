@@ -6,25 +6,27 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pages/changing_commands.h"
 #include "pages/control_files.h"
+#include "pages/domain_pages.h"
 #include "web/form.h"
 #include "web/page.h"
 
 namespace {
 
 constexpr Command kCommands[] = {
-    {"add_domain", nullptr},
-    {"del_domain", nullptr},
-    {"view_domain", nullptr},
+    {"add_domain", add_domain_page},
+    {"del_domain", del_domain_page},
+    {"view_domain", view_domain_page},
     {"add_user", nullptr},
     {"del_user", nullptr},
     {"view_user", nullptr},
     {"mod_user", nullptr},
     {"show_users", nullptr},
     {"show_controls", show_controls_page},
-    {"mod_domain", nullptr},
-    {"list_domains", nullptr},
-    {"add_alias_domain", nullptr},
+    {"mod_domain", mod_domain_page},
+    {"list_domains", list_domains_page},
+    {"add_alias_domain", add_alias_domain_page},
     {"display_file", display_file},
     {"modify_file", modify_file},
     {"delete_file", delete_file},
@@ -52,7 +54,14 @@ void serve_fixed_page_if_asked() {
   const char* nav = form_value("nav");
   if (nav != nullptr) {
     const Command* command = find_command(nav);
-    if (command != nullptr && command->handler != nullptr) command->handler();
+    // A command that changes the store passes the cross-site guard and is
+    // logged, refused or not, whether or not its handler is built yet.
+    if (command != nullptr) {
+      if (const ChangingCommand* change = changing_command(command->nav)) {
+        guard_changing_command(*change);
+      }
+      if (command->handler != nullptr) command->handler();
+    }
   }
   print_final_page(kMainPage);
 }

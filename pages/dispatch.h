@@ -1,6 +1,8 @@
 // The request order and the dispatcher: header, page state, language,
 // input, then a fixed page (PATH_INFO "/show/NAME") or the handler that the
 // form variable nav names. Every path ends the process after one page.
+// Commands that change the store first pass the cross-site request guard
+// and leave a line in the audit log (pages/changing_commands.h).
 #pragma once
 
 #include <cstddef>

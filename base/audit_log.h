@@ -1,0 +1,49 @@
+// The audit log: one line for every request that asks to change the store,
+// from the pages and from tessera alike, whether it was carried out, failed
+// or was refused. It lives in etc/larkspur.log under the store home
+// (audit_log_file) and may be rotated by renaming it: the next line starts a
+// new file.
+//
+// Line: "TIME\tADMIN\tADDRESS\tCOMMAND\tOBJECT\tRESULT\n", TIME in UTC as
+// 2026-12-08T23:59:59Z. Each field passes through audit_field, so a line is
+// always exactly one line with six fields whatever the request held.
+//
+// Routines:
+//   audit_field   the field as written: "-" for an empty text; every control
+//                 byte (below 0x20, and 0x7F), tab and backslash written as
+//                 "\xHH" (upper-case hex); cut to at most 200 bytes, never
+//                 inside an "\xHH". Cannot fail.
+//   audit_time    TIME for a clock value.
+//   audit_line    the whole line of a record, newline included.
+//   audit_append  appends a line to the log with one write on a descriptor
+//                 opened O_APPEND|O_CREAT (mode 0600, never through a
+//                 symbolic link), so lines of concurrent processes never mix.
+//                 A missing etc folder is made with mode 0755. 0, or -1 when
+//                 the folder, the file or the write failed; the caller goes on
+//                 as if it had been written (a lost line never changes what a
+//                 request did or reports).
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+// The longest field of a line, in bytes as written.
+inline constexpr size_t kAuditFieldMax = 200;
+
+struct AuditRecord {
+  time_t time = 0;
+  std::string_view admin;    // the administrator, or "tessera:" + the user
+  std::string_view address;  // the client's address
+  std::string_view command;  // in small letters
+  std::string_view object;   // the domain, address or file the request names
+  std::string_view result;   // what the request reported
+};
+
+std::string audit_field(std::string_view text);
+
+std::string audit_time(time_t when);
+
+std::string audit_line(const AuditRecord& record);
+
+int audit_append(const std::string& line);
