@@ -132,6 +132,7 @@ struct Request {
   std::string user = kUser;     // when login is set
   std::string password = kPassword;
   std::string accept_language;  // the Accept-Language header, if any
+  std::vector<std::string> headers;  // further "Name: value" headers
 };
 
 void copy_html(const fs::path& to) {
@@ -203,6 +204,9 @@ class HttpTest : public ::testing::Test {
     }
     if (!request.accept_language.empty()) {
       options.argv.insert(options.argv.end(), {"-H", "Accept-Language: " + request.accept_language});
+    }
+    for (const std::string& header : request.headers) {
+      options.argv.insert(options.argv.end(), {"-H", header});
     }
     options.argv.push_back("http://127.0.0.1:" + std::to_string(port_) + request.path);
     RunResult run = run_program(options);
@@ -330,6 +334,69 @@ TEST_F(HttpTest, ControlFileRoundTripThroughTheWebServer) {
   EXPECT_NE(listed.body.find("<pre>a.example\n&lt;/textarea&gt;"), std::string::npos);
   EXPECT_NE(listed.body.find("fname=me>me</a>\n</td><td><pre>mail.example.com\n</pre>"),
             std::string::npos);
+}
+
+// A domain's life through the shipped pages: created with limits, viewed,
+// changed, listed and deleted; a form posted from another site changes
+// nothing.
+TEST_F(HttpTest, DomainRoundTripThroughTheWebServer) {
+  auto post = [this](const std::string& body, std::vector<std::string> headers = {}) {
+    Request request;
+    request.body = body;
+    request.headers = std::move(headers);
+    Response response = fetch(request);
+    EXPECT_EQ(response.status, 200) << body;
+    return response.body;
+  };
+  std::string dir = sandbox_.path("/usr/local/tessera/domains/shop.example");
+  std::string origin = "Origin: http://127.0.0.1:" + std::to_string(port_);
+  EXPECT_NE(post("nav=add_domain&dname=Shop.Example&pp=pm1&lusers=20&quota=1000000S&upop=on",
+                 {origin, "Sec-Fetch-Site: same-origin"})
+                .find("Created Domain<BR>Domain postmaster added<BR>"),
+            std::string::npos);
+  EXPECT_EQ(read_file(dir + "/.kestrel-limits"),
+            "maxpopaccounts: 20\ndefault_quota: 1000000S\ndisable_pop\n");
+
+  std::string shown = post("nav=view_domain&dname=shop.example");
+  for (const std::string& part :
+       {std::string("<h1>Domain shop.example</h1>"), "<dd>" + dir + "</dd>",
+        std::string("<dd>89</dd>"), std::string("name=\"lusers\" value=\"20\""),
+        std::string("name=\"quota\" value=\"1000000S\""),
+        std::string("name=\"upop\" checked>"), std::string("name=\"uimap\" >"),
+        std::string("<summary>Show the password</summary>")}) {
+    EXPECT_NE(shown.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(shown.find("$-"), std::string::npos);
+
+  EXPECT_NE(post("nav=mod_domain&dname=shop.example&lusers=30&uimap=on&ppass=pm2")
+                .find("Postmaster password set<BR>"),
+            std::string::npos);
+  EXPECT_EQ(read_file(dir + "/.kestrel-limits"), "maxpopaccounts: 30\ndisable_imap\n");
+
+  EXPECT_NE(post("nav=add_alias_domain&dname=shop.example&adname=store.example")
+                .find("Alias Domain Added<BR>"),
+            std::string::npos);
+  std::string listed = post("nav=list_domains");
+  EXPECT_NE(listed.find("<a href=larkspur.cgi?nav=view_domain&dname=shop.example>shop.example</a>"
+                        "<BR>\n<a href=larkspur.cgi?nav=view_domain&dname=shop.example>"
+                        "store.example</a> Aliased to shop.example<BR>\n"),
+            std::string::npos)
+      << listed;
+
+  EXPECT_NE(post("nav=del_domain&dname=shop.example", {"Origin: http://evil.example"})
+                .find("Cross-site request refused"),
+            std::string::npos);
+  EXPECT_TRUE(fs::exists(dir));
+  EXPECT_NE(post("nav=del_domain&dname=shop.example").find("Deleted Domain<BR>"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(dir));
+  std::vector<std::string> log =
+      lines_of(read_file(sandbox_.path("/usr/local/tessera/etc/larkspur.log")));
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_NE(log[3].find("\tadmin\t127.0.0.1\tdel_domain\tshop.example\t"
+                        "Cross-site request refused"),
+            std::string::npos)
+      << log[3];
 }
 
 // ---- The shipped templates and language files -------------------------------
