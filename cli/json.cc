@@ -12,10 +12,18 @@ JsonState json_state;
 
 constexpr const char* kReplacement = "\\ufffd";
 
-// The length of the well-formed UTF-8 sequence at text[pos], or 0 when the
-// bytes there are not one (the ranges of RFC 3629's table, so overlong
-// forms and surrogates are refused).
-size_t utf8_sequence(std::string_view text, size_t pos) {
+// The bytes at text[pos] that stand together: a whole well-formed UTF-8
+// sequence (valid), or else the longest start of one that the text holds
+// there (at least one byte), which becomes a single U+FFFD, as decoders
+// that follow Unicode's "maximal subpart" practice read it. The lead and
+// second-byte ranges are those of RFC 3629, so overlong forms, surrogates
+// and code points past U+10FFFF are never valid.
+struct Utf8Piece {
+  size_t length = 1;
+  bool valid = false;
+};
+
+Utf8Piece utf8_piece(std::string_view text, size_t pos) {
   auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   unsigned char lead = byte(pos);
   size_t length;
@@ -31,14 +39,15 @@ size_t utf8_sequence(std::string_view text, size_t pos) {
     if (lead == 0xF0) low = 0x90;
     if (lead == 0xF4) high = 0x8F;
   } else {
-    return 0;
+    return Utf8Piece{};
   }
-  if (pos + length > text.size()) return 0;
-  if (byte(pos + 1) < low || byte(pos + 1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) return 0;
+  Utf8Piece piece;
+  for (size_t i = 1; i < length; ++i, low = 0x80, high = 0xBF) {
+    if (pos + i >= text.size() || byte(pos + i) < low || byte(pos + i) > high) return piece;
+    piece.length = i + 1;
   }
-  return length;
+  piece.valid = true;
+  return piece;
 }
 
 void append_escaped_ascii(std::string& out, char c) {
@@ -70,14 +79,13 @@ std::string json_text(std::string_view text) {
       append_escaped_ascii(out, text[pos++]);
       continue;
     }
-    size_t length = utf8_sequence(text, pos);
-    if (length == 0) {
+    Utf8Piece piece = utf8_piece(text, pos);
+    if (piece.valid) {
+      out.append(text, pos, piece.length);
+    } else {
       out += kReplacement;
-      ++pos;
-      continue;
     }
-    out.append(text, pos, length);
-    pos += length;
+    pos += piece.length;
   }
   return out + "\"";
 }

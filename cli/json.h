@@ -2,10 +2,11 @@
 // from the same records the plain output prints.
 //
 // Texts are written as JSON strings with every quote, backslash and control
-// character escaped; a byte sequence that is not well-formed UTF-8 (a stray
+// character escaped; bytes that are not well-formed UTF-8 (a stray
 // continuation byte, a cut or overlong sequence, a surrogate, a code point
-// past U+10FFFF) becomes one U+FFFD per offending byte, so a stored name
-// that is not UTF-8 still yields a document every parser accepts. Names and
+// past U+10FFFF) become U+FFFD, one for each maximal ill-formed part (as
+// most decoders replace them), so a stored name that is not UTF-8 still
+// yields a document every parser accepts. Names and
 // numbers go out as they are; nothing here can fail.
 //
 // Routines:
