@@ -104,6 +104,11 @@ void fail_row(ImportRun& run, const Row& row, const std::string& message) {
 
 // What is wrong with the row before the store is asked, or "".
 std::string row_problem(ImportRun& run, const Row& row, Mailbox& mailbox) {
+  // A password line holds no line end; the store would make the mailbox's
+  // directory before finding that out, and remove it again.
+  for (const std::string* text : {&row.address, &row.password, &row.gecos, &row.quota}) {
+    if (text->find('\n') != std::string::npos) return "line end inside a field";
+  }
   if (!row.quota.empty() && row.quota.size() > kQuotaTextMax) return error_string(kErrQuotaTooLong);
   if (!row.quota.empty() && !quota_text_ok(row.quota)) return "quota not understood";
   if (int code = parse_mailbox(row.address, mailbox); code != 0) return error_string(code);
