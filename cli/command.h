@@ -18,6 +18,11 @@ inline constexpr int kUsageStatus = 2;
 int domain_command(const Words& words);
 int limits_command(const Words& words);
 int user_command(const Words& words);
+int init_command(const Words& words);
+
+// domain usage [NAME] (usage_report.cc); user import (import_command.cc).
+int domain_usage(const Words& names);
+int import_command(const Words& words);
 
 // Prints the message of a store code on stderr and gives the failure status.
 int report_failure(int32_t code);

@@ -1,9 +1,11 @@
 // tessera domain add|del|alias|show|list.
 #include <cstdio>
 
+#include "base/address.h"
 #include "base/error.h"
 #include "base/site.h"
 #include "cli/command.h"
+#include "cli/json.h"
 #include "domains/assign.h"
 #include "domains/domain.h"
 
@@ -15,7 +17,19 @@ int show_domain(std::string name) {
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;
+  std::string asked = name;
+  lower_name(asked);
   if (!tget_assign(name, &dir, 300, &uid, &gid)) return report_failure(kErrNoDomain);
+  if (json_output()) {
+    print_json(JsonObject()
+                   .text("name", asked)
+                   .text("real", name)
+                   .number("uid", uid)
+                   .number("gid", gid)
+                   .text("dir", dir)
+                   .object());
+    return 0;
+  }
   printf("%s\t%s\t%u\t%u\n", name.c_str(), dir.c_str(), uid, gid);
   return 0;
 }
@@ -24,10 +38,22 @@ int list_domains(const std::string& name) {
   last_error = 0;
   const AssignEntry* entry = next_assign_entry(&name);
   if (!entry && last_error != 0) return report_failure(last_error);
+  std::vector<std::string> documents;
   for (; entry; entry = next_assign_entry(nullptr)) {
-    printf("%s\t%s\t%d\t%d\t%s\n", entry->name.c_str(), entry->real_domain.c_str(),
-           entry->uid, entry->gid, entry->dir.c_str());
+    if (json_output()) {
+      documents.push_back(JsonObject()
+                              .text("name", entry->name)
+                              .text("real", entry->real_domain)
+                              .number("uid", entry->uid)
+                              .number("gid", entry->gid)
+                              .text("dir", entry->dir)
+                              .object());
+    } else {
+      printf("%s\t%s\t%d\t%d\t%s\n", entry->name.c_str(), entry->real_domain.c_str(),
+             entry->uid, entry->gid, entry->dir.c_str());
+    }
   }
+  if (json_output()) print_json(json_array(documents));
   return 0;
 }
 
@@ -60,5 +86,6 @@ int domain_command(const Words& words) {
   }
   if (command == "show" && arguments == 1) return show_domain(words[1]);
   if (command == "list" && arguments <= 1) return list_domains(arguments ? words[1] : "");
+  if (command == "usage" && arguments <= 1) return domain_usage(Words(words.begin() + 1, words.end()));
   return kUsageStatus;
 }

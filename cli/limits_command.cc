@@ -1,16 +1,60 @@
 // tessera limits show|set|del.
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "base/error.h"
 #include "cli/command.h"
+#include "cli/json.h"
 #include "domains/assign.h"
 #include "domains/limits.h"
 
 namespace {
 
+// The lines of a limits text, without their line ends.
+std::vector<std::string> text_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+// Every key of the limits file, in the file's order, with the value the
+// record gives it: numbers as numbers, service flags as true or false. The
+// keys come from the canonical writer itself (a record with every flag set
+// names them all), so the two outputs can never disagree.
+std::string limits_json(const domain_limits& limits) {
+  domain_limits every_flag;
+  every_flag.disable_pop = every_flag.disable_imap = every_flag.disable_dialup = 1;
+  every_flag.disable_password_changing = every_flag.disable_webmail = 1;
+  every_flag.disable_external_relay = every_flag.disable_smtp = 1;
+  every_flag.disable_spamassassin = every_flag.delete_spam = every_flag.disable_maildrop = 1;
+  std::vector<std::string> shown = text_lines(format_limits(limits));
+  JsonObject object;
+  for (const std::string& line : text_lines(format_limits(every_flag))) {
+    size_t colon = line.find(": ");
+    if (colon == std::string::npos) {
+      bool set = std::find(shown.begin(), shown.end(), line) != shown.end();
+      object.boolean(line, set);
+      continue;
+    }
+    std::string key = line.substr(0, colon + 2);
+    for (const std::string& value : shown) {
+      if (value.starts_with(key)) object.document(line.substr(0, colon), value.substr(key.size()));
+    }
+  }
+  return object.object();
+}
+
 int show_limits(const std::string& domain) {
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return report_failure(kErrDomainLimits);
+  if (json_output()) {
+    print_json(limits_json(limits));
+    return 0;
+  }
   fputs(format_limits(limits).c_str(), stdout);
   return 0;
 }

@@ -1,7 +1,8 @@
 // tessera: the store's domain and account operations from the command line.
 //
-//   tessera [--root DIR] GROUP COMMAND ARGUMENTS...
+//   tessera [--root DIR] [--json] GROUP COMMAND ARGUMENTS...
 //
+// --json prints what a command shows as one JSON document instead.
 // --root DIR reads every fixed path P of the store and of qmail as DIR + P,
 // as the sandbox CGI does, so scripts and tests never touch a live host.
 #include <pwd.h>
@@ -18,22 +19,26 @@
 #include "base/error.h"
 #include "base/site.h"
 #include "cli/command.h"
+#include "cli/json.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessera [--root DIR] domain add NAME\n"
+    "usage: tessera [--root DIR] [--json] init\n"
+    "       tessera [--root DIR] domain add NAME\n"
     "       tessera [--root DIR] domain del NAME\n"
     "       tessera [--root DIR] domain alias ALIAS REAL\n"
-    "       tessera [--root DIR] domain show NAME\n"
-    "       tessera [--root DIR] domain list [NAME]\n"
-    "       tessera [--root DIR] limits show NAME\n"
+    "       tessera [--root DIR] [--json] domain show NAME\n"
+    "       tessera [--root DIR] [--json] domain list [NAME]\n"
+    "       tessera [--root DIR] [--json] domain usage [NAME]\n"
+    "       tessera [--root DIR] [--json] limits show NAME\n"
     "       tessera [--root DIR] limits set NAME FILE|-\n"
     "       tessera [--root DIR] limits del NAME\n"
     "       tessera [--root DIR] user add ADDRESS PASSWORD [FULLNAME]\n"
     "       tessera [--root DIR] user del ADDRESS\n"
-    "       tessera [--root DIR] user show ADDRESS\n"
-    "       tessera [--root DIR] user list DOMAIN\n"
+    "       tessera [--root DIR] [--json] user show ADDRESS\n"
+    "       tessera [--root DIR] [--json] user list DOMAIN [--inactive DAYS]\n"
+    "       tessera [--root DIR] [--json] user import [--dry-run] FILE|-\n"
     "       tessera [--root DIR] user passwd ADDRESS PASSWORD\n"
     "       tessera [--root DIR] user quota ADDRESS QUOTA\n";
 
@@ -51,6 +56,7 @@ int run_group(const std::string& group, const Words& words) {
   if (group == "domain") return domain_command(words);
   if (group == "limits") return limits_command(words);
   if (group == "user") return user_command(words);
+  if (group == "init") return init_command(words);
   return kUsageStatus;
 }
 
@@ -79,16 +85,19 @@ void log_change(const std::string& group, const Words& words, int status) {
 
 int main(int argc, char** argv) {
   int first = 1;
-  if (argc > 1 && strcmp(argv[1], "--root") == 0) {
-    if (argc < 3) return usage();
-    if (!usable_root(argv[2])) {
+  for (; first < argc && argv[first][0] == '-'; ++first) {
+    if (strcmp(argv[first], "--json") == 0) {
+      set_json_output(true);
+      continue;
+    }
+    if (strcmp(argv[first], "--root") != 0 || first + 1 >= argc) return usage();
+    if (!usable_root(argv[first + 1])) {
       fputs("tessera: --root must name an absolute path to an existing directory\n", stderr);
       return kUsageStatus;
     }
-    site_set_root(argv[2]);
-    first = 3;
+    site_set_root(argv[++first]);
   }
-  if (argc - first < 2) return usage();
+  if (first >= argc || (argc - first < 2 && strcmp(argv[first], "init") != 0)) return usage();
   Words words(argv + first + 1, argv + argc);
   int status = run_group(argv[first], words);
   log_change(argv[first], words, status);

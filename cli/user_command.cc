@@ -1,41 +1,23 @@
-// tessera user add|del|show|list|passwd|quota.
+// tessera user add|del|show|list|passwd|quota (import: import_command.cc).
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
 #include "accounts/account.h"
-#include "accounts/lastauth.h"
 #include "accounts/passwd.h"
-#include "base/address.h"
 #include "base/error.h"
+#include "cli/account_view.h"
 #include "cli/command.h"
+#include "cli/json.h"
+#include "cli/mailbox.h"
 #include "domains/assign.h"
 #include "quota/maildir_quota.h"
 
 namespace {
 
+constexpr time_t kSecondsPerDay = 86400;
+
 int finish(int code) { return code == 0 ? 0 : report_failure(code); }
-
-struct Mailbox {
-  std::string user;
-  std::string domain;
-};
-
-// USER@DOMAIN split as the pages split it; the default domain fills in a
-// missing one. The domain is checked first, so an unknown domain always
-// reads "Domain does not exist".
-int parse_mailbox(const std::string& address, Mailbox& mailbox) {
-  std::string text = address;
-  if (split_address(text, mailbox.user, mailbox.domain) != 0) {
-    return kErrIllegalUsername;
-  }
-  if (!domain_exists(mailbox.domain)) return kErrNoDomain;
-  return 0;
-}
-
-void print_line(const password_record& record) {
-  printf("%s:%s:%d:%d:%s:%s:%s\n", record.name.c_str(), record.password.c_str(), record.uid,
-         record.gid, record.gecos.c_str(), record.dir.c_str(), record.quota.c_str());
-}
 
 int usage_percent(const password_record& record) {
   if (record.quota.empty() || record.quota == "NOQUOTA") return 0;
@@ -46,25 +28,89 @@ int show_user(Mailbox& mailbox) {
   const password_record* found = passwd_get(mailbox.user, mailbox.domain);
   if (!found) return report_failure(kErrNoUser);
   password_record record = *found;
-  print_line(record);
-  printf("flags: 0x%x\n", static_cast<unsigned>(record.flags));
-  printf("quota: %d%%\n", usage_percent(record));
-  std::string address = lastauth_text(record).value_or("");
-  while (!address.empty() && (address.back() == '\n' || address.back() == '\r')) {
-    address.pop_back();
+  int percent = usage_percent(record);
+  LastLogin login = last_login_of(record);
+  if (json_output()) {
+    JsonObject object = account_json(record);
+    object.text("domain", mailbox.domain).number("quota_use_percent", percent);
+    add_last_login(object, login);
+    print_json(object.object());
+    return 0;
   }
-  printf("last login: %jd%s%s\n", static_cast<intmax_t>(lastauth_time(record)),
-         address.empty() ? "" : " ", address.c_str());
+  printf("%s\n", stored_line(record).c_str());
+  printf("flags: 0x%x\n", static_cast<unsigned>(record.flags));
+  printf("quota: %d%%\n", percent);
+  printf("last login: %s\n", last_login_text(login).c_str());
   return 0;
 }
 
 int list_users(std::string domain) {
   if (!domain_exists(domain)) return report_failure(kErrNoDomain);
+  std::vector<std::string> documents;
   for (password_record* record = passwd_iterate(domain, 1); record;
        record = passwd_iterate(domain, 0)) {
-    print_line(*record);
+    if (json_output()) {
+      documents.push_back(account_json(*record).object());
+    } else {
+      printf("%s\n", stored_line(*record).c_str());
+    }
   }
+  if (json_output()) print_json(json_array(documents));
   return 0;
+}
+
+// A whole number of days, as typed: digits only, small enough that the
+// cut-off stays a valid time.
+std::optional<time_t> parse_days(const std::string& text) {
+  if (text.empty() || text.size() > 6) return std::nullopt;
+  time_t days = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    days = days * 10 + (c - '0');
+  }
+  return days;
+}
+
+struct StaleMailbox {
+  password_record record;
+  LastLogin login;
+};
+
+// The mailboxes not logged in for DAYS days, never-used ones first, then
+// the oldest login first; equal times keep the file's order.
+int list_inactive(std::string domain, time_t days) {
+  if (!domain_exists(domain)) return report_failure(kErrNoDomain);
+  time_t cutoff = time(nullptr) - days * kSecondsPerDay;
+  std::vector<StaleMailbox> stale;
+  for (password_record* record = passwd_iterate(domain, 1); record;
+       record = passwd_iterate(domain, 0)) {
+    LastLogin login = last_login_of(*record);
+    if (!login.from || login.when < cutoff) stale.push_back({*record, login});
+  }
+  std::stable_sort(stale.begin(), stale.end(), [](const StaleMailbox& a, const StaleMailbox& b) {
+    if (!a.login.from || !b.login.from) return !a.login.from && b.login.from;
+    return a.login.when < b.login.when;
+  });
+  std::vector<std::string> documents;
+  for (const StaleMailbox& mailbox : stale) {
+    if (json_output()) {
+      JsonObject object = account_json(mailbox.record);
+      add_last_login(object, mailbox.login);
+      documents.push_back(object.object());
+    } else {
+      printf("%s\t%s\n", mailbox.record.name.c_str(), last_login_text(mailbox.login).c_str());
+    }
+  }
+  if (json_output()) print_json(json_array(documents));
+  return 0;
+}
+
+int list_command(const Words& words) {
+  if (words.size() == 2) return list_users(words[1]);
+  if (words.size() != 4 || words[2] != "--inactive") return kUsageStatus;
+  std::optional<time_t> days = parse_days(words[3]);
+  if (!days) return kUsageStatus;
+  return list_inactive(words[1], *days);
 }
 
 // Commands on one mailbox: their name and the number of words after the
@@ -81,8 +127,8 @@ int mailbox_command(const Words& words) {
   Mailbox mailbox;
   if (int code = parse_mailbox(words[1], mailbox); code != 0) return report_failure(code);
   if (command == "add") {
-    std::string gecos = words.size() > 3 && !words[3].empty() ? words[3] : mailbox.user;
-    return finish(add_account(mailbox.user, mailbox.domain, words[2], gecos));
+    std::string gecos = words.size() > 3 ? words[3] : "";
+    return finish(create_mailbox(mailbox, words[2], gecos));
   }
   if (command == "del") return finish(delete_account(mailbox.user, mailbox.domain));
   if (command == "show") return show_user(mailbox);
@@ -94,7 +140,8 @@ int mailbox_command(const Words& words) {
 
 int user_command(const Words& words) {
   if (words.size() < 2) return kUsageStatus;
-  if (words[0] == "list") return words.size() == 2 ? list_users(words[1]) : kUsageStatus;
+  if (words[0] == "list") return list_command(words);
+  if (words[0] == "import") return import_command(Words(words.begin() + 1, words.end()));
   if (!known_shape(words[0], words.size() - 2)) return kUsageStatus;
   return mailbox_command(words);
 }

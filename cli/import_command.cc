@@ -1,0 +1,213 @@
+// tessera user import [--dry-run] FILE|-: many mailboxes from CSV rows
+// "address,password[,full name[,quota]]", each made as `user add` makes
+// one. A failed row is reported with its line and the import goes on.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <sstream>
+
+#include "accounts/account.h"
+#include "accounts/passwd.h"
+#include "base/address.h"
+#include "base/error.h"
+#include "cli/command.h"
+#include "cli/csv.h"
+#include "cli/json.h"
+#include "cli/mailbox.h"
+#include "domains/assign.h"
+#include "domains/limits.h"
+
+namespace {
+
+constexpr size_t kMinColumns = 2;
+constexpr size_t kMaxColumns = 4;
+constexpr size_t kDomainMinLength = 3;
+
+struct ImportRun {
+  bool dry_run = false;
+  int created = 0;
+  std::vector<std::string> failures;          // JSON objects
+  std::map<std::string, size_t> first_lines;  // address -> its first row's line
+};
+
+struct Row {
+  size_t line = 0;
+  std::string address, password, gecos, quota;
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// One item of a quota as typed: a number of messages ("1000C") or of bytes
+// with an optional scale and unit ("10MB", "500k", "2048", "1mS").
+bool quota_item_ok(std::string_view item) {
+  size_t pos = item.find_first_not_of(" \t");
+  if (pos == std::string_view::npos || !is_digit(item[pos])) return false;
+  while (pos < item.size() && is_digit(item[pos])) ++pos;
+  std::string_view unit = item.substr(pos);
+  if (unit == "C") return true;
+  auto take = [&unit](std::string_view letters) {
+    if (!unit.empty() && letters.find(unit.front()) != std::string_view::npos) unit.remove_prefix(1);
+  };
+  take("kKmM");
+  take("bB");
+  take("sS");
+  return unit.empty();
+}
+
+// Whether `user quota` would read the text as the administrator meant it:
+// "NOQUOTA", or comma-separated items that each parse.
+bool quota_text_ok(std::string_view text) {
+  if (text == "NOQUOTA") return true;
+  bool any = false;
+  while (!text.empty()) {
+    size_t comma = text.find(',');
+    std::string_view item = text.substr(0, comma);
+    if (!item.empty()) {
+      if (!quota_item_ok(item)) return false;
+      any = true;
+    }
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  return any;
+}
+
+// The checks account creation makes before it changes anything, for a
+// dry run that must find what the real run would refuse.
+int new_account_check(Mailbox& mailbox, const Row& row) {
+  std::string user = mailbox.user, domain = mailbox.domain;
+  std::string gecos = row.gecos.empty() ? user : row.gecos;
+  if (gecos.find(':') != std::string::npos) return kErrBadChar;
+  if (user.size() > kUserNameMax) return kErrUserTooLong;
+  if (user.size() <= 1) return kErrIllegalUsername;
+  if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
+  if (domain.size() < kDomainMinLength) return kErrInvalidDomain;
+  if (row.password.size() > kPasswordMax) return kErrPasswordTooLong;
+  if (gecos.size() > kGecosMax) return kErrGecosTooLong;
+  if (user_name_ok(user) != 0) return kErrIllegalUsername;
+  if (passwd_get(user, domain)) return kErrUsernameExists;
+  domain_limits limits;
+  if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;
+  return 0;
+}
+
+void fail_row(ImportRun& run, const Row& row, const std::string& message) {
+  fprintf(stderr, "line %zu: %s: %s\n", row.line, row.address.c_str(), message.c_str());
+  run.failures.push_back(JsonObject()
+                             .number("line", static_cast<int64_t>(row.line))
+                             .text("address", row.address)
+                             .text("message", message)
+                             .object());
+}
+
+// What is wrong with the row before the store is asked, or "".
+std::string row_problem(ImportRun& run, const Row& row, Mailbox& mailbox) {
+  // A password line holds no line end; the store would make the mailbox's
+  // directory before finding that out, and remove it again.
+  for (const std::string* text : {&row.address, &row.password, &row.gecos, &row.quota}) {
+    if (text->find('\n') != std::string::npos) return "line end inside a field";
+  }
+  if (!row.quota.empty() && row.quota.size() > kQuotaTextMax) return error_string(kErrQuotaTooLong);
+  if (!row.quota.empty() && !quota_text_ok(row.quota)) return "quota not understood";
+  if (int code = parse_mailbox(row.address, mailbox); code != 0) return error_string(code);
+  std::string key = mailbox.user + "@" + mailbox.domain;
+  auto [first, fresh] = run.first_lines.emplace(key, row.line);
+  if (!fresh) return "duplicate of line " + std::to_string(first->second);
+  return "";
+}
+
+void import_row(ImportRun& run, const Row& row) {
+  Mailbox mailbox;
+  if (std::string problem = row_problem(run, row, mailbox); !problem.empty()) {
+    return fail_row(run, row, problem);
+  }
+  int code = run.dry_run ? new_account_check(mailbox, row)
+                         : create_mailbox(mailbox, row.password, row.gecos);
+  if (code != 0) return fail_row(run, row, error_string(code));
+  if (!run.dry_run && !row.quota.empty()) {
+    code = set_user_quota(mailbox.user, mailbox.domain, row.quota);
+    if (code != 0) return fail_row(run, row, std::string("created, but quota: ") + error_string(code));
+  }
+  ++run.created;
+}
+
+bool is_header(const CsvRow& row) {
+  return row.fields.size() >= kMinColumns && row.fields[0] == "address" &&
+         row.fields[1] == "password";
+}
+
+void import_text(ImportRun& run, std::string_view text) {
+  CsvReader reader(text);
+  CsvRow csv;
+  for (bool first = true; reader.next(csv); first = false) {
+    if (first && is_header(csv)) continue;
+    Row row;
+    row.line = csv.line;
+    const std::vector<std::string>& fields = csv.fields;
+    if (!fields.empty()) row.address = fields[0];
+    if (!csv.error.empty()) {
+      fail_row(run, row, csv.error);
+    } else if (fields.size() < kMinColumns) {
+      fail_row(run, row, "no password column");
+    } else if (fields.size() > kMaxColumns) {
+      fail_row(run, row, "more than four columns");
+    } else {
+      row.password = fields[1];
+      if (fields.size() > 2) row.gecos = fields[2];
+      if (fields.size() > 3) row.quota = fields[3];
+      import_row(run, row);
+    }
+  }
+}
+
+std::optional<std::string> read_source(const std::string& source) {
+  std::ostringstream text;
+  if (source == "-") {
+    text << std::cin.rdbuf();
+    if (std::cin.bad()) return std::nullopt;
+    return text.str();
+  }
+  std::ifstream file(source, std::ios::binary);
+  if (!file) return std::nullopt;
+  text << file.rdbuf();
+  if (file.bad()) return std::nullopt;
+  return text.str();
+}
+
+void print_summary(const ImportRun& run) {
+  int failed = static_cast<int>(run.failures.size());
+  if (json_output()) {
+    print_json(JsonObject()
+                   .boolean("dry_run", run.dry_run)
+                   .number("created", run.created)
+                   .number("failed", failed)
+                   .document("failures", json_array(run.failures))
+                   .object());
+    return;
+  }
+  fflush(stderr);
+  printf(run.dry_run ? "%d would be created, %d failed\n" : "%d created, %d failed\n", run.created,
+         failed);
+}
+
+}  // namespace
+
+int import_command(const Words& words) {
+  ImportRun run;
+  std::vector<std::string> sources;
+  for (const std::string& word : words) {
+    if (word == "--dry-run") {
+      run.dry_run = true;
+    } else {
+      sources.push_back(word);
+    }
+  }
+  if (sources.size() != 1) return kUsageStatus;
+  std::optional<std::string> text = read_source(sources[0]);
+  if (!text) return report_failure(("tessera: cannot read " + sources[0]).c_str());
+  import_text(run, *text);
+  print_summary(run);
+  return run.failures.empty() ? 0 : 1;
+}

@@ -1,0 +1,137 @@
+// tessera init: lays out the store's home on a host that has qmail, so that
+// the first `domain add` and `user add` work. Makes what is missing, never
+// replaces what is there, and says what it made and what qmail lacks.
+//
+// The home holds domains/ (the domain directories) and etc/ (the defaults
+// limits file, the default-domain file), both the store user's with the
+// store's directory mode; the defaults file says "no limits", the record
+// every limits reader starts from. Run again, it changes nothing.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/site.h"
+#include "base/temp_file.h"
+#include "cli/command.h"
+#include "cli/json.h"
+#include "domains/limits.h"
+
+namespace {
+
+// The store's directories, and the home and its parents when missing
+// (ordinary directories others may traverse).
+constexpr mode_t kStoreDirMode = 0750;
+constexpr mode_t kOpenDirMode = 0755;
+// The defaults file holds no secret; deliveries and logins read it.
+constexpr mode_t kDefaultsMode = 0644;
+
+struct InitRun {
+  std::vector<std::string> made;
+  std::vector<std::string> missing;
+  std::vector<std::string> failed;
+};
+
+bool is_dir(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+void failure(InitRun& run, const std::string& what) {
+  run.failed.push_back(what + ": " + strerror(errno));
+}
+
+// One directory, made when missing with the mode and owner given. An
+// existing entry is left as it is; one that is no directory is a failure.
+bool make_dir(InitRun& run, const std::string& path, mode_t mode, bool store_owned) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) return true;
+    errno = ENOTDIR;
+    failure(run, path);
+    return false;
+  }
+  if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0 ||
+      (store_owned && chown(path.c_str(), kStoreUid, kStoreGid) != 0)) {
+    failure(run, path);
+    return false;
+  }
+  run.made.push_back(path);
+  return true;
+}
+
+// The parents of the home, from the top.
+bool make_parents(InitRun& run, const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (!make_dir(run, path.substr(0, slash), kOpenDirMode, false)) return false;
+  }
+  return true;
+}
+
+// The defaults file, written whole beside its place and linked into it, so
+// an existing file (or one another process puts there meanwhile) is never
+// replaced and no reader ever sees it half written.
+void make_defaults_file(InitRun& run) {
+  std::string path = default_limits_file();
+  struct stat status;
+  if (lstat(path.c_str(), &status) == 0) return;
+  std::string temp = temp_name_for(path);
+  TempFile copy(temp);
+  bool written = copy.create(kDefaultsMode) && copy.give_owner(kStoreUid, kStoreGid, true) &&
+                 copy.set_mode(kDefaultsMode);
+  if (written) {
+    copy.out().write(format_limits(domain_limits{}));
+    written = copy.out().finish();
+  }
+  if (!written || (link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST)) {
+    failure(run, path);
+    return;
+  }
+  run.made.push_back(path);
+}
+
+void check_qmail(InitRun& run) {
+  for (const char* part : {"/users", "/control"}) {
+    std::string dir = qmail_home() + part;
+    if (!is_dir(dir)) run.missing.push_back(dir);
+  }
+}
+
+void report(const InitRun& run, bool ready) {
+  if (json_output()) {
+    print_json(JsonObject()
+                   .text("home", tessera_home())
+                   .document("made", json_text_array(run.made))
+                   .document("missing", json_text_array(run.missing))
+                   .document("failed", json_text_array(run.failed))
+                   .boolean("ready", ready)
+                   .object());
+  } else {
+    for (const std::string& path : run.made) printf("made %s\n", path.c_str());
+    if (ready) printf("store ready: %s\n", tessera_home().c_str());
+  }
+  fflush(stdout);
+  for (const std::string& what : run.failed) fprintf(stderr, "tessera: cannot make %s\n", what.c_str());
+  for (const std::string& dir : run.missing) {
+    fprintf(stderr, "tessera: qmail's %s is missing: install qmail first\n", dir.c_str());
+  }
+}
+
+}  // namespace
+
+int init_command(const Words& words) {
+  if (!words.empty()) return kUsageStatus;
+  InitRun run;
+  const std::string& home = tessera_home();
+  if (make_parents(run, home) && make_dir(run, home, kOpenDirMode, true)) {
+    make_dir(run, home + "/domains", kStoreDirMode, true);
+    if (make_dir(run, home + "/etc", kStoreDirMode, true)) make_defaults_file(run);
+  }
+  check_qmail(run);
+  bool ready = run.failed.empty() && run.missing.empty();
+  report(run, ready);
+  return ready ? 0 : 1;
+}

@@ -1,0 +1,149 @@
+// tessera user import: CSV rows made into mailboxes as `user add` makes
+// them, each failure reported with its line, --dry-run finding the same
+// failures without changing anything, and a second import finding every
+// mailbox there already.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "tests/tessera_cli.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Header, CRLF and LF line ends, quoting with commas, doubled quotes and a
+// line end inside a field, and every kind of refused row.
+const char kRows[] =
+    "address,password,full name,quota\r\n"                   // 1 header
+    "ann@example.com,pw1\r\n"                                 // 2
+    "\"bob@example.com\",\"p,w\"\"2\",\"Bob \"\"B\"\", Jr\",10MB\n"  // 3
+    "cat@example.com,pw3,\"Cat\n"                             // 4
+    "Two Lines\"\n"                                           // 5
+    "dan@example.com\n"                                       // 6 no password
+    "eve@example.com,pw,Eve,5MB,extra\n"                      // 7 too many
+    "not an address!,pw\n"                                    // 8
+    "fay@nowhere.example,pw\n"                                // 9 unknown domain
+    "old@example.com,pw\n"                                    // 10 exists
+    "ANN@example.com,pw\n"                                    // 11 duplicate of 2
+    "gus@example.com,pw,Gus,lots\n"                           // 12 bad quota
+    "\"hal@example.com,pw\n"                                  // 13 never closed
+    "\n";
+
+const char kFailures[] =
+    "line 4: cat@example.com: line end inside a field\n"
+    "line 6: dan@example.com: no password column\n"
+    "line 7: eve@example.com: more than four columns\n"
+    "user invalid not an address!\n"
+    "line 8: not an address!: Illegal username\n"
+    "line 9: fay@nowhere.example: Domain does not exist\n"
+    "line 10: old@example.com: Username exists\n"
+    "line 11: ANN@example.com: duplicate of line 2\n"
+    "line 12: gus@example.com: quota not understood\n"
+    "line 13: : quoted field not closed\n";
+
+class TesseraImportTest : public TesseraSandboxTest {
+ protected:
+  void SetUp() override {
+    dir = add_domain("example.com");
+    ASSERT_NO_FATAL_FAILURE(ok({"user", "add", "old@example.com", "pw"}));
+  }
+  // Every path under the domain with its size and modification time.
+  std::map<std::string, std::string> snapshot() {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      struct stat st {};
+      lstat(entry.path().c_str(), &st);
+      files[entry.path()] = std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_nsec) +
+                            " " + std::to_string(st.st_mode);
+    }
+    return files;
+  }
+  std::string field(const std::string& user, int index) {
+    for (const std::string& line : lines_of(read_file(dir + "/tpasswd"))) {
+      if (line.rfind(user + ":", 0) != 0) continue;
+      size_t start = 0;
+      for (int i = 0; i < index; ++i) start = line.find(':', start) + 1;
+      return line.substr(start, line.find(':', start) - start);
+    }
+    return "(none)";
+  }
+
+  std::string dir;
+};
+
+TEST_F(TesseraImportTest, GoodRowsAreMadeAndEachBadRowIsReportedWithItsLine) {
+  write_file(box.root() + "/rows.csv", kRows);
+  RunResult r = tessera({"user", "import", box.root() + "/rows.csv"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, kFailures);
+  EXPECT_EQ(r.out, "2 created, 9 failed\n");
+  EXPECT_EQ(field("ann", 4), "ann");
+  EXPECT_EQ(field("ann", 6), "NOQUOTA");
+  EXPECT_EQ(field("bob", 4), "Bob \"B\", Jr");
+  EXPECT_EQ(field("bob", 6), "10485760S");
+  EXPECT_EQ(field("cat", 0), "(none)");
+  EXPECT_FALSE(file_exists(dir + "/cat"));
+  EXPECT_TRUE(file_exists(dir + "/bob/Maildir/maildirsize"));
+  // The new mailbox takes the password of its row, comma and quote included.
+  RunResult shown = tessera({"user", "show", "bob@example.com"});
+  EXPECT_EQ(lines_of(shown.out).at(3), "last login: never");
+}
+
+TEST_F(TesseraImportTest, DryRunFindsTheSameFailuresAndChangesNothing) {
+  write_file(box.root() + "/rows.csv", kRows);
+  std::map<std::string, std::string> before = snapshot();
+  RunResult dry = tessera({"user", "import", "--dry-run", box.root() + "/rows.csv"});
+  EXPECT_EQ(dry.status, 1);
+  EXPECT_EQ(dry.err, kFailures);
+  EXPECT_EQ(dry.out, "2 would be created, 9 failed\n");
+  EXPECT_EQ(snapshot(), before);
+
+  RunResult json = tessera_json({"user", "import", "--dry-run", "-"}, kRows);
+  EXPECT_EQ(json.status, 1);
+  EXPECT_EQ(json_renders_plain(json.out, "",
+                               "assert d['dry_run'] and d['created'] == 2 and d['failed'] == 9\n"
+                               "assert [f['line'] for f in d['failures']] == "
+                               "[4, 6, 7, 8, 9, 10, 11, 12, 13]\n"
+                               "assert d['failures'][6]['message'] == 'duplicate of line 2'\n"
+                               "out = ''"),
+            "same");
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(TesseraImportTest, ASecondImportFindsEveryMailboxThere) {
+  const std::string rows = "ivy@example.com,pw\r\njon@example.com,pw,Jon\r\nkim@example.com,pw,,1000C";
+  RunResult first = tessera({"user", "import", "-"}, rows);
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out, "3 created, 0 failed\n");
+  EXPECT_EQ(field("kim", 4), "kim");
+  EXPECT_EQ(field("kim", 6), "1000C");
+  std::map<std::string, std::string> before = snapshot();
+  for (const char* mode : {"--dry-run", ""}) {
+    std::vector<std::string> words{"user", "import", "-"};
+    if (*mode) words.push_back(mode);
+    RunResult again = tessera(words, rows);
+    EXPECT_EQ(again.status, 1) << mode;
+    EXPECT_EQ(again.err,
+              "line 1: ivy@example.com: Username exists\n"
+              "line 2: jon@example.com: Username exists\n"
+              "line 3: kim@example.com: Username exists\n")
+        << mode;
+    EXPECT_EQ(again.out, *mode ? "0 would be created, 3 failed\n" : "0 created, 3 failed\n");
+  }
+  EXPECT_EQ(snapshot(), before);
+}
+
+TEST_F(TesseraImportTest, UnreadableSourceAndBadWordsAreRefused) {
+  RunResult missing = tessera({"user", "import", box.root() + "/none.csv"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "tessera: cannot read " + box.root() + "/none.csv\n");
+  EXPECT_EQ(tessera({"user", "import"}).status, 2);
+  EXPECT_EQ(tessera({"user", "import", "a.csv", "b.csv"}).status, 2);
+  RunResult empty = tessera({"user", "import", "-"}, "address,password\n");
+  EXPECT_EQ(empty.status, 0);
+  EXPECT_EQ(empty.out, "0 created, 0 failed\n");
+}
+
+}  // namespace

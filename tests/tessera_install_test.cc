@@ -1,0 +1,141 @@
+// A fresh installation, end to end: `cmake --install` of this build into a
+// DESTDIR, then the installed tessera's init on a host that has qmail but
+// no store, and the first domain and mailbox made on the first try.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+
+#include "tests/tessera_cli.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kNoLimits[] =
+    "maxpopaccounts: -1\nmaxaliases: -1\nmaxforwards: -1\nmaxautoresponders: -1\n"
+    "maxmailinglists: -1\nquota: 0\nmaxmsgcount: 0\ndefault_quota: 0\ndefault_maxmsgcount: 0\n"
+    "perm_account: 0\nperm_alias: 0\nperm_forward: 0\nperm_autoresponder: 0\nperm_maillist: 0\n"
+    "perm_quota: 0\nperm_defaultquota: 0\n";
+
+std::string cmake_program() {
+  for (const char* path : {"/usr/bin/cmake", "/usr/local/bin/cmake"}) {
+    if (fs::exists(path)) return path;
+  }
+  return "cmake";
+}
+
+RunResult install(const std::string& destdir, const std::vector<std::string>& extra = {}) {
+  RunOptions options;
+  options.argv = {cmake_program(), "--install", fs::path(build_output("tessera")).parent_path(),
+                  "--prefix", "/usr/local"};
+  options.argv.insert(options.argv.end(), extra.begin(), extra.end());
+  options.env = {"PATH=/usr/bin:/bin", "DESTDIR=" + destdir};
+  return run_program(options);
+}
+
+// Every path under a directory with its mode, owner and content size.
+std::map<std::string, std::string> tree(const std::string& top) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    struct stat st {};
+    lstat(entry.path().c_str(), &st);
+    entries[entry.path()] = std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
+                            std::to_string(st.st_gid) + " " + std::to_string(st.st_size) + " " +
+                            std::to_string(st.st_mtim.tv_nsec);
+  }
+  return entries;
+}
+
+class TesseraInstallTest : public TesseraSandboxTest {
+ protected:
+  RunResult installed(const std::vector<std::string>& words) {
+    RunOptions options;
+    options.argv = {dest() + "/usr/local/bin/tessera", "--root", box.root()};
+    options.argv.insert(options.argv.end(), words.begin(), words.end());
+    options.env = {"PATH=/usr/bin:/bin"};
+    return run_program(options);
+  }
+  std::string dest() { return box.root() + "/dest"; }
+  std::string home() { return box.path("/usr/local/tessera"); }
+  void expect_mode(const std::string& path, mode_t mode) {
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 07777, mode) << path;
+    EXPECT_EQ(st.st_uid, 89u) << path;
+    EXPECT_EQ(st.st_gid, 89u) << path;
+  }
+};
+
+TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
+  RunResult r = install(dest());
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string cgi = dest() + "/usr/local/lib/cgi-bin/larkspur";
+  for (const std::string& path : {dest() + "/usr/local/bin/tessera", cgi + "/larkspur.cgi",
+                                  cgi + "/html/main.html", cgi + "/html/en"}) {
+    EXPECT_TRUE(file_exists(path)) << path;
+  }
+  EXPECT_EQ(read_file(cgi + "/larkspur.acl"), "admins * admin\n");
+  EXPECT_FALSE(file_exists(dest() + "/var/qmail/bin/qmail-newu"));
+
+  // A reinstall keeps the site's access list; the stand-ins come on request.
+  write_file(cgi + "/larkspur.acl", "site * root\n");
+  ASSERT_EQ(install(dest(), {"--component", "qmail-standins"}).status, 0);
+  ASSERT_EQ(install(dest()).status, 0);
+  EXPECT_EQ(read_file(cgi + "/larkspur.acl"), "site * root\n");
+  EXPECT_TRUE(file_exists(dest() + "/var/qmail/bin/qmail-newu"));
+  EXPECT_TRUE(file_exists(dest() + "/var/qmail/bin/qmail-newmrh"));
+
+  fs::remove_all(box.path("/usr/local"));
+  RunResult init = installed({"init"});
+  EXPECT_EQ(init.status, 0) << init.err;
+  EXPECT_EQ(init.out, "made " + box.path("/usr/local") + "\nmade " +
+                          home() + "\nmade " + home() + "/domains\nmade " + home() +
+                          "/etc\nmade " + home() + "/etc/tlimits.default\nstore ready: " + home() +
+                          "\n");
+  expect_mode(home(), 0755);
+  expect_mode(home() + "/domains", 0750);
+  expect_mode(home() + "/etc", 0750);
+  expect_mode(home() + "/etc/tlimits.default", 0644);
+  EXPECT_EQ(read_file(home() + "/etc/tlimits.default"), kNoLimits);
+  EXPECT_EQ(names_in(home() + "/etc"), std::set<std::string>{"tlimits.default"});
+
+  std::map<std::string, std::string> before = tree(box.path("/usr"));
+  RunResult again = installed({"init"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_EQ(again.out, "store ready: " + home() + "\n");
+  EXPECT_EQ(tree(box.path("/usr")), before);
+
+  RunResult domain = installed({"domain", "add", "example.com"});
+  EXPECT_EQ(domain.status, 0) << domain.err;
+  RunResult user = installed({"user", "add", "ann@example.com", "secret"});
+  EXPECT_EQ(user.status, 0) << user.err;
+  EXPECT_EQ(lines_of(installed({"user", "show", "ann@example.com"}).out).at(3),
+            "last login: never");
+}
+
+TEST_F(TesseraInstallTest, InitKeepsWhatIsThereAndSaysWhatQmailLacks) {
+  write_file(home() + "/etc/tlimits.default", "disable_pop\n");
+  fs::remove_all(box.path("/var/qmail/control"));
+  RunResult r = tessera({"init"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "made " + home() + "/domains\n");
+  EXPECT_EQ(r.err, "tessera: qmail's " + box.path("/var/qmail/control") +
+                       " is missing: install qmail first\n");
+  EXPECT_EQ(read_file(home() + "/etc/tlimits.default"), "disable_pop\n");
+
+  // A file where a directory belongs is reported, never replaced.
+  fs::create_directories(box.path("/var/qmail/control"));
+  fs::remove_all(home() + "/domains");
+  write_file(home() + "/domains", "");
+  RunResult blocked = tessera_json({"init"});
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_EQ(json_renders_plain(blocked.out, "",
+                               "assert d['ready'] is False and d['made'] == [] "
+                               "and d['missing'] == []\nout = ''"),
+            "same");
+  EXPECT_EQ(blocked.err, "tessera: cannot make " + home() + "/domains: Not a directory\n");
+}
+
+}  // namespace
