@@ -64,7 +64,7 @@ std::string mailbox_dir(const std::string& domain_dir, const std::string& subdir
 // the domain's allocation, recorded at once. The allocation is read,
 // advanced and written back under the domain's slot lock, so concurrent
 // creations never hand out a count twice. Runs in the domain directory.
-std::string reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
+std::optional<std::string> reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
   // The free list is the domain user's to write: an entry that would
   // reach outside the domain directory is passed over.
   std::optional<std::string> freed = free_dir_take(domain);
@@ -72,8 +72,10 @@ std::string reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
     make_path(*freed, uid, gid);
     return *freed;
   }
+  // Without the lock (busy, or a link planted at its name) no count is
+  // taken: two creations could otherwise be handed the same one.
   FileLock lock;
-  dir_control_lock(lock, domain, uid, gid);
+  if (dir_control_lock(lock, domain, uid, gid) != 0) return std::nullopt;
   dir_control_load(domain, uid);
   std::string subdir = dir_control_next(uid, gid);
   dir_control_save(domain, uid, gid);
@@ -132,7 +134,9 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
     return std::nullopt;
   }
   if (chdir(home->dir.c_str()) != 0) return std::nullopt;
-  std::string subdir = reserve_subdir(domain, uid, gid);
+  std::optional<std::string> reserved = reserve_subdir(domain, uid, gid);
+  if (!reserved) return std::nullopt;
+  const std::string subdir = *reserved;
   // Below the domain directory nothing is entered through a link: the
   // domain's user could have planted one in place of any of these.
   if (!subdir.empty() && !enter_and_close(subdir)) return std::nullopt;

@@ -466,6 +466,9 @@ int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t g
   if (location.empty()) return -1;
   std::string lock_path = lock_file_path(location);
   int result = lock.lock_waiting(lock_path, FileLock::kBusyWait);
+  if (result == kErrUpdateFile) {
+    fprintf(stderr, "could not open lock file %s: %s\n", lock_path.c_str(), strerror(errno));
+  }
   // The domain's own user must be able to take the lock too.
   if (result == 0 && !lock.give_owner(uid, gid)) perror("chown dir-control lock");
   return result;
