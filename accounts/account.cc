@@ -14,6 +14,7 @@
 #include "base/cwd_guard.h"
 #include "base/dir_tree.h"
 #include "base/error.h"
+#include "base/safe_path.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "domains/dir_control.h"
@@ -63,13 +64,18 @@ std::string mailbox_dir(const std::string& domain_dir, const std::string& subdir
 // the domain's allocation, recorded at once. The allocation is read,
 // advanced and written back under the domain's slot lock, so concurrent
 // creations never hand out a count twice. Runs in the domain directory.
-std::string reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
-  if (std::optional<std::string> freed = free_dir_take(domain)) {
+std::optional<std::string> reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
+  // The free list is the domain user's to write: an entry that would
+  // reach outside the domain directory is passed over.
+  std::optional<std::string> freed = free_dir_take(domain);
+  if (freed && is_plain_path(*freed)) {
     make_path(*freed, uid, gid);
     return *freed;
   }
+  // Without the lock (busy, or a link planted at its name) no count is
+  // taken: two creations could otherwise be handed the same one.
   FileLock lock;
-  dir_control_lock(lock, domain, uid, gid);
+  if (dir_control_lock(lock, domain, uid, gid) != 0) return std::nullopt;
   dir_control_load(domain, uid);
   std::string subdir = dir_control_next(uid, gid);
   dir_control_save(domain, uid, gid);
@@ -98,10 +104,17 @@ void repoint_account(const std::string& user, const std::string& domain,
   passwd_update(*record, domain_copy);
 }
 
+bool enter_and_close(const std::string& dir) {
+  int fd = enter_dir(dir);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
 // Takes a half-made mailbox directory away again; the caller stands in
 // the domain directory.
 void remove_user_dir(const std::string& subdir, const std::string& user) {
-  if (!subdir.empty() && chdir(subdir.c_str()) != 0) return;
+  if (!subdir.empty() && !enter_and_close(subdir)) return;
   delete_tree(user);
 }
 
@@ -110,6 +123,10 @@ void remove_user_dir(const std::string& subdir, const std::string& user) {
 std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
                                          uid_t uid, gid_t gid) {
   last_error = 0;
+  if (!is_plain_name(user)) {
+    last_error = kErrIllegalUsername;
+    return std::nullopt;
+  }
   CwdGuard cwd;
   std::optional<DomainHome> home = find_domain_home(domain);
   if (!home) {
@@ -117,8 +134,12 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
     return std::nullopt;
   }
   if (chdir(home->dir.c_str()) != 0) return std::nullopt;
-  std::string subdir = reserve_subdir(domain, uid, gid);
-  if (!subdir.empty() && chdir(subdir.c_str()) != 0) return std::nullopt;
+  std::optional<std::string> reserved = reserve_subdir(domain, uid, gid);
+  if (!reserved) return std::nullopt;
+  const std::string subdir = *reserved;
+  // Below the domain directory nothing is entered through a link: the
+  // domain's user could have planted one in place of any of these.
+  if (!subdir.empty() && !enter_and_close(subdir)) return std::nullopt;
   // The whole path, separators included, must fit the password line's
   // directory field, or the account could never be updated afterwards.
   if (mailbox_dir(home->dir, subdir, user).size() > kMailboxDirMax) {
@@ -129,7 +150,7 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
     last_error = kErrUserDirExists;
     return std::nullopt;
   }
-  bool built = chdir(user.c_str()) == 0;
+  bool built = enter_and_close(user);
   if (!built) fputs("make_user_dir: error 2\n", stderr);
   if (built && !make_maildir()) built = false;
   if (!built || chdir("..") != 0) {
@@ -154,6 +175,9 @@ int add_account(std::string& user, std::string& domain, const std::string& clear
   lower_name(user);
   lower_name(domain);
   if (user_name_ok(user) != 0) return kErrIllegalUsername;
+  // The name becomes a directory inside the domain's: "/", "." or ".."
+  // would place the mailbox elsewhere (a web form passes names here).
+  if (!is_plain_name(user)) return kErrIllegalUsername;
   if (domain_name_ok(domain) != 0) return kErrInvalidDomain;
   if (passwd_get(user, domain)) return kErrUsernameExists;
   std::optional<DomainHome> home = find_domain_home(domain);

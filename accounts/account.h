@@ -8,18 +8,24 @@
 // path. Diagnostics go to stderr with fixed texts; codes go to callers.
 //
 // Routines:
-//   add_account      0, or -20, -25, -1, -26, -12, -27, -28, -2 (exists),
+//   add_account      0, or -20, -25, -1 (also a name holding "/", or "."
+//                    or "..", refused before anything is made), -26, -12, -27, -28, -2 (exists),
 //                    -11, -36, -5, -7/-4 (no directory made), -23 (the
 //                    password line could not be added: the new directory is
 //                    removed again; or the last-login record could not be
 //                    written: the account stands).
 //   make_user_dir    the reserved sub-directory ("" for the domain
-//                    directory itself), or none with last_error -7 or 0.
+//                    directory itself), or none with last_error -7, -1 (a
+//                    name that is not one plain path component) or 0.
 //   set_user_quota   0, -25, -1, -26, -29, -10, or passwd_set_quota's code.
 //   change_password  0, -25, -1 (no such user, or changing is disabled),
 //                    -26, -27, -18, or passwd_update's code.
 //   delete_account   0, -1, -11, -5, -10, -55 (the catch-all), -3 (the
 //                    directory could not be removed: the line is gone).
+//                    A directory that does not lie inside the domain's
+//                    (real paths compared) is kept: the line goes, "not
+//                    removing DIR: it is not inside the domain directory\n"
+//                    on stderr, and the result is 0.
 //   is_catchall      whether the domain's .qmail-default delivers unknown
 //                    recipients to this user.
 //   dotqmail_first_line  the first line of DOMAINDIR/.qmail-NAME ("." in the

@@ -12,6 +12,7 @@
 #include "base/cwd_guard.h"
 #include "base/dir_tree.h"
 #include "base/error.h"
+#include "base/safe_path.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "domains/dir_control.h"
@@ -58,6 +59,20 @@ bool address_names(const std::string& target, const std::string& user,
   size_t at = target.find('@');
   if (at == std::string::npos) return false;
   return target.compare(0, at, user) == 0 && target.compare(at + 1, std::string::npos, domain) == 0;
+}
+
+// Removes a mailbox directory given relative to the domain's, reaching it
+// without following a link at any step, so a link swapped in after the
+// check cannot lead the removal outside.
+int remove_mailbox_dir(const std::string& domain_dir, const std::string& relative) {
+  if (chdir(domain_dir.c_str()) != 0) return -1;
+  size_t slash = relative.rfind('/');
+  if (slash != std::string::npos) {
+    int parent = enter_dir(relative.substr(0, slash));
+    if (parent < 0) return -1;
+    close(parent);
+  }
+  return delete_tree(relative.substr(slash == std::string::npos ? 0 : slash + 1));
 }
 
 }  // namespace
@@ -135,13 +150,22 @@ int delete_account(std::string& user, std::string& domain) {
     fputs("Failed to delete user from auth backend\n", stderr);
     return kErrIllegalUsername;
   }
+  // The line names the directory, and the line is in a file that the
+  // domain's user can write: only a directory that really lies inside the
+  // domain's is removed.
+  std::optional<std::string> inside = inside_dir(record.dir, home->dir);
   {
     FileLock lock;
     dir_control_lock(lock, domain, home->uid, home->gid);
-    free_dir_return(user, domain, record.dir);
+    if (inside) free_dir_return(user, domain, record.dir);
     dir_control_release(domain, home->uid, home->gid);
   }
-  if (delete_tree(record.dir) != 0) {
+  if (!inside) {
+    fprintf(stderr, "not removing %s: it is not inside the domain directory\n",
+            record.dir.c_str());
+    return 0;
+  }
+  if (remove_mailbox_dir(home->dir, *inside) != 0) {
     fprintf(stderr, "could not remove %s\n", record.dir.c_str());
     return kErrChdirStore;
   }

@@ -9,6 +9,7 @@
 
 #include "accounts/passwd.h"
 #include "base/fd_guard.h"
+#include "base/safe_path.h"
 #include "base/text.h"
 #include "domains/assign.h"
 
@@ -28,7 +29,10 @@ std::string lastauth_path(const password_record& record) {
 int lastauth_write(std::string& user, std::string& domain, const std::string& text) {
   const password_record* record = passwd_get(user, domain);
   if (!record) return 0;
-  FdGuard file(open(lastauth_path(*record).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  // The mailbox directory belongs to the domain's user, who may have put
+  // anything at the name: it is replaced by a new file of our own, which
+  // alone is then given to the domain's user.
+  FdGuard file(create_new_file(lastauth_path(*record), 0666));
   if (file.get() < 0) return -1;
   // A record that did not reach the disk whole is no record.
   if (!write_all(file.get(), text)) return -1;
@@ -38,13 +42,14 @@ int lastauth_write(std::string& user, std::string& domain, const std::string& te
 }
 
 time_t lastauth_time(const password_record& record) {
+  // Only a plain file counts; a link's target is none of this mailbox's.
   struct stat status;
-  if (stat(lastauth_path(record).c_str(), &status) != 0) return 0;
+  if (lstat(lastauth_path(record).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
   return status.st_mtime;
 }
 
 std::optional<std::string> lastauth_text(const password_record& record) {
-  FILE* file = fopen(lastauth_path(record).c_str(), "re");
+  FILE* file = fopen_regular(lastauth_path(record), false);
   if (!file) return std::nullopt;
   char line[kLineMax + 1];
   bool read = fgets(line, sizeof line, file) != nullptr;

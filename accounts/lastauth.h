@@ -9,6 +9,10 @@
 //   lastauth_time   the modification time, 0 when there is no file.
 //   lastauth_text   the first line (with its line end, if any, at most 299
 //                   bytes), or none for a missing or empty file.
+// Both read only a regular file reached without a link at its name; a link,
+// FIFO or anything else there reads as no file. lastauth_write removes
+// whatever stands at the name and creates the file anew, never writing
+// through a link.
 #pragma once
 
 #include <ctime>

@@ -17,6 +17,7 @@
 #include "base/error.h"
 #include "base/fd_guard.h"
 #include "base/locked_file.h"
+#include "base/safe_path.h"
 #include "base/site.h"
 #include "base/text.h"
 #include "cdb/cdb.h"
@@ -110,10 +111,10 @@ void repair_index(const std::string& domain) {
 }
 
 int open_index(const std::string& domain) {
-  int fd = open(state().paths.index.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open_regular(state().paths.index, false);
   if (fd >= 0) return fd;
   repair_index(domain);
-  return open(state().paths.index.c_str(), O_RDONLY | O_CLOEXEC);
+  return open_regular(state().paths.index, false);
 }
 
 void close_listing() {
@@ -180,7 +181,7 @@ password_record* passwd_iterate(std::string& domain, int first) {
   PasswdState& s = state();
   if (first == 1) {
     close_listing();
-    if (!s.paths.text.empty()) s.listing = fopen(s.paths.text.c_str(), "re");
+    if (!s.paths.text.empty()) s.listing = fopen_regular(s.paths.text, false);
   }
   if (s.listing == nullptr) return nullptr;
   LineInput input(s.listing);

@@ -18,6 +18,7 @@
 #include "base/address.h"
 #include "base/error.h"
 #include "base/locked_file.h"
+#include "base/safe_path.h"
 #include "base/site.h"
 #include "base/temp_file.h"
 #include "cdb/cdb.h"
@@ -47,20 +48,25 @@ std::string_view line_key(std::string_view line) { return line.substr(0, line.fi
 // tpasswd for reading. A missing file reads as empty (the first change
 // creates it); a file that exists but cannot be read fails the change
 // rather than being replaced by an empty one.
+// The file is read only when it is a plain file at its own name: a link
+// planted there would copy another file into the new tpasswd.
 bool open_text(const std::string& path, FilePtr& in) {
-  in.reset(fopen(path.c_str(), "re"));
+  in.reset(fopen_regular(path, false));
   return in != nullptr || errno == ENOENT;
 }
 
 // Copies tpasswd through edit into the temporary copy and moves the copy
 // over tpasswd. Every line written ends with "\n", so a line can never run
 // into the one written after it.
-int write_new_copy(const passwd_file_paths& paths, const EditLine& edit, const EndEdit& at_end) {
+int write_new_copy(const passwd_file_paths& paths, const std::optional<DomainHome>& home,
+                   const EditLine& edit, const EndEdit& at_end) {
   // The copy becomes tpasswd with its crypted passwords: it is created
-  // 0600 and held there whatever the umask.
+  // 0600 and held there whatever the umask. It is the domain's user's,
+  // given while still private (a process that may not give it keeps it).
   TempFile temp(paths.temp);
   FilePtr in;
-  if (!temp.create(0600) || !temp.set_mode(0600) || !open_text(paths.text, in)) {
+  if (!temp.create(0600) || (home && !temp.give_owner(home->uid, home->gid, false)) ||
+      !temp.set_mode(0600) || !open_text(paths.text, in)) {
     return kRewriteFailed;
   }
   PutLine put = [&temp](std::string_view line) { temp.out().put(line); };
@@ -86,7 +92,9 @@ int rewrite_password_file(std::string& domain, const EditLine& edit, const EndEd
   if (paths.text.empty()) return kRewriteFailed;
   FileLock lock;
   if (lock.lock_waiting(paths.lock, FileLock::kBusyWait) != 0) return kRewriteBusy;
-  if (int result = write_new_copy(paths, edit, at_end); result != 0) return result;
+  std::optional<DomainHome> home = find_domain_home(domain);
+  if (home) lock.give_owner(home->uid, home->gid);
+  if (int result = write_new_copy(paths, home, edit, at_end); result != 0) return result;
   passwd_rebuild(domain);
   return 0;
 }
@@ -172,7 +180,7 @@ int passwd_rebuild(const std::string& domain) {
   passwd_paths(name);
   const passwd_file_paths paths = passwd_current_paths();
   if (paths.text.empty()) return -1;
-  FilePtr in(fopen(paths.text.c_str(), "re"));
+  FilePtr in(fopen_regular(paths.text, false));
   if (in == nullptr) return -1;
   LineInput input(in.get());
   // Key: the text before the first ":"; value: the rest of the line. A last
@@ -192,11 +200,11 @@ int passwd_rebuild(const std::string& domain) {
   };
   if (cdb_build(source, paths.index_temp, paths.index) != 0) return -1;
   if (std::optional<DomainHome> home = find_domain_home(name)) {
-    // lchown: a link planted in the domain's directory never hands its
-    // target to the domain's user. A failure is left for the next rebuild.
-    for (const std::string* path : {&paths.index, &paths.lock, &paths.text}) {
-      [[maybe_unused]] int ignored = lchown(path->c_str(), home->uid, home->gid);
-    }
+    // The index is written by the database builder, which gives no owner:
+    // lchown, so a link planted at its name never hands its target to the
+    // domain's user. tpasswd and its lock were given theirs on their
+    // descriptors. A failure is left for the next rebuild.
+    [[maybe_unused]] int ignored = lchown(paths.index.c_str(), home->uid, home->gid);
   }
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/fd_guard.h"
+#include "base/safe_path.h"
 
 namespace {
 
@@ -38,19 +39,6 @@ bool list_current_dir(std::vector<std::string>& names) {
 bool is_real_dir(const std::string& name) {
   struct stat status {};
   return lstat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-}
-
-// Enters a directory without following a link in its last component, so a
-// link swapped in after the caller looked can never lead the walk outside.
-// The descriptor stays open for fchown.
-int enter_dir(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  if (fchdir(fd) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // A handle to come back to; O_PATH needs no read permission on it.

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 
 #include "base/error.h"
 #include "base/locked_file.h"
+#include "base/safe_path.h"
 
 namespace {
 
@@ -58,9 +60,21 @@ int unlock_file(int fd) { return set_record_lock(fd, F_UNLCK) ? 0 : -1; }
 
 std::string lock_file_path(std::string_view target) { return std::string(target) + ".lock"; }
 
+bool is_store_control_file(std::string_view name) {
+  return name == "rcpthosts" || name == "morercpthosts" || name == "virtualdomains" ||
+         name == "locals";
+}
+
+// Lock files sit beside the files they guard, in directories that others
+// may write: a link planted at the name is a failure to lock, never a file
+// created or opened where it points.
+int open_lock_file(const std::string& lock_path) {
+  return open_no_link(lock_path, O_WRONLY | O_CREAT, 0600);
+}
+
 int FileLock::lock(const std::string& lock_path) {
   unlock();
-  int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  int fd = open_lock_file(lock_path);
   if (fd < 0) return kErrUpdateFile;
   if (get_write_lock(fd) != 0) {
     close(fd);
@@ -98,7 +112,7 @@ bool wait_for_write_lock(int fd, std::chrono::seconds limit) {
 
 int FileLock::lock_waiting(const std::string& lock_path, std::chrono::seconds limit) {
   unlock();
-  int fd = open(lock_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  int fd = open_lock_file(lock_path);
   if (fd < 0) return kErrUpdateFile;
   if (!wait_for_write_lock(fd, limit)) {
     if (errno == EINTR) fputs("File busy try again later!\n", stderr);
@@ -107,6 +121,13 @@ int FileLock::lock_waiting(const std::string& lock_path, std::chrono::seconds li
   }
   fd_ = fd;
   return 0;
+}
+
+bool FileLock::give_owner(uid_t uid, gid_t gid) {
+  struct stat mine;
+  if (fd_ < 0 || fstat(fd_, &mine) != 0) return false;
+  if (mine.st_uid == uid && mine.st_gid == gid) return true;
+  return fchown(fd_, uid, gid) == 0;
 }
 
 void FileLock::unlock() {

@@ -65,6 +65,15 @@ int unlock_file(int fd);
 // TARGET.lock, the lock file of a target.
 std::string lock_file_path(std::string_view target);
 
+// Whether the store changes qmail's control file of this name line by line
+// under its lock file (rcpthosts, morercpthosts, virtualdomains, locals):
+// any other writer of such a file must hold the same lock.
+bool is_store_control_file(std::string_view name);
+
+// Opens (creating with mode 0600) a lock file write-only without following
+// a link at its name: the descriptor, or -1 (errno ELOOP for a link).
+int open_lock_file(const std::string& lock_path);
+
 // Holds the write lock on one lock file for its own lifetime; the destructor
 // (or unlock()) releases the lock and closes the file. For callers that lock
 // a file of their own naming, such as a domain's password file.
@@ -76,8 +85,9 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
 
   // Opens (creating with mode 0600) lock_path write-only and takes the write
-  // lock. 0 when held; -17 when the file cannot be opened (errno says why,
-  // nothing printed); -1 when the lock cannot be taken (the file is closed).
+  // lock. 0 when held; -17 when the file cannot be opened, a symbolic link
+  // at the name included (errno says why, nothing printed); -1 when the
+  // lock cannot be taken (the file is closed).
   int lock(const std::string& lock_path);
   // The same, but waits in the kernel's queue for up to `limit` instead of
   // polling, so that many writers queued on one busy lock are served in
@@ -87,6 +97,9 @@ class FileLock {
   // What waiting writers allow: about as long as the polling lock tries
   // (10 tries, 2 seconds apart), so a busy file gives up alike either way.
   static constexpr std::chrono::seconds kBusyWait{18};
+  // Gives the held lock file an owner, on its descriptor: true when it has
+  // that owner afterwards.
+  bool give_owner(uid_t uid, gid_t gid);
   void unlock();
   bool held() const { return fd_ >= 0; }
 
@@ -136,7 +149,9 @@ int remove_lines(const std::string& path, std::span<const std::string> lines);
 // there, a new target with the given mode and the old owner and group is
 // written from it, and the backup is deleted. The number of lines removed,
 // or -1 on any failure, with one of these on stderr:
-//   "PATH: ERROR\n"                        the target's status is unreadable
+//   "PATH: ERROR\n"                        the target's status is unreadable,
+//                                          or it is no plain file of one name
+//                                          (a link, a FIFO, a second name)
 //   "could not open lock file PATH.lock: ERROR\n"
 //   "rename PATH->PATH.bak: ERROR\n"
 //   "fopen(PATH, w+: ERROR\n"              the new target cannot be created

@@ -56,6 +56,16 @@ int create_new_target(const std::string& path, const struct stat& old, mode_t mo
   return 0;
 }
 
+// The target must be one plain file under one name: its contents and owner
+// are carried to the new target, so a link or a second name planted there
+// would hand another file's contents and owner to the rewritten list.
+bool single_plain_file(const std::string& path, struct stat& status) {
+  if (lstat(path.c_str(), &status) != 0) return false;
+  if (S_ISREG(status.st_mode) && status.st_nlink == 1) return true;
+  errno = S_ISLNK(status.st_mode) ? ELOOP : EINVAL;
+  return false;
+}
+
 int copy_without_prefix(LineReader& in, LineWriter& out, std::string_view prefix, bool first_only) {
   int removed = 0;
   std::string line;
@@ -73,7 +83,7 @@ int copy_without_prefix(LineReader& in, LineWriter& out, std::string_view prefix
 int remove_through_backup(std::string_view prefix, const std::string& path, mode_t mode,
                                bool first_only) {
   struct stat old;
-  if (stat(path.c_str(), &old) != 0) {
+  if (!single_plain_file(path, old)) {
     fprintf(stderr, "%s: %s\n", path.c_str(), strerror(errno));
     return -1;
   }
@@ -94,7 +104,9 @@ int remove_through_backup(std::string_view prefix, const std::string& path, mode
   LineWriter out;
   if (create_new_target(path, old, mode, out) != 0) return -1;
   LineReader in;
-  if (!in.open(backup, O_RDONLY, false)) {
+  // Only the file looked at above was moved aside; a link swapped in since
+  // is not read through.
+  if (!in.open(backup, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, false)) {
     fprintf(stderr, "fopen(%s, r+): %s\n", path.c_str(), strerror(errno));
     return -1;
   }

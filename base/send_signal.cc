@@ -59,23 +59,45 @@ std::vector<std::string> split_fields(const std::string& line) {
   return fields;
 }
 
-// Which field of a line holds the process id: the place of "PID" in the
-// header, 0 when the header has none.
-std::size_t pid_column(const std::string& header) {
+// Where the header puts a field: its place, or `otherwise` when it has none.
+std::size_t header_column(const std::string& header, std::string_view field,
+                          std::size_t otherwise) {
   const std::vector<std::string> fields = split_fields(header);
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (fields[i] == "PID") return i;
+    if (fields[i] == field) return i;
   }
-  return 0;
+  return otherwise;
 }
 
-// An empty name would be found in every line and signal the whole host.
-bool names_process(const std::string& line, const std::string& name) {
-  if (name.empty() || line.find(name) == std::string::npos) return false;
+// The columns of the listing that matter here.
+struct ListingColumns {
+  std::size_t pid = 0;
+  std::size_t command = 0;  // the command line's first word
+};
+
+ListingColumns listing_columns(const std::string& header) {
+  return {header_column(header, "PID", 0), header_column(header, "COMMAND", 0)};
+}
+
+// A word taken as a path names the program when the name is its whole last
+// part: "qmail-send" and ".../bin/qmail-send" do, "qmail-send.log" or an
+// argument that merely mentions the name do not.
+bool word_names(std::string_view word, std::string_view name) {
+  if (!word.ends_with(name)) return false;
+  return word.size() == name.size() || word[word.size() - name.size() - 1] == '/';
+}
+
+// An empty name would match everywhere and signal the whole host.
+bool names_process(const std::string& line, const std::string& name, std::size_t command) {
+  if (name.empty()) return false;
   for (std::string_view excluded : kNeverSignalled) {
     if (line.find(excluded) != std::string::npos) return false;
   }
-  return true;
+  const std::vector<std::string> fields = split_fields(line);
+  for (std::size_t i = command; i < fields.size(); ++i) {
+    if (word_names(fields[i], name)) return true;
+  }
+  return false;
 }
 
 // The process id a line gives, or 0 when it gives none. Only a positive
@@ -101,10 +123,10 @@ int send_signal_by_name(const std::string& name, int signal_number) {
   }
   std::string line;
   if (!read_listing_line(pipe.get(), line)) return 0;
-  const std::size_t column = pid_column(line);
+  const ListingColumns columns = listing_columns(line);
   while (read_listing_line(pipe.get(), line)) {
-    if (!names_process(line, name)) continue;
-    const pid_t pid = listed_pid(line, column);
+    if (!names_process(line, name, columns.command)) continue;
+    const pid_t pid = listed_pid(line, columns.pid);
     if (pid != 0 && pid != own_pid) kill(pid, signal_number);
   }
   return 0;

@@ -1,10 +1,16 @@
 // Telling a running program to reload, found by name in the process
 // listing ("ps aux"), as the store tells qmail-send after a domain change.
 //
-//   send_signal_by_name  sends the signal to every process whose listing line
-//                        contains name and none of "supervise", "multilog"
-//                        or "svscan"; never to the caller itself, and only
-//                        to a positive process id (never a process group).
+//   send_signal_by_name  sends the signal to every process one word of whose
+//                        command line (from the column the header names
+//                        "COMMAND", every word when none does), taken as a
+//                        path, has name as its whole last part ("qmail-send"
+//                        and "/var/qmail/bin/qmail-send" for "qmail-send"; a
+//                        name that is itself a path must end such a word at
+//                        a "/"), and whose line holds none of "supervise",
+//                        "multilog" or "svscan"; never to the caller itself,
+//                        and only to a positive process id (never a process
+//                        group).
 //                        The pid is read from the column the header names
 //                        "PID" (the first when none does), at most 9 digits.
 //                        A line is read up to 1023 characters; the rest of a

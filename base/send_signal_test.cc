@@ -77,6 +77,29 @@ TEST(SendSignal, HangsUpTheNamedProgramButNeverItsWatchersNorTheCaller) {
   }
 }
 
+// A command line that only mentions the name, in an argument or as part of
+// a longer word, is another program: only a word whose last path part is
+// the name itself is the program.
+TEST(SendSignal, HangsUpOnlyAWordWhoseLastPathPartIsTheName) {
+  Sandbox box;
+  site_set_root(box.root());
+  const std::string name = qmail_send_match();
+  fs::copy_file("/bin/sleep", name);
+  const std::pair<std::string, int> listed[] = {
+      {"sh -c " + name + ".log-viewer", SIGKILL},
+      {"viewer " + name + "-old", SIGKILL},
+      {"viewer x" + name, SIGKILL},
+      {"tail " + name + "/log", SIGKILL},
+      {"runner " + name, SIGHUP},
+  };
+  std::vector<pid_t> pids;
+  for (const auto& [argv0, ended_by] : listed) pids.push_back(start(name, argv0, "3600"));
+  EXPECT_EQ(run_caller(name, "/usr/bin:/bin"), 0);
+  for (std::size_t i = 0; i < pids.size(); ++i) {
+    EXPECT_EQ(end_signal(pids[i]), listed[i].second) << listed[i].first;
+  }
+}
+
 TEST(SendSignal, ReadsThePidColumnTheHeaderNamesAndDropsTheTailOfOverlongLines) {
   Sandbox box;
   const std::string name = box.path("/var/qmail/bin/qmail-send");

@@ -12,13 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <string_view>
 
 #include "base/dir_tree.h"
 #include "base/error.h"
 #include "base/locked_file.h"
 #include "base/locked_file_io.h"
+#include "base/safe_path.h"
 #include "base/site.h"
 #include "base/text.h"
 #include "domains/assign.h"
@@ -293,11 +294,14 @@ int append_free_entry(const std::string& list, const std::string& entry) {
     fprintf(stderr, "could not open lock file %s: %s\n", lock_path.c_str(), strerror(errno));
   }
   if (locked != 0) return -1;
+  // The list itself, never what a link at its name points to: the copy
+  // takes the list's contents, owner and mode.
   struct stat old;
-  bool existed = stat(list.c_str(), &old) == 0;
+  bool existed = lstat(list.c_str(), &old) == 0;
+  if (existed && !(S_ISREG(old.st_mode) && old.st_nlink == 1)) return -1;
   TempFile temp(temp_name_for(list));
   LineReader in;
-  if (!temp.create() || !in.open(list, O_RDONLY, true)) return -1;
+  if (!temp.create() || !in.open(list, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, true)) return -1;
   // The copy takes the list's owner and mode while it is still private;
   // a refused owner or mode does not stop the entry being added.
   if (existed) {
@@ -326,16 +330,22 @@ std::string trim_blanks(std::string_view text) {
 // The first line of the list that holds an entry (text before any "#" that
 // is not all blank).
 std::optional<FreeLine> first_free_line(const std::string& list) {
-  std::ifstream in(list, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
-    // getline reaching the end of the file means the line had no newline.
-    bool unended = in.eof();
+  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen_regular(list, false), &fclose);
+  if (!file) return std::nullopt;
+  std::string text;
+  char piece[4096];
+  for (size_t got; (got = fread(piece, 1, sizeof piece, file.get())) > 0;) text.append(piece, got);
+  size_t start = 0;
+  for (int number = 1; start < text.size(); ++number) {
+    size_t end = text.find('\n', start);
+    // A line without its newline (the last one) is unended.
+    bool unended = end == std::string::npos;
+    std::string line = text.substr(start, unended ? std::string::npos : end - start);
     if (unended || line.size() + 1 > static_cast<size_t>(kFreeLineBuffer - 1)) {
       fprintf(stderr, "Line No %d in %s Exceeds %d chars\n", number, list.c_str(), kFreeLineBuffer);
       return std::nullopt;
     }
+    start = end + 1;
     std::string entry = trim_blanks(std::string_view(line).substr(0, line.find('#')));
     if (!entry.empty()) return FreeLine{line, entry};
   }
@@ -358,7 +368,9 @@ int read_dir_control(DirControl& record, const std::string& name, uid_t uid) {
   std::string location = dir_control_path(name, uid);
   if (location.empty()) return -1;
   LineReader in;
-  if (!in.open(location, O_RDONLY, false)) return -1;
+  // The control file is written back with what was read (the path line
+  // among it): a link planted at its name must not be read through.
+  if (!in.open(location, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, false)) return -1;
   std::string line;
   for (int number = 1; number <= 8 && in.next(line); ++number) apply_line(record, number, line);
   return 0;
@@ -454,7 +466,10 @@ int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t g
   if (location.empty()) return -1;
   std::string lock_path = lock_file_path(location);
   int result = lock.lock_waiting(lock_path, FileLock::kBusyWait);
+  if (result == kErrUpdateFile) {
+    fprintf(stderr, "could not open lock file %s: %s\n", lock_path.c_str(), strerror(errno));
+  }
   // The domain's own user must be able to take the lock too.
-  if (result == 0 && lchown(lock_path.c_str(), uid, gid) != 0) perror("chown dir-control lock");
+  if (result == 0 && !lock.give_owner(uid, gid)) perror("chown dir-control lock");
   return result;
 }

@@ -64,11 +64,13 @@
 //                        never falls back to the domains level.
 //   dir_control_lock     holds the write lock of the name's control file
 //                        (LOCATION.lock, waited for up to 18 seconds, given
-//                        to uid:gid like the file) in the given FileLock. Mailbox creation and deletion
-//                        hold it from load to save, so that concurrent
-//                        changes of one domain never lose a count. The
-//                        lock's result: 0, -17 or -1 (also for an unknown
-//                        location).
+//                        to uid:gid like the file) in the given FileLock.
+//                        Mailbox creation and deletion hold it from load to
+//                        save, so that concurrent changes of one domain
+//                        never lose a count; creation fails without it. The
+//                        lock's result: 0, -17 (a link at the name among
+//                        the causes: "could not open lock file LOCK:
+//                        ERROR\n") or -1 (also for an unknown location).
 //   dir_control_record   the process-wide record (the domain view shows its
 //                        entry_count after a load).
 //   free_dir_return      records the sub-directory that held a deleted

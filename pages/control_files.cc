@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "base/fd_guard.h"
+#include "base/locked_file.h"
+#include "base/safe_path.h"
 #include "base/site.h"
 #include "base/temp_file.h"
 #include "web/escape.h"
@@ -86,6 +88,21 @@ void set_editor_size(const char* rows, const char* cols) {
   set_page_var("CL", cols != nullptr ? cols : kDefaultCols);
 }
 
+// The store's own writers change some control files line by line under a
+// lock: the editor takes the same lock, with the same wait, so neither
+// writes over the other's change. A lock that cannot be had is a request
+// error; the file is left as it was.
+class StoreTableLock {
+ public:
+  StoreTableLock(const char* name, const std::string& path) {
+    if (!is_store_control_file(name)) return;
+    if (lock_.lock(lock_file_path(path)) != 0) request_error(": could not write " + std::string(name));
+  }
+
+ private:
+  FileLock lock_;
+};
+
 // Up to `limit` bytes of an open file, as text (it ends at a zero byte).
 std::string read_text(FILE* file, size_t limit) {
   std::string buffer(limit, '\0');
@@ -126,7 +143,8 @@ void show_controls_page() {
   print_template("html/qmail_controls_top.html", false);
   for (const ControlFile& file : kControlFiles) {
     set_page_markup("a0", control_link_line(file.name));
-    FILE* in = std::fopen(qmail_control_file(file.name).c_str(), "r");
+    // Only a plain file is read: a FIFO would hold the page forever.
+    FILE* in = fopen_regular(qmail_control_file(file.name), true);
     if (in != nullptr) {
       set_page_var("a1", read_text(in, kControlPreview));
       std::fclose(in);
@@ -149,7 +167,7 @@ void display_file() {
   // A file that does not exist yet opens as an empty editor to create it.
   if (lstat(path.c_str(), &st) != 0) print_final_page("html/ctrl_file.html");
   if (S_ISLNK(st.st_mode)) request_error(": not a file");
-  FILE* in = std::fopen(path.c_str(), "r");
+  FILE* in = fopen_regular(path, false);
   if (in == nullptr) request_error("could not open " + std::string(name));
   set_page_var("CF", read_text(in, static_cast<size_t>(st.st_size)));
   std::fclose(in);
@@ -161,6 +179,10 @@ void modify_file() {
   const char* text = form_value("tarea");
   if (name == nullptr || text == nullptr) request_error(": invalid input data");
   const std::string path = checked_path(name, kEditPathField);
+  // A body cut at the request limit holds only the start of the text:
+  // writing it would lose the rest of the file.
+  if (request.body_cut) request_error(": request too large, " + std::string(name) + " not saved");
+  StoreTableLock lock(name, path);
   struct stat st;
   const bool existed = lstat(path.c_str(), &st) == 0;
   if (existed && S_ISLNK(st.st_mode)) request_error(": not a file");
@@ -183,6 +205,7 @@ void delete_file() {
   const char* name = form_value("file_name");
   if (name == nullptr) request_error(": invalid input data");
   const std::string path = checked_path(name, kDeletePathField);
+  StoreTableLock lock(name, path);
   unlink(path.c_str());
   show_controls_page();
 }

@@ -108,7 +108,7 @@ void update_maildirsize(const std::string& domain, const std::string& home,
   std::string file = maildir + "maildirsize";
   // A cut path would name some other file; such a home is left alone.
   if (file.size() >= kStorePathBuffer) return;
-  int fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+  int fd = open(file.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0) {
     close(fd);
     unlink(file.c_str());

@@ -1,5 +1,6 @@
 // The control-file pages end to end: list, editor, write, delete, each
 // through the sandbox program against the sandbox's qmail control folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -7,8 +8,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -66,6 +70,22 @@ class ControlRequest {
                    "LARKSPUR_ROOT=" + box_.root()};
     options.workdir = box_.www();
     return run_program(options);
+  }
+  // The same request given at most `seconds` to end (timeout's status 124
+  // when it hangs), for files that could hold a request forever.
+  RunResult get_within(const std::string& query, const char* seconds) {
+    RunOptions options;
+    options.argv = {"/usr/bin/timeout", seconds, build_output("larkspur-sandbox.cgi")};
+    options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=GET", "QUERY_STRING=" + query,
+                   "LARKSPUR_ROOT=" + box_.root()};
+    options.workdir = box_.www();
+    return run_program(options);
+  }
+  // A shell line that posts the body held in body_file.
+  std::string post_line(const std::string& body_file, size_t length) const {
+    return "cd " + box_.www() + " && env -i REMOTE_USER=alice REQUEST_METHOD=POST CONTENT_LENGTH=" +
+           std::to_string(length) + " LARKSPUR_ROOT=" + box_.root() + " " +
+           build_output("larkspur-sandbox.cgi") + " < " + body_file + " > /dev/null";
   }
   RunResult post(const std::string& body) {
     RunOptions options;
@@ -472,6 +492,96 @@ TEST(ProductionProgram, HonoursNoRootOverride) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out.rfind(kHeader + "TOP ||\n", 0), 0u);
   EXPECT_EQ(result.out.find("sandbox-marker"), std::string::npos);
+}
+
+// An exclusive record lock on the whole file, as the store's writers take.
+bool write_lock(int fd) {
+  struct flock region {};
+  region.l_type = F_WRLCK;
+  region.l_whence = SEEK_SET;
+  return fd >= 0 && fcntl(fd, F_SETLK, &region) == 0;
+}
+
+// A FIFO in the control folder is no file: the list shows "default" for
+// it and the editor cannot open it, and neither request waits on it.
+TEST(ControlFiles, FifoIsNoFileAndHoldsNoRequest) {
+  ControlRequest r;
+  ASSERT_EQ(mkfifo(r.control("me").c_str(), 0600), 0);
+  RunResult listed = r.get_within("nav=show_controls", "20");
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_EQ(listed.out, kHeader + "TOP ||\n" + listing({}) + "BOTTOM NM= RW= CL= CF=\n");
+  RunResult shown = r.get_within("nav=display_file&fname=me", "20");
+  EXPECT_EQ(shown.out, kHeader + "INIT E=could not open me\n");
+}
+
+// A text longer than the request limit arrives cut: saving it would lose
+// the rest of the file, so nothing is written.
+TEST(ModifyFile, TextCutByTheRequestLimitIsNotSaved) {
+  ControlRequest r;
+  std::string text;
+  for (int i = 0; text.size() < 12000; ++i) text += "host" + std::to_string(i) + ".example.com\n";
+  text.resize(12000);
+  text.back() = '\n';
+  write_file(r.control("smtproutes"), text);
+  RunResult shown = r.get("nav=display_file&fname=smtproutes");
+  ASSERT_EQ(shown.out, kHeader + "NM=smtproutes RW=20 CL=80 CF=" + text + "\n");
+  RunResult saved = r.post("nav=modify_file&file_name=smtproutes&tarea=" + url_encode(text));
+  EXPECT_EQ(saved.out, kHeader + "INIT E=: request too large, smtproutes not saved\n");
+  EXPECT_EQ(read_file(r.control("smtproutes")), text);
+  EXPECT_EQ(temporary_files(r), std::vector<std::string>{});
+}
+
+// The editor takes the lock of the store's own writers: while a writer
+// holds it, the edit waits and then lands on top of the writer's change,
+// instead of being overwritten by the writer's copy.
+TEST(ModifyFile, EditWaitsForTheStoresLockOnItsTables) {
+  for (const char* table : {"rcpthosts", "morercpthosts", "virtualdomains", "locals"}) {
+    ControlRequest r;
+    write_file(r.control(table), "old.example\n");
+    const int writer = open((r.control(table) + ".lock").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_TRUE(write_lock(writer));
+    std::future<RunResult> edit = std::async(std::launch::async, [&] {
+      return r.post("nav=modify_file&file_name=" + std::string(table) +
+                    "&tarea=old.example%0Awriter.example%0Aedited.example%0A");
+    });
+    // An editor that took no lock is done by now, and the writer's copy
+    // below would replace its text.
+    edit.wait_for(std::chrono::milliseconds(1500));
+    write_file(r.control(table) + ".tmp", "old.example\nwriter.example\n");
+    rename((r.control(table) + ".tmp").c_str(), r.control(table).c_str());
+    close(writer);
+    EXPECT_EQ(edit.get().status, 0) << table;
+    EXPECT_EQ(read_file(r.control(table)), "old.example\nwriter.example\nedited.example\n")
+        << table;
+  }
+}
+
+// An edit of rcpthosts racing eight domain creations: every domain's line
+// survives, and so does the edit.
+TEST(ModifyFile, EditRacingDomainCreationsLosesNoLine) {
+  ControlRequest r;
+  std::string tarea;
+  std::vector<std::string> jobs;
+  const std::string tool = build_output("tessera") + " --root " + r.box().root();
+  for (int n = 0; n < 8; ++n) {
+    const std::string name = "d" + std::to_string(n) + ".example";
+    tarea += name + "%0A";
+    jobs.push_back(tool + " domain add " + name + " || echo FAILED " + name);
+  }
+  tarea += "edited.example%0A";
+  const std::string body = "nav=modify_file&file_name=rcpthosts&tarea=" + tarea;
+  write_file(r.box().root() + "/body", body);
+  std::string edits;
+  for (int i = 0; i < 4; ++i) edits += r.post_line(r.box().root() + "/body", body.size()) + "; ";
+  jobs.push_back(edits);
+  RunResult raced = run_at_once(jobs);
+  EXPECT_EQ(raced.out, "");
+  std::vector<std::string> hosts = lines_of(read_file(r.control("rcpthosts")));
+  for (int n = 0; n < 8; ++n) {
+    const std::string name = "d" + std::to_string(n) + ".example";
+    EXPECT_NE(std::find(hosts.begin(), hosts.end(), name), hosts.end()) << name;
+  }
+  EXPECT_NE(std::find(hosts.begin(), hosts.end(), "edited.example"), hosts.end());
 }
 
 }  // namespace

@@ -99,6 +99,7 @@ void read_post_body() {
   const char* content_length = env_value("CONTENT_LENGTH");
   if (content_length == nullptr) request_error("Unknown content");
   int32_t length = body_length(content_length);
+  request.body_cut = std::strtoll(content_length, nullptr, 10) > kBodyLimit;
   if (length <= 0) request_error("Invalid content length");
   char* body = static_cast<char*>(std::calloc(static_cast<size_t>(length) + 1, 1));
   if (body == nullptr) request_error("Out of memory");

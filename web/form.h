@@ -32,6 +32,7 @@ struct RequestState {
   char* form_input = nullptr;
   int32_t form_length = 0;
   std::vector<FormVar> form_vars;  // input order
+  bool body_cut = false;  // a POST body longer than kBodyLimit, read cut
 };
 
 extern RequestState request;

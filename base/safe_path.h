@@ -1,0 +1,52 @@
+// Opening, creating and entering paths inside directories that others can
+// write. Every domain and mailbox directory belongs to the store's user and
+// mail users write inside their own maildirs, so a name there may be
+// swapped for a symbolic link, a FIFO or a device at any moment; the store
+// itself may run as root. These routines are the one place where the
+// store's rules for such paths live:
+//
+//   open_no_link      open(2) that never follows a link in the last
+//                     component (O_NOFOLLOW, O_CLOEXEC added): the
+//                     descriptor, or -1 with errno (ELOOP for a link).
+//   open_regular      a read-only descriptor of a regular file, or -1 (errno
+//                     EINVAL for a FIFO, device, socket or directory, ELOOP
+//                     for a link when follow_link is false). The open never
+//                     waits on a FIFO and the descriptor is blocking again.
+//   fopen_regular     the same as a stream ("r"), or nullptr.
+//   create_new_file   makes a new file at path for writing: whatever stands
+//                     at the name is removed first (a link itself, never its
+//                     target), then the file is created O_EXCL|O_NOFOLLOW, so
+//                     a name planted in the meantime fails the creation
+//                     instead of being written through. The descriptor, or -1.
+//   enter_dir         changes into a directory, walking a relative path one
+//                     component at a time and refusing a link at every step
+//                     (an absolute path's leading components, the site's own
+//                     fixed directories, are followed; its last one is not).
+//                     The descriptor of the directory entered (the caller
+//                     closes it; fchown acts on it), or -1 with the working
+//                     directory unchanged.
+//   is_plain_name     whether a name is one plain path component: not empty,
+//                     no "/", not "." or "..". A name made into a path inside
+//                     a store directory must be one, or it reaches outside.
+//   is_plain_path     whether a relative path is plain names joined by "/"
+//                     (no empty, "." or ".." component, no leading "/").
+//   inside_dir        whether path, resolved to its real path, lies strictly
+//                     below the real path of dir; the relative path from dir
+//                     to it when so, none otherwise (either unresolvable).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+int open_no_link(const std::string& path, int flags, mode_t mode = 0);
+int open_regular(const std::string& path, bool follow_link);
+FILE* fopen_regular(const std::string& path, bool follow_link);
+int create_new_file(const std::string& path, mode_t mode);
+int enter_dir(const std::string& path);
+bool is_plain_name(std::string_view name);
+bool is_plain_path(std::string_view path);
+std::optional<std::string> inside_dir(const std::string& path, const std::string& dir);
