@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pages/account_pages.h"
 #include "pages/control_files.h"
+#include "pages/show_users.h"
 #include "web/form.h"
 #include "web/page.h"
 
@@ -16,11 +18,11 @@ constexpr Command kCommands[] = {
     {"add_domain", nullptr},
     {"del_domain", nullptr},
     {"view_domain", nullptr},
-    {"add_user", nullptr},
-    {"del_user", nullptr},
-    {"view_user", nullptr},
-    {"mod_user", nullptr},
-    {"show_users", nullptr},
+    {"add_user", add_user},
+    {"del_user", del_user},
+    {"view_user", view_user},
+    {"mod_user", mod_user},
+    {"show_users", show_users},
     {"show_controls", show_controls_page},
     {"mod_domain", nullptr},
     {"list_domains", nullptr},
