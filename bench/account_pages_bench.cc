@@ -9,7 +9,8 @@
 // Wall time and the CGI process's own CPU time are both shown: on a busy
 // machine the wall time mostly measures the wait for a processor.
 // The domain is made by "tessera domain add"; its password file is written
-// directly (one crypted password shared by all), and every tenth account
+// directly (one crypted password and a quota shared by all, so the view
+// works out each mailbox's use), and every tenth account
 // gets a mailbox directory with a .qmail holding a forward and a vacation
 // line, the others a directory without one. One "tessera user add" builds
 // the index. The page output is discarded; its length is checked once so a
@@ -56,8 +57,10 @@ std::string make_sandbox(const std::string& parent, const std::string& tessera, 
     char name[16];
     snprintf(name, sizeof name, "u%06d", i);
     std::string home = dir + "/" + name;
-    text << name << ':' << hashed << ":1:0:" << name << ':' << home << ":NOQUOTA\n";
-    fs::create_directories(home + "/Maildir");
+    text << name << ':' << hashed << ":1:0:" << name << ':' << home << ":10000000S\n";
+    for (const char* sub : {"/Maildir/new", "/Maildir/cur", "/Maildir/tmp"}) {
+      fs::create_directories(home + sub);
+    }
     std::ofstream(home + "/lastauth") << "192.0.2.1";
     if (i % 10 == 0) {
       std::ofstream(home + "/.qmail") << "&forward@example.org\n|/usr/bin/autorespond 86400 3 m\n";
