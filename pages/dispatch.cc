@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pages/account_pages.h"
 #include "pages/changing_commands.h"
 #include "pages/control_files.h"
 #include "pages/domain_pages.h"
+#include "pages/show_users.h"
 #include "web/form.h"
 #include "web/page.h"
 
@@ -18,11 +20,11 @@ constexpr Command kCommands[] = {
     {"add_domain", add_domain_page},
     {"del_domain", del_domain_page},
     {"view_domain", view_domain_page},
-    {"add_user", nullptr},
-    {"del_user", nullptr},
-    {"view_user", nullptr},
-    {"mod_user", nullptr},
-    {"show_users", nullptr},
+    {"add_user", add_user},
+    {"del_user", del_user},
+    {"view_user", view_user},
+    {"mod_user", mod_user},
+    {"show_users", show_users},
     {"show_controls", show_controls_page},
     {"mod_domain", mod_domain_page},
     {"list_domains", list_domains_page},

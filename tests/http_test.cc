@@ -399,6 +399,57 @@ TEST_F(HttpTest, DomainRoundTripThroughTheWebServer) {
       << log[3];
 }
 
+// An account's life from the browser, on the shipped templates: add, view,
+// change, list, delete.
+TEST_F(HttpTest, AccountRoundTripThroughTheWebServer) {
+  write_file(sandbox_.path("/usr/local/tessera/etc/tlimits.default"), "# no limits\n");
+  RunOptions tessera;
+  tessera.argv = {build_output("tessera"), "--root", sandbox_.root(), "domain", "add", "example.com"};
+  tessera.env = {"PATH=/usr/bin:/bin"};
+  ASSERT_EQ(run_program(tessera).status, 0);
+  auto get = [&](const std::string& query) {
+    Request request;
+    request.path = std::string(kProgram) + "?" + query;
+    return fetch(request);
+  };
+  auto post = [&](const std::string& body) {
+    Request request;
+    request.body = body;
+    return fetch(request);
+  };
+  const struct {
+    const char* step;
+    Response response;
+    std::vector<std::string> shown;
+  } steps[] = {
+      {"add", post("nav=add_user&eaddr=Joe@Example.com&cpass=pw&fname=Joe+Bloggs&quota=1000S"),
+       {"Email Account joe@example.com created<BR>", "<h1>Account joe@example.com</h1>",
+        "name=\"fname\" value=\"Joe+Bloggs\"", "<dd>1000S</dd>", "<dd>0%</dd>",
+        "<dd>never logged in</dd>", "name=\"uimap\" >"}},
+      {"view", get("nav=view_user&eaddr=joe%40example.com"),
+       {"<h1>Account joe@example.com</h1>",
+        "href=\"/cgi-bin/larkspur/larkspur.cgi?nav=show_users&amp;dname=example.com\"",
+        "href=\"/cgi-bin/larkspur/larkspur.cgi?nav=view_domain&amp;dname=example.com\""}},
+      {"change", post("nav=mod_user&eaddr=joe@example.com&fname=Joe+Bloggs&quota=2000S&uimap=on"),
+       {"Modify Account joe@example.com success<BR>", "name=\"fname\" value=\"Joe Bloggs\"",
+        "name=\"uimap\" CHECKED>", "<dd>2000S</dd>"}},
+      {"list", get("nav=show_users&dname=example.com"),
+       {"<B>Users for example.com</B>",
+        "<a href=larkspur.cgi?nav=view_user&eaddr=joe@example.com>joe</a>", ">2000S</FONT>"}},
+      {"delete", post("nav=del_user&eaddr=joe@example.com"),
+       {"Email Acount joe@example.com deleted<BR>"}},
+      {"list again", get("nav=show_users&dname=example.com"),
+       {"Domain example.com does not exist</FONT>"}},
+  };
+  for (const auto& s : steps) {
+    EXPECT_EQ(s.response.status, 200) << s.step;
+    for (const std::string& text : s.shown) {
+      EXPECT_NE(s.response.body.find(text), std::string::npos) << s.step << ": " << text << "\n"
+                                                               << s.response.body;
+    }
+  }
+}
+
 // ---- The shipped templates and language files -------------------------------
 
 const char* const kTemplates[] = {
@@ -502,7 +553,7 @@ TEST(ShippedTemplates, UseOnlyThePageVariablesTheirPagesSet) {
       {"mod_domain.html", {"DN", "DD", "DU", "DG", "DS", "DP", "QU", "QL", "MU", "MA", "MF",
                            "MR", "ML", "MQ", "MP", "MI", "MD", "MC", "MS", "MW"}},
       {"mod_user.html", {"UA", "UN", "UQ", "UD", "UC", "UP", "UW", "UI", "UB", "US", "UK",
-                         "UT", "UZ"}}};
+                         "UT", "UZ", "UU", "DN"}}};
   for (const char* name : kTemplates) {
     auto it = allowed.find(name);
     for (const std::string& key : tokens_of(read_file(checkout_html() / name)).variables) {

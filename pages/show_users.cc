@@ -1,0 +1,333 @@
+#include "pages/show_users.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <optional>
+#include <vector>
+
+#include "accounts/lastauth.h"
+#include "accounts/passwd.h"
+#include "base/error.h"
+#include "base/site.h"
+#include "base/text.h"
+#include "domains/assign.h"
+#include "web/acl.h"
+#include "web/escape.h"
+#include "web/form.h"
+#include "web/page.h"
+
+namespace {
+
+constexpr char kMainPage[] = "html/main.html";
+constexpr char kDotQmailPrefix[] = ".qmail-";
+constexpr size_t kStyleField = 30;     // 29 characters
+constexpr size_t kAddressField = 156;  // 155 characters
+constexpr size_t kQmailPathLimit = 155;
+
+struct Style {
+  std::string background, colour, face, size;
+};
+
+Style page_style() {
+  return {field_text(get_language_text("055"), kStyleField),
+          field_text(get_language_text("056"), kStyleField),
+          field_text(get_language_text("057"), kStyleField),
+          field_text(get_language_text("058"), kStyleField)};
+}
+
+void out(std::string_view text) { fwrite(text.data(), 1, text.size(), stdout); }
+
+void out_escaped(std::string_view text) { print_html_escaped(text, stdout); }
+
+// "<FONT face=FACE color=\"COLOUR\">", the start of most cells.
+void font_quoted(const Style& s) {
+  out("<FONT face=");
+  out(s.face);
+  out(" color=\"");
+  out(s.colour);
+  out("\">");
+}
+
+// The same with the colour unquoted, as the last two account columns have it.
+void font_bare(const Style& s) {
+  out("<FONT face=");
+  out(s.face);
+  out(" color=");
+  out(s.colour);
+  out(">");
+}
+
+// Opens a file for reading only when it is a plain file. follow_links
+// false refuses a symbolic link; a pipe or device is never opened in a way
+// that could wait.
+FILE* open_plain_file(const std::string& path, bool follow_links) {
+  int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
+  int fd = open(path.c_str(), flags);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, 0);
+  FILE* in = fdopen(fd, "r");
+  if (in == nullptr) close(fd);
+  return in;
+}
+
+// The mailbox's own .qmail, when its path fits the host's 155 characters
+// (a cut path would name another file).
+FILE* open_mailbox_qmail(const std::string& dir) {
+  std::string path = dir + "/.qmail";
+  if (path.size() - std::min(path.size(), site_root().size()) > kQmailPathLimit) return nullptr;
+  return open_plain_file(path, false);
+}
+
+void print_forward_cell(const Style& s, FILE* qmail) {
+  out("<td align=middle>");
+  font_quoted(s);
+  bool any = false;
+  std::string piece;
+  while (qmail != nullptr && next_piece(qmail, piece)) {
+    if (piece[0] != '&') continue;
+    out_escaped(std::string_view(piece).substr(1));
+    any = true;
+  }
+  if (!any) out("No");
+  out("</FONT></td>\n");
+}
+
+void print_vacation_cell(const Style& s, FILE* qmail) {
+  out("<td align=middle>");
+  font_quoted(s);
+  bool vacation = false;
+  std::string piece;
+  if (qmail != nullptr) rewind(qmail);
+  while (!vacation && qmail != nullptr && next_piece(qmail, piece)) {
+    vacation = piece.find("autorespond") != std::string::npos;
+  }
+  out(vacation ? "Yes" : "No");
+  out("</FONT></td>\n");
+}
+
+void print_account_row(const Style& s, const password_record& record, const std::string& dname) {
+  out("<tr><td>");
+  font_quoted(s);
+  out("<a href=larkspur.cgi?nav=view_user&eaddr=");
+  out(url_encode(record.name));
+  out("@");
+  out(url_encode(dname));
+  out(">");
+  out_escaped(record.name);
+  out("</a></FONT></td>\n");
+
+  FILE* qmail = open_mailbox_qmail(record.dir);
+  print_forward_cell(s, qmail);
+  print_vacation_cell(s, qmail);
+  if (qmail != nullptr) fclose(qmail);
+
+  out("<td align=middle>");
+  font_quoted(s);
+  out_escaped(record.quota);
+  out("</FONT></td>");
+
+  out("<td align=middle>");
+  font_bare(s);
+  out((record.gid & kDomainAdmin) != 0 ? "<B>Yes</B>" : "No");
+  out("</FONT></td>\n");
+
+  out("<td align=middle>");
+  font_bare(s);
+  const time_t when = lastauth_time(record);
+  struct tm local;
+  char text[64];
+  if (when != 0 && localtime_r(&when, &local) != nullptr && asctime_r(&local, text) != nullptr) {
+    out(text);
+  } else {
+    out("<B>NEVER LOGGED IN</B>");
+  }
+  out("</font></td></tr>\n");
+}
+
+void print_accounts_table(const Style& s, const std::string& dname) {
+  std::string domain = dname;
+  password_record* record = passwd_iterate(domain, 1);
+  if (record == nullptr) {
+    out("<tr><td>");
+    font_quoted(s);
+    out("Domain ");
+    out_escaped(dname);
+    out(" does not exist</FONT></td></tr></table>\n");
+    return;
+  }
+  static const char* const kHeads[] = {"<tr><th align=left>", "User</FONT></th>\n",
+                                       "<th>", "Forward</FONT></th>\n",
+                                       "<th>", "Vacation</FONT></th>\n",
+                                       "<th>", "Quota</FONT></th>\n",
+                                       "<th>", "Domain Administrator</FONT></th>\n",
+                                       "<th>", "Last Logon</FONT></th></tr><BR>\n"};
+  for (size_t i = 0; i < std::size(kHeads); i += 2) {
+    out(kHeads[i]);
+    font_quoted(s);
+    out(kHeads[i + 1]);
+  }
+  for (int rows = 0; record != nullptr && rows < kShowUsersMaxRows; ++rows) {
+    print_account_row(s, *record, dname);
+    record = passwd_iterate(domain, 0);
+  }
+}
+
+// The names of a directory's .qmail-NAME entries, in directory order.
+std::vector<std::string> dot_qmail_names(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (const dirent* entry = readdir(d)) {
+    std::string_view name = entry->d_name;
+    if (name.starts_with(kDotQmailPrefix)) names.emplace_back(name);
+  }
+  closedir(d);
+  return names;
+}
+
+std::string address_part(const std::string& entry) {
+  return field_text(std::string_view(entry).substr(sizeof kDotQmailPrefix - 1), kAddressField);
+}
+
+void print_alias_line(const Style& s, const std::string& piece) {
+  font_quoted(s);
+  const char first = piece[0];
+  if (first == '#' || first == ' ' || first == '\t' || first == '\n' || first == '\v' ||
+      first == '\f' || first == '\r') {
+    out("&nbsp");
+  } else if (piece.find('@') != std::string::npos) {
+    out("forward: ");
+    out_escaped(std::string_view(piece).substr(first == '&' ? 1 : 0));
+  } else {
+    out("alias: ");
+    out_escaped(alias_mailbox_name(piece));
+  }
+  out("</FONT><BR>\n");
+}
+
+void print_alias_entry(const Style& s, const std::string& dir, const std::string& entry,
+                       const std::string& dname) {
+  if (entry.find("-owner") != std::string::npos || entry.find("-default") != std::string::npos) {
+    return;
+  }
+  FILE* in = open_plain_file(dir + "/" + entry, true);
+  if (in == nullptr) return;
+  std::string piece;
+  if (!next_piece(in, piece) || piece[0] != '|') {
+    out("<tr><td align=left>");
+    font_quoted(s);
+    out_escaped(address_part(entry));
+    out("@");
+    out_escaped(dname);
+    out("</td><td align=left>\n");
+    rewind(in);
+    while (next_piece(in, piece)) print_alias_line(s, piece);
+    out("</td></tr>\n");
+  }
+  fclose(in);
+}
+
+void print_list_entry(const Style& s, const std::string& dir, const std::string& entry,
+                      const std::string& dname) {
+  FILE* in = open_plain_file(dir + "/" + entry, true);
+  if (in == nullptr) return;
+  std::string piece;
+  if (next_piece(in, piece) && piece.find("ezmlm-reject") != std::string::npos) {
+    out("<tr><td>");
+    font_quoted(s);
+    out_escaped(address_part(entry));
+    out("@");
+    out_escaped(dname);
+    out("</td></tr>");
+  }
+  fclose(in);
+}
+
+}  // namespace
+
+std::string alias_mailbox_name(std::string_view line) {
+  std::string_view whole = line;
+  if (whole.ends_with('\n')) whole.remove_suffix(1);
+  if (line.size() >= 2) {
+    std::string_view path = line.substr(0, line.size() - 2);
+    size_t last = path.rfind('/');
+    if (last != std::string_view::npos) {
+      path = path.substr(0, last);
+      size_t before = path.rfind('/');
+      if (before != std::string_view::npos) return std::string(path.substr(before + 1));
+    }
+  }
+  return std::string(whole);
+}
+
+bool next_piece(FILE* in, std::string& piece) {
+  piece.clear();
+  int c;
+  while (piece.size() < kDotQmailPiece && (c = getc_unlocked(in)) != EOF) {
+    piece += static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  return !piece.empty();
+}
+
+void show_users() {
+  if (!has_right(kRightViewUser)) {
+    add_message("View Email Account: Permission denied");
+    print_final_page(kMainPage);
+  }
+  const char* field = form_value("dname");
+  if (field == nullptr) {
+    add_message("Show Users: Failed: no domain name given");
+    print_final_page(kMainPage);
+  }
+  // The lookup leaves the name in small letters, and an alias domain's name
+  // replaced by its real domain's: the whole page uses it so.
+  std::string dname = field;
+  const char* found = tget_assign(dname, nullptr, 0, nullptr, nullptr);
+  if (found == nullptr) {
+    add_message("Show Users: Failed: domain does not exist");
+    print_final_page(kMainPage);
+  }
+  const std::string dir = found;
+  const Style s = page_style();
+
+  out("<HTML><HEAD><TITLE>Show Users</TITLE><link href=\"/images/larkspur/larkspur.css\" "
+      "rel=\"stylesheet\" rev=\"stylesheet\" type=\"text/css\" media=\"all\"></HEAD>\n");
+  out("<body bgcolor=" + s.background + " vlink=" + s.colour + " link=" + s.colour +
+      " alink=" + s.colour + ">\n");
+  out("<FONT face=\"" + s.face + "\" SIZE=\"" + s.size + "\" color=\"" + s.colour + "\">\n");
+  out("<B>Users for ");
+  out_escaped(dname);
+  out("</B>\n<table cellspacing=5>\n");
+  print_accounts_table(s, dname);
+
+  out("</table>\n<HR>\n<B>Alias/Forwards for ");
+  out_escaped(dname);
+  out("</B>\n<table cellspacing=5>\n<tr><th align=left>");
+  font_quoted(s);
+  out("<B>Name</B></FONT>\n</th><th>");
+  font_quoted(s);
+  out("<B>Alias/Forward</B></FONT></th><BR></tr>\n");
+  const std::vector<std::string> entries = dot_qmail_names(dir);
+  for (const std::string& entry : entries) print_alias_entry(s, dir, entry, dname);
+
+  out("</table>\n<HR>\n<B>Mailing lists for ");
+  out_escaped(dname);
+  out("</B><BR>\n<table>\n");
+  for (const std::string& entry : entries) print_list_entry(s, dir, entry, dname);
+
+  out("</table>\n<HR>\n<a href=\"/cgi-bin/larkspur/larkspur.cgi\">Main Larkspur Menu</a>"
+      "<BR><BR>\n");
+  print_version_lines();
+  store_exit(0);
+}

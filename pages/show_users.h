@@ -1,0 +1,44 @@
+// The user list of one domain (nav "show_users", right V): a page the
+// program prints itself, without a template, styled by the language texts
+// 055 (background), 056 (link and text colour), 057 (font face) and 058
+// (font size), each cut to 29 characters.
+//
+// The page holds three tables: the accounts of the domain's password file
+// in file order (at most 128000 rows) with their forward and vacation (read
+// from the mailbox's .qmail), quota, domain-administrator flag and last
+// login; the aliases and forwards (the domain directory's .qmail-NAME
+// files, less program deliveries and the -owner and -default files); and
+// the mailing lists (.qmail-NAME files whose first line names
+// ezmlm-reject). Failures before the page starts show html/main.html with
+// one message; afterwards nothing is reported: an unreadable file counts
+// as empty and an entry that cannot be opened is left out.
+//
+// Every text from a file or the request is HTML-escaped, and each value in
+// a link is URL-encoded; plain names and addresses print exactly as they
+// are. A mailbox's .qmail is read only when it is a plain file, never
+// through a link (the mailbox's owner may write it).
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+// Rows of the accounts table, at most.
+inline constexpr int kShowUsersMaxRows = 128000;
+
+// Lines of dot-qmail files are read in pieces of at most this many bytes.
+inline constexpr size_t kDotQmailPiece = 155;
+
+// What the alias table shows for a mailbox-path line (a piece, newline
+// included when it has one): the name of the mailbox directory, the
+// component before the last one of a path such as /d/joe/Maildir/. A line
+// without two "/" before its last two bytes has no such name: it shows
+// itself, less its newline.
+std::string alias_mailbox_name(std::string_view line);
+
+// The next piece of a stream: up to and including a newline, at most
+// kDotQmailPiece bytes. False at the end of the stream.
+bool next_piece(FILE* in, std::string& piece);
+
+[[noreturn]] void show_users();
