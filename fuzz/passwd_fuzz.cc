@@ -1,0 +1,19 @@
+// Password lines: a domain's tpasswd holding anything is listed line by
+// line until its end or the first line the listing refuses.
+#include <string>
+
+#include "accounts/passwd.h"
+#include "fuzz/fuzz_common.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz_write(fuzz_domain_dir() + "/tpasswd", fuzz_bytes(data, size));
+  std::string domain = "example.com";
+  size_t listed = 0;
+  for (password_record* record = passwd_iterate(domain, 1); record != nullptr;
+       record = passwd_iterate(domain, 0)) {
+    fuzz_require(record->name.find(':') == std::string::npos, "a name never holds a colon");
+    ++listed;
+  }
+  fuzz_require(listed <= size, "no more records than bytes");
+  return 0;
+}
