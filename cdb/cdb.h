@@ -48,8 +48,9 @@ uint32_t cdb_hash(const void* bytes, size_t length);
 // descriptor's file position is at the value's first byte, so the caller
 // reads exactly that many bytes next. Returns 0 when the key is absent and
 // -1 on a failed seek or read, or when the file ends early or holds a
-// table or record that cannot fit in 32-bit positions (errno EIO for
-// those). On 0 or -1 the file position is unspecified. Prints nothing.
+// table or record that cannot fit in 32-bit positions, or a found value
+// that runs past the end of the file (errno EIO for those). On 0 or -1
+// the file position is unspecified. Prints nothing.
 // Reads with pread and needs no memory beyond a 40-byte buffer: a probe
 // whose hash matches reads the record's lengths together with the first
 // 32 key bytes, and longer keys are compared 32 bytes at a time.

@@ -1,6 +1,7 @@
 // cdb_lookup: one key, read straight from the descriptor with pread, so a
 // probe costs one system call; the file position is set once, at the end,
 // where the caller expects the value.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,12 +86,16 @@ int fail_damaged() {
   return -1;
 }
 
-// The record at `record` holds the sought key: checks that it fits the
-// format's positions and leaves the file position at its value.
+// The record at `record` holds the sought key: checks that its value fits
+// the format's positions and the file, so no caller sizes a buffer from a
+// damaged length, and leaves the file position at its value.
 int found(int fd, uint64_t record, uint32_t key_length, uint32_t data_length,
           uint32_t* value_length) {
   uint64_t value = record + 8 + key_length;
   if (value + data_length > kPositionLimit) return fail_damaged();
+  struct stat status;
+  if (fstat(fd, &status) != 0) return -1;
+  if (value + data_length > static_cast<uint64_t>(status.st_size)) return fail_damaged();
   if (lseek(fd, static_cast<off_t>(value), SEEK_SET) < 0) return -1;
   *value_length = data_length;
   return 1;

@@ -323,6 +323,7 @@ TEST_F(CdbTest, DamagedNumbersGiveZeroOrMinusOne) {
       {"record into the header", slot + 4, 8},
       {"key length past the end", record, 0x7fffffff},
       {"value past 4 GiB", record + 4, 0xfffffff0},
+      {"value past the end of the file", record + 4, 0x10000},
   };
   std::string damaged = file("damaged.cdb");
   for (const Damage& d : cases) {
