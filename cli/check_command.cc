@@ -326,7 +326,8 @@ void check_morercpthosts_cdb(Findings& out) {
                  return true;
                }) == 0;
   }
-  if (!listed && !readable) return;
+  struct stat st;
+  if (!listed && lstat(path.c_str(), &st) != 0) return;
   if (readable && compiled == wanted && listed) return;
   auto repair = [more, path, listed] {
     return under_lock(lock_file_path(more), [&] {
@@ -599,10 +600,21 @@ void check_mailboxes(const AssignEntry& d, const std::vector<PasswdLine>& lines,
   walk(d.dir, 0);
 }
 
+// The mailboxes of a password file: the names of its lines that parse.
+uint64_t mailbox_count(const std::vector<PasswdLine>& lines) {
+  std::set<std::string> names;
+  for (const PasswdLine& l : lines) {
+    if (l.parses) names.insert(l.key);
+  }
+  return names.size();
+}
+
 void check_mailbox_count(const AssignEntry& d, const std::vector<PasswdLine>& lines,
                          Findings& out) {
-  uint64_t count = 0;
-  for (const PasswdLine& l : lines) count += l.parses ? 1 : 0;
+  // Only the domain's own control file: a domain that users/cdb cannot
+  // find would be read at the domains level's.
+  if (dir_control_path(d.name, d.uid) != d.dir + "/.dir-control") return;
+  uint64_t count = mailbox_count(lines);
   DirControl record;
   bool present = read_dir_control(record, d.name, d.uid) == 0;
   if ((!present && count == 0) || record.entry_count == count) return;
@@ -616,8 +628,7 @@ void check_mailbox_count(const AssignEntry& d, const std::vector<PasswdLine>& li
                    passwd_paths(name);
                    std::string text;
                    read_text(passwd_current_paths().text, text);
-                   uint64_t now = 0;
-                   for (const PasswdLine& l : passwd_lines(text)) now += l.parses ? 1 : 0;
+                   uint64_t now = mailbox_count(passwd_lines(text));
                    DirControl fresh;
                    read_dir_control(fresh, d.name, d.uid);
                    fresh.entry_count = now;
