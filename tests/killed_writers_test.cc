@@ -184,7 +184,9 @@ TEST_F(KilledWriters, DomainDel) {
     std::string alias = "alias" + std::to_string(i) + ".test";
     ok({"domain", "add", name});
     ok({"user", "add", "um@" + name, "secret"});
-    ok({"domain", "alias", alias, name});
+    // Every fifth has an alias (each alias costs a signal to qmail-send).
+    bool aliased = i % 5 == 1;
+    if (aliased) ok({"domain", "alias", alias, name});
     if (i == 0) {
       span = timed(tessera_options({"domain", "del", name}));
       continue;
@@ -194,9 +196,9 @@ TEST_F(KilledWriters, DomainDel) {
     repair_and_check("domain del " + name);
     if (domain_present(name)) {
       expect_mailbox_works("um@" + name);
-      EXPECT_TRUE(domain_present(alias));
+      EXPECT_TRUE(!aliased || domain_present(alias));
     } else {
-      EXPECT_FALSE(domain_present(alias));
+      EXPECT_FALSE(aliased && domain_present(alias));
       EXPECT_FALSE(file_exists(box.path("/usr/local/tessera/domains/") + name));
       EXPECT_EQ(read_file(box.path("/var/qmail/control/virtualdomains")).find(name + ":"),
                 std::string::npos);
