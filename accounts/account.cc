@@ -14,6 +14,7 @@
 #include "base/cwd_guard.h"
 #include "base/dir_tree.h"
 #include "base/error.h"
+#include "base/leftover.h"
 #include "base/safe_path.h"
 #include "base/text.h"
 #include "domains/assign.h"
@@ -120,8 +121,13 @@ void remove_user_dir(const std::string& subdir, const std::string& user) {
 
 }  // namespace
 
-std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
-                                         uid_t uid, gid_t gid) {
+namespace {
+
+// Builds the mailbox of user in a reserved sub-directory, as the directory
+// `built` (the user's own name, or its pending name while a creation has
+// no password line yet). Runs in the domain directory.
+std::optional<std::string> build_user_dir(const std::string& user, const std::string& domain,
+                                          uid_t uid, gid_t gid, const std::string& built) {
   last_error = 0;
   if (!is_plain_name(user)) {
     last_error = kErrIllegalUsername;
@@ -146,20 +152,40 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
     fputs("Error. Path exceeds maximum permitted length\n", stderr);
     return std::nullopt;
   }
-  if (mkdir(user.c_str(), kDirMode) != 0) {
+  struct stat existing;
+  if ((built != user && lstat(user.c_str(), &existing) == 0) ||
+      mkdir(built.c_str(), kDirMode) != 0) {
     last_error = kErrUserDirExists;
     return std::nullopt;
   }
-  bool built = enter_and_close(user);
-  if (!built) fputs("make_user_dir: error 2\n", stderr);
-  if (built && !make_maildir()) built = false;
-  if (!built || chdir("..") != 0) {
-    if (chdir(home->dir.c_str()) == 0) remove_user_dir(subdir, user);
+  bool made = enter_and_close(built);
+  if (!made) fputs("make_user_dir: error 2\n", stderr);
+  if (made && !make_maildir()) made = false;
+  if (!made || chdir("..") != 0) {
+    if (chdir(home->dir.c_str()) == 0) remove_user_dir(subdir, built);
     return std::nullopt;
   }
-  r_chown(user, uid, gid);
-  repoint_account(user, domain, mailbox_dir(home->dir, subdir, user));
+  r_chown(built, uid, gid);
+  if (built == user) repoint_account(user, domain, mailbox_dir(home->dir, subdir, user));
   return subdir;
+}
+
+// Moves a new mailbox from its pending name to the user's own, once its
+// password line is written; a creation that dies before leaves a pending
+// directory that the store check finishes (line written) or removes.
+bool publish_user_dir(const std::string& domain_dir, const std::string& subdir,
+                      const std::string& user) {
+  if (chdir(domain_dir.c_str()) != 0 || (!subdir.empty() && !enter_and_close(subdir))) {
+    return false;
+  }
+  return rename(pending_name_for(user).c_str(), user.c_str()) == 0;
+}
+
+}  // namespace
+
+std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
+                                         uid_t uid, gid_t gid) {
+  return build_user_dir(user, domain, uid, gid, user);
 }
 
 int add_account(std::string& user, std::string& domain, const std::string& clear_password,
@@ -187,12 +213,19 @@ int add_account(std::string& user, std::string& domain, const std::string& clear
 
   CwdGuard cwd;
   if (chdir(home->dir.c_str()) != 0) return kErrChdirDomains;
-  std::optional<std::string> subdir = make_user_dir(user, domain, home->uid, home->gid);
+  const std::string pending = pending_name_for(user);
+  std::optional<std::string> subdir =
+      build_user_dir(user, domain, home->uid, home->gid, pending);
   if (!subdir) return last_error != 0 ? last_error : kErrChdirUsers;
   int added = passwd_add(user, domain, clear_password, gecos, *subdir);
+  if (added == 0 && !publish_user_dir(home->dir, *subdir, user)) {
+    std::string user_copy = user, domain_copy = domain;
+    passwd_delete(user_copy, domain_copy);
+    added = -1;
+  }
   if (added != 0) {
     fputs("Failed while attempting to add user to auth backend\n", stderr);
-    if (chdir(home->dir.c_str()) == 0) remove_user_dir(*subdir, user);
+    if (chdir(home->dir.c_str()) == 0) remove_user_dir(*subdir, pending);
     // A name that another process entered first stays that process's
     // account; only this creation is undone, and the caller is told why.
     std::string user_copy = user, domain_copy = domain;

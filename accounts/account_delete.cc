@@ -12,6 +12,7 @@
 #include "base/cwd_guard.h"
 #include "base/dir_tree.h"
 #include "base/error.h"
+#include "base/leftover.h"
 #include "base/safe_path.h"
 #include "base/text.h"
 #include "domains/assign.h"
@@ -61,18 +62,43 @@ bool address_names(const std::string& target, const std::string& user,
   return target.compare(0, at, user) == 0 && target.compare(at + 1, std::string::npos, domain) == 0;
 }
 
-// Removes a mailbox directory given relative to the domain's, reaching it
+// Enters the parent of a mailbox directory given relative to the domain's,
 // without following a link at any step, so a link swapped in after the
-// check cannot lead the removal outside.
-int remove_mailbox_dir(const std::string& domain_dir, const std::string& relative) {
-  if (chdir(domain_dir.c_str()) != 0) return -1;
+// check cannot lead the work outside. The directory's own name, or none.
+std::optional<std::string> enter_mailbox_parent(const std::string& domain_dir,
+                                                const std::string& relative) {
+  if (chdir(domain_dir.c_str()) != 0) return std::nullopt;
   size_t slash = relative.rfind('/');
   if (slash != std::string::npos) {
     int parent = enter_dir(relative.substr(0, slash));
-    if (parent < 0) return -1;
+    if (parent < 0) return std::nullopt;
     close(parent);
   }
-  return delete_tree(relative.substr(slash == std::string::npos ? 0 : slash + 1));
+  return relative.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Moves the mailbox to its pending name before its line goes, so that a
+// deletion that dies half-way leaves the line with its mailbox beside it
+// (the store check moves it back) or neither (the check removes the rest).
+// The pending name, or "" when there was nothing to move.
+std::string move_mailbox_aside(const std::string& domain_dir, const std::string& relative) {
+  std::optional<std::string> name = enter_mailbox_parent(domain_dir, relative);
+  if (!name) return "";
+  std::string pending = pending_name_for(*name);
+  return rename(name->c_str(), pending.c_str()) == 0 ? pending : "";
+}
+
+void move_mailbox_back(const std::string& domain_dir, const std::string& relative,
+                       const std::string& pending) {
+  std::optional<std::string> name = enter_mailbox_parent(domain_dir, relative);
+  if (name) rename(pending.c_str(), name->c_str());
+}
+
+int remove_mailbox_dir(const std::string& domain_dir, const std::string& relative,
+                       const std::string& pending) {
+  std::optional<std::string> name = enter_mailbox_parent(domain_dir, relative);
+  if (!name) return -1;
+  return delete_tree(pending.empty() ? *name : pending);
 }
 
 }  // namespace
@@ -146,14 +172,16 @@ int delete_account(std::string& user, std::string& domain) {
   if (!found) return kErrNoUser;
   password_record record = *found;
   if (is_catchall(user, domain, home->dir)) return kErrCatchall;
-  if (passwd_delete(user, domain) != 0) {
-    fputs("Failed to delete user from auth backend\n", stderr);
-    return kErrIllegalUsername;
-  }
   // The line names the directory, and the line is in a file that the
   // domain's user can write: only a directory that really lies inside the
   // domain's is removed.
   std::optional<std::string> inside = inside_dir(record.dir, home->dir);
+  std::string pending = inside ? move_mailbox_aside(home->dir, *inside) : "";
+  if (passwd_delete(user, domain) != 0) {
+    if (!pending.empty()) move_mailbox_back(home->dir, *inside, pending);
+    fputs("Failed to delete user from auth backend\n", stderr);
+    return kErrIllegalUsername;
+  }
   {
     FileLock lock;
     dir_control_lock(lock, domain, home->uid, home->gid);
@@ -165,7 +193,7 @@ int delete_account(std::string& user, std::string& domain) {
             record.dir.c_str());
     return 0;
   }
-  if (remove_mailbox_dir(home->dir, *inside) != 0) {
+  if (remove_mailbox_dir(home->dir, *inside, pending) != 0) {
     fprintf(stderr, "could not remove %s\n", record.dir.c_str());
     return kErrChdirStore;
   }

@@ -146,8 +146,11 @@ int remove_lines(const std::string& path, std::span<const std::string> lines);
 
 // Removes the lines that begin with prefix (only the first such line when
 // first_only), working through the backup PATH.bak: the target is moved
-// there, a new target with the given mode and the old owner and group is
-// written from it, and the backup is deleted. The number of lines removed,
+// there, the new list is written from it into a private copy (PATH.PID)
+// with the given mode and the old owner and group and renamed into place
+// once whole, and the backup is deleted. A writer killed half-way leaves
+// the old list whole under PATH.bak while PATH is missing (the store check
+// puts it back), never a part of the new one. The number of lines removed,
 // or -1 on any failure, with one of these on stderr:
 //   "PATH: ERROR\n"                        the target's status is unreadable,
 //                                          or it is no plain file of one name

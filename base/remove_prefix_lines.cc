@@ -37,22 +37,22 @@ class BackupRestore {
   bool armed_ = true;
 };
 
-// Creates the new, empty target with the given mode and the old owner and
-// group. -1 after its message when that fails.
+// Creates the new target's private copy (TARGET.PID) with the given mode
+// and the old owner and group; it replaces the target only once it is
+// whole, so a writer killed half-way leaves the old list under its backup
+// name and never a part of the new one under the target's. -1 after its
+// message when that fails.
 int create_new_target(const std::string& path, const struct stat& old, mode_t mode,
-                      LineWriter& out) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) {
+                      TempFile& temp) {
+  if (!temp.create(0600)) {
     fprintf(stderr, "fopen(%s, w+: %s\n", path.c_str(), strerror(errno));
     return -1;
   }
-  if (fchmod(fd, mode) != 0 || fchown(fd, old.st_uid, old.st_gid) != 0) {
+  if (!temp.give_owner(old.st_uid, old.st_gid, true) || !temp.set_mode(mode)) {
     fprintf(stderr, "chmod(%s, %d, %d, %o): %s\n", path.c_str(), static_cast<int>(old.st_uid),
             static_cast<int>(old.st_gid), static_cast<unsigned>(mode), strerror(errno));
-    close(fd);
     return -1;
   }
-  if (!out.adopt(fd)) return -1;
   return 0;
 }
 
@@ -101,8 +101,9 @@ int remove_through_backup(std::string_view prefix, const std::string& path, mode
     return -1;
   }
   BackupRestore restore(path, backup);
-  LineWriter out;
-  if (create_new_target(path, old, mode, out) != 0) return -1;
+  TempFile temp(temp_name_for(path));
+  if (create_new_target(path, old, mode, temp) != 0) return -1;
+  LineWriter& out = temp.out();
   LineReader in;
   // Only the file looked at above was moved aside; a link swapped in since
   // is not read through.
@@ -112,7 +113,7 @@ int remove_through_backup(std::string_view prefix, const std::string& path, mode
   }
   int removed = copy_without_prefix(in, out, prefix, first_only);
   // Until the new target is known to be whole, the backup is the file.
-  if (in.failed() || !out.finish()) return -1;
+  if (in.failed() || temp.replace(path) != 0) return -1;
   restore.disarm();
   return removed;
 }

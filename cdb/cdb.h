@@ -141,3 +141,13 @@ using cdb_source = std::function<int(std::string_view& key, std::string_view& va
 // file is untouched.
 int cdb_build(const cdb_source& source, const std::string& temp_path,
               const std::string& final_path);
+
+// ---- walking ----------------------------------------------------------
+
+// Hands every record of the database open on fd to `each`, in file order
+// (the order they were added), until `each` returns false. The records end
+// where the first hash table begins. 0 when every record was read; -1 on a
+// failed read, a file too short for its header, or a record that runs past
+// the tables (a damaged or foreign file). Reads the file whole into memory.
+using cdb_record_visitor = std::function<bool(std::string_view key, std::string_view value)>;
+int cdb_records(int fd, const cdb_record_visitor& each);

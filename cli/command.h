@@ -19,6 +19,7 @@ int domain_command(const Words& words);
 int limits_command(const Words& words);
 int user_command(const Words& words);
 int init_command(const Words& words);
+int check_command(const Words& words);
 
 // domain usage [NAME] (usage_report.cc); user import (import_command.cc).
 int domain_usage(const Words& names);

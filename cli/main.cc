@@ -40,7 +40,8 @@ constexpr const char* kUsage =
     "       tessera [--root DIR] [--json] user list DOMAIN [--inactive DAYS]\n"
     "       tessera [--root DIR] [--json] user import [--dry-run] FILE|-\n"
     "       tessera [--root DIR] user passwd ADDRESS PASSWORD\n"
-    "       tessera [--root DIR] user quota ADDRESS QUOTA\n";
+    "       tessera [--root DIR] user quota ADDRESS QUOTA\n"
+    "       tessera [--root DIR] [--json] check [--repair]\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -57,6 +58,7 @@ int run_group(const std::string& group, const Words& words) {
   if (group == "limits") return limits_command(words);
   if (group == "user") return user_command(words);
   if (group == "init") return init_command(words);
+  if (group == "check") return check_command(words);
   return kUsageStatus;
 }
 
@@ -66,7 +68,8 @@ int run_group(const std::string& group, const Words& words) {
 void log_change(const std::string& group, const Words& words, int status) {
   static const char* const kChanging[] = {"domain add",  "domain del", "domain alias",
                                           "limits set",  "limits del", "user add",
-                                          "user del",    "user passwd", "user quota"};
+                                          "user del",    "user passwd", "user quota",
+                                          "check --repair"};
   if (words.empty() || status == kUsageStatus) return;
   std::string command = group + " " + words[0];
   bool changing = false;
@@ -97,7 +100,8 @@ int main(int argc, char** argv) {
     }
     site_set_root(argv[++first]);
   }
-  if (first >= argc || (argc - first < 2 && strcmp(argv[first], "init") != 0)) return usage();
+  if (first >= argc || (argc - first < 2 && strcmp(argv[first], "init") != 0 &&
+                         strcmp(argv[first], "check") != 0)) return usage();
   Words words(argv + first + 1, argv + argc);
   int status = run_group(argv[first], words);
   log_change(argv[first], words, status);

@@ -380,3 +380,10 @@ int remove_control_entries(const std::vector<std::string>& names) {
   }
   return failed ? -1 : 0;
 }
+
+int add_control_host(const std::string& name) { return add_recipient_host(name); }
+
+int add_virtual_domain(const std::string& name) {
+  return add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
+                      kVirtualDomainsKind, "virtualdomains");
+}

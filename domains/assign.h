@@ -42,6 +42,11 @@
 //                      has a file open. The entry is overwritten by the next
 //                      call.
 //   run_qmail_newu, run_qmail_newmrh   run the tool and wait; always 0.
+//   add_control_host   the name into rcpthosts, or morercpthosts once
+//                      rcpthosts holds 50 lines (then qmail-newmrh), as
+//                      assign_add_domain enters it. 0, or -1 after a message.
+//   add_virtual_domain the line NAME:NAME into virtualdomains, as
+//                      assign_add_domain enters it. 0, or -1 after a message.
 #pragma once
 
 #include <sys/types.h>
@@ -96,6 +101,9 @@ int assign_remove_domains(const std::string* names, int count, const std::string
 int remove_control_entries(const std::vector<std::string>& names);
 
 const AssignEntry* next_assign_entry(const std::string* name);
+
+int add_control_host(const std::string& name);
+int add_virtual_domain(const std::string& name);
 
 int run_qmail_newu();
 int run_qmail_newmrh();

@@ -13,6 +13,7 @@
 #include "base/cwd_guard.h"
 #include "base/dir_tree.h"
 #include "base/error.h"
+#include "base/leftover.h"
 #include "base/locked_file.h"
 #include "base/send_signal.h"
 #include "base/site.h"
@@ -80,24 +81,46 @@ bool write_delivery_file() {
   return fclose(file) == 0 && written;
 }
 
+// The tree's pending name beside it: the domain is built there and appears
+// at its own name only once users/assign holds its entry, so a creation
+// that dies half-way never leaves a directory that no entry names (the
+// store check finishes or removes a dead creation's pending tree).
+std::string pending_tree(const std::string& tree) {
+  size_t slash = tree.rfind('/');
+  if (slash == std::string::npos) return pending_name_for(tree);
+  return tree.substr(0, slash + 1) + pending_name_for(tree.substr(slash + 1));
+}
+
 // Steps of a creation once the name is known to be free and the slot is
 // allocated; the caller releases the slot when this fails.
 int build_domain(const std::string& domain, const std::string& home, const std::string& tree,
                  uid_t uid, gid_t gid) {
-  if (make_path(tree, uid, gid) != 0) return kErrMakeDomainDir;
-  if (chdir(tree.c_str()) != 0) {
-    delete_tree(tree);
+  const std::string pending = pending_tree(tree);
+  struct stat existing;
+  // A directory already at the name is someone's: never built over.
+  if (lstat(tree.c_str(), &existing) == 0) return kErrMakeDomainDir;
+  if (make_path(pending, uid, gid) != 0) return kErrMakeDomainDir;
+  if (chdir(pending.c_str()) != 0) {
+    delete_tree(pending);
     return kErrChdirDomains;
   }
   if (!write_delivery_file()) {
-    remove_new_tree(home, tree, "Failed to delete directory tree :%s\n");
+    remove_new_tree(home, pending, "Failed to delete directory tree :%s\n");
     return kErrQmailDefault;
   }
   std::string dir = home + "/domains/" + tree;
   if (assign_add_domain(domain, domain, dir, uid, gid) != 0) {
-    remove_new_tree(home, tree, "Failed to delete directory tree: %s\n");
+    remove_new_tree(home, pending, "Failed to delete directory tree: %s\n");
     fprintf(stderr, "Error. Failed to add domain to assign file\n");
     return kErrUpdateFile;
+  }
+  std::string domains = home + "/domains/";
+  if (rename((domains + pending).c_str(), (domains + tree).c_str()) != 0) {
+    std::vector<std::string> names{domain};
+    remove_control_entries(names);
+    assign_remove_domains(names.data(), 1, domain, dir, uid, gid);
+    remove_new_tree(home, pending, "Failed to delete directory tree: %s\n");
+    return kErrMakeDomainDir;
   }
   return 0;
 }
@@ -149,7 +172,9 @@ void remove_domain_directory(const std::string& domain, const std::string& dir) 
   }
 }
 
-// Everything of a real domain but its table entries.
+// Everything of a real domain but its table entries, in the order of
+// old: for a domain directory that is a link, whose tree is not ours to
+// remove.
 void remove_domain_files(const std::string& domain, const std::string& dir, uid_t uid,
                          gid_t gid) {
   delete_domain_limits(domain);
@@ -158,6 +183,38 @@ void remove_domain_files(const std::string& domain, const std::string& dir, uid_
   }
   remove_domain_directory(domain, dir);
   release_domain_slot(uid, gid);
+}
+
+// A real directory is first moved to its pending name beside it, so a
+// removal that dies half-way leaves either the whole domain (its entries
+// still name it; the store check moves it back) or no domain at all (the
+// check finishes the pending tree). Empty when it could not be moved.
+std::string move_domain_aside(const std::string& dir) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return "";
+  size_t slash = dir.rfind('/');
+  std::string pending = dir.substr(0, slash + 1) + pending_name_for(dir.substr(slash + 1));
+  return rename(dir.c_str(), pending.c_str()) == 0 ? pending : "";
+}
+
+void remove_pending_tree(const std::string& domain, const std::string& pending) {
+  CwdGuard cwd;
+  if (delete_tree(pending) != 0) {
+    fprintf(stderr, "Warning: Failed to delete directory tree: %s\n", domain.c_str());
+  }
+}
+
+// The names leave users/assign first: once they are gone the domain is
+// gone for qmail and the store, and what remains is clean-up.
+void remove_from_tables(const std::string& domain, const std::vector<std::string>& names,
+                        const std::string& dir, uid_t uid, gid_t gid) {
+  if (assign_remove_domains(names.data(), static_cast<int>(names.size()), domain, dir, uid,
+                            gid) != 0) {
+    fprintf(stderr, "Warning: Failed to delete domain from the assign file\n");
+  }
+  if (remove_control_entries(names) != 0) {
+    fprintf(stderr, "Warning: Failed to delete domain from qmail's control files\n");
+  }
 }
 
 }  // namespace
@@ -181,23 +238,23 @@ int delete_domain(std::string& domain) {
   uid_t uid = 0;
   gid_t gid = 0;
   if (!tget_assign(domain, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
-  std::vector<std::string> names;
   if (given != domain) {
-    names.push_back(given);
-  } else {
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0) {
-      fprintf(stderr, "Warning: Could not access (%s)\n", dir.c_str());
-    }
-    names = names_of_domain(domain);
-    remove_domain_files(domain, dir, uid, gid);
+    remove_from_tables(domain, {given}, dir, uid, gid);
+    signal_qmail_send();
+    return 0;
   }
-  if (remove_control_entries(names) != 0) {
-    fprintf(stderr, "Warning: Failed to delete domain from qmail's control files\n");
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    fprintf(stderr, "Warning: Could not access (%s)\n", dir.c_str());
   }
-  if (assign_remove_domains(names.data(), static_cast<int>(names.size()), domain, dir, uid,
-                            gid) != 0) {
-    fprintf(stderr, "Warning: Failed to delete domain from the assign file\n");
+  std::vector<std::string> names = names_of_domain(domain);
+  std::string pending = move_domain_aside(dir);
+  if (pending.empty()) remove_domain_files(domain, dir, uid, gid);
+  remove_from_tables(domain, names, dir, uid, gid);
+  if (!pending.empty()) {
+    // Its limits file and control file go with the tree.
+    remove_pending_tree(domain, pending);
+    release_domain_slot(uid, gid);
   }
   signal_qmail_send();
   return 0;
