@@ -230,5 +230,73 @@ class JobWalk(BrowserCase):
         self.shot("domain-deleted")
 
 
+FOREIGN_PAGE = """<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>Another site</title></head>
+<body>
+<form id="add" method="post" action="{target}">
+<input type="hidden" name="nav" value="add_domain">
+<input type="hidden" name="dname" value="forged.example">
+<input type="hidden" name="pp" value="forged-pass">
+<button>Win a prize</button>
+</form>
+<form id="delete" method="post" action="{target}">
+<input type="hidden" name="nav" value="delete_file">
+<input type="hidden" name="file_name" value="rcpthosts">
+<button>Claim it</button>
+</form>
+<p><a id="link" href="{target}?nav=delete_file&amp;file_name=rcpthosts">A link</a></p>
+</body></html>
+"""
+
+
+class CrossSiteGuard(BrowserCase):
+    """Another site the administrator's browser shows (here: the same
+    loopback host on a second port) cannot drive the changing commands;
+    the program's own forms can."""
+
+    def setUp(self):
+        self.target = self.server.origin + harness.PROGRAM
+        harness.write(os.path.join(self.sandbox.root, "foreign/forge.html"),
+                      FOREIGN_PAGE.format(target=self.target))
+        self.rcpthosts = harness.read(self.sandbox.control("rcpthosts"))
+
+    def open_foreign(self):
+        self.b.driver.get(self.server.foreign_origin + "/forge.html")
+        self.assertEqual(self.b.title(), "Another site")
+
+    def assertRefused(self, command):
+        self.assertEqual(self.b.title(), "Request failed")
+        self.assertIn("Cross-site request refused", self.b.error_text())
+        self.assertNotIn("forged.example", self.sandbox.assign())
+        self.assertEqual(harness.read(self.sandbox.control("rcpthosts")), self.rcpthosts)
+        last = self.sandbox.audit_lines()[-1]
+        self.assertIn(command, last)
+        self.assertIn("Cross-site request refused", last)
+
+    def test_1_forged_forms_and_link_are_refused(self):
+        for form, command in (("add", "add_domain"), ("delete", "delete_file")):
+            self.open_foreign()
+            self.b.submit(self.b.find("form#" + form))
+            self.assertRefused(command)
+            self.b.shot("guard-refused-" + command)
+        self.open_foreign()
+        self.b.click_link("A link")
+        self.assertRefused("delete_file")
+
+    def test_2_own_forms_work(self):
+        self.b.driver.get(self.target)
+        self.b.open_details("Add a domain")
+        submit_form(self.b, "add_domain", {"dname": "forged.example", "pp": "forged-pass"})
+        self.assertMessages(["Created Domain", "Domain postmaster added"])
+        self.assertIn("forged.example", self.sandbox.assign())
+        self.b.click_link("Control files", self.b.find("header nav"))
+        submit_form(self.b, "display_file", {"fname": "rcpthosts"})
+        self.assertEqual(self.b.find("textarea").get_attribute("value"),
+                         harness.read(self.sandbox.control("rcpthosts")))
+        submit_form(self.b, "delete_file", {})
+        self.assertFalse(os.path.exists(self.sandbox.control("rcpthosts")))
+        self.assertIn("delete_file", self.sandbox.audit_lines()[-1])
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
