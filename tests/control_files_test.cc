@@ -265,9 +265,9 @@ TEST(ModifyFile, WritesTheEditorTextAndShowsTheList) {
        "</textarea>\"'\n",
        page_after("&lt;/textarea&gt;&quot;&#39;\n",
                   "NM=me RW=20 CL=80 CF=&lt;/textarea&gt;&quot;&#39;")},
-      // An encoded "&" still separates variables: the text ends before it.
-      {"nav=modify_file&file_name=me&tarea=a%26b", std::nullopt, "a\n",
-       page_after("a\n", "NM=me RW=20 CL=80 CF=a")},
+      // A typed "&" (sent as %26) is text of the file, not a separator.
+      {"nav=modify_file&file_name=me&tarea=a%26b%26rws%3D3", std::nullopt, "a&b&rws=3\n",
+       page_after("a&amp;b&amp;rws=3\n", "NM=me RW=20 CL=80 CF=a&amp;b&amp;rws=3")},
       {"nav=modify_file&tarea=x", "old\n", "old\n", "INIT E=: invalid input data\n"},
       {"nav=modify_file&file_name=me", "old\n", "old\n", "INIT E=: invalid input data\n"},
       {"nav=modify_file&file_name=me.bak&tarea=x", "old\n", "old\n",
