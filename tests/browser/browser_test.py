@@ -298,5 +298,191 @@ class CrossSiteGuard(BrowserCase):
         self.assertIn("delete_file", self.sandbox.audit_lines()[-1])
 
 
+MIXED = "<script>window.__lk=1</script>\"'><img src=x onerror=window.__lk=2> & %41 % Zoë 日本語"
+LONG = ("<b>long</b> & " * 60)[:700]
+ECHOES = ["<script>window.__lk=3</script>", "\"'><img src=x onerror=__lk=4>",
+          "& %26 = % a=b&c", "Zoë Ünïcödé 日本語 ✓"]
+
+
+def sent(text):
+    """The text as the program receives it: browsers send blanks as "+",
+    and the program keeps them."""
+    return text.replace(" ", "+")
+
+
+def ascii_lower(text):
+    return "".join(c.lower() if c.isascii() else c for c in text)
+
+
+class HostileInput(BrowserCase):
+    """Every field of every page given hostile text: it comes back as text,
+    no script or dialog runs, and files gain no line nobody typed."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        for args in (("domain", "add", "sweep.example"),
+                     ("user", "add", "bob@sweep.example", "bob-pass", "Bob")):
+            result = cls.sandbox.tessera(*args)
+            assert result.returncode == 0, result.stderr
+
+    def assertSafe(self, what):
+        self.assertIsNone(self.b.alert_text(), what)
+        self.assertTrue(self.b.driver.execute_script("return window.__lk === undefined"), what)
+        self.assertEqual(self.b.find_all("script, img, svg, iframe, [onerror], [onload]"), [],
+                         what)
+        self.assertTrue(self.b.title(), what)
+
+    # The pages, each opened through the pages' own links and forms.
+    def open_main(self):
+        self.b.driver.get(self.server.origin + harness.PROGRAM)
+
+    def open_domain(self):
+        self.open_main()
+        submit_form(self.b, "view_domain", {"dname": "sweep.example"})
+
+    def open_account(self):
+        self.open_main()
+        submit_form(self.b, "view_user", {"eaddr": "bob@sweep.example"})
+
+    def open_controls(self):
+        self.open_main()
+        self.b.click_link("Control files", self.b.find("header nav"))
+
+    def open_control_file(self):
+        self.open_controls()
+        self.b.click_link("me")
+
+    def open_add_user(self):
+        self.open_main()
+        self.b.open_details("Add an account")
+        submit_form(self.b, "add_user", {"eaddr": "bob@sweep.example"})
+
+    def open_view_user(self):
+        self.open_main()
+        submit_form(self.b, "view_user", {"eaddr": "nobody@sweep.example"})
+
+    def open_view_domain(self):
+        self.open_main()
+        submit_form(self.b, "view_domain", {"dname": "nothere.example"})
+
+    def open_by_empty(self, nav, values, details=None):
+        """The pages a browser only meets when a field is left out."""
+        def opener():
+            self.open_main()
+            if details:
+                self.b.open_details(details)
+            form = self.b.form(nav)
+            self.b.driver.execute_script(
+                "arguments[0].querySelectorAll('[required]')"
+                ".forEach(e => e.removeAttribute('required'));", form)
+            submit_form(self.b, nav, values)
+        return opener
+
+    def pages(self):
+        return [
+            ("main", self.open_main), ("domain", self.open_domain),
+            ("account", self.open_account), ("controls", self.open_controls),
+            ("control-file", self.open_control_file), ("add-user", self.open_add_user),
+            ("view-user", self.open_view_user), ("view-domain", self.open_view_domain),
+            ("add-domain", self.open_by_empty("add_domain", {"dname": "x.example"},
+                                              "Add a domain")),
+            ("del-domain", self.open_by_empty("del_domain", {"dname": ""})),
+            ("del-user", self.open_by_empty("del_user", {"eaddr": ""})),
+        ]
+
+    def test_1_every_field_of_every_page(self):
+        for page, opener in self.pages():
+            opener()
+            self.assertSafe(page)
+            navs = [f.get_attribute("value") for f in self.b.find_all('form input[name="nav"]')]
+            for index, nav in enumerate(navs):
+                for payload in (MIXED + " " + LONG,):
+                    what = "%s form %d (%s) with %.20r" % (page, index, nav, payload)
+                    opener()
+                    form = self.b.find_all("form")[index]
+                    self.b.driver.execute_script(
+                        "for (const e of arguments[0].elements) {"
+                        "  if (e.name === 'nav' || !e.name || e.type === 'checkbox') continue;"
+                        "  if (e.type !== 'textarea') e.type = 'text';"
+                        "  e.removeAttribute('required'); e.value = arguments[1]; }",
+                        form, payload)
+                    self.b.submit_hidden(form)
+                    self.assertSafe(what)
+            self.b.shot("sweep-" + page)
+        self.assertEqual(sorted(self.sandbox.passwd("sweep.example")), ["bob"])
+        self.assertEqual(sorted(self.sandbox.assign()), ["sweep.example"])
+
+    def test_2_texts_come_back_as_text(self):
+        for text in ECHOES:
+            self.open_main()
+            submit_form(self.b, "list_domains", {"dname": text})
+            self.assertSafe(text)
+            # The list page prints its fixed head without a character set,
+            # so the browser reads its bytes as Latin-1: compare those.
+            self.assertEqual(self.b.find("b").text.encode("cp1252", "replace"),
+                             ("Domains containing " + sent(text)).encode("utf-8")
+                             .decode("cp1252", "replace").encode("cp1252", "replace"))
+            self.open_main()
+            submit_form(self.b, "view_domain", {"dname": text})
+            self.assertSafe(text)
+            shown = ascii_lower(sent(text))
+            self.assertEqual(self.b.messages(), ["Domain %s does not exist" % shown])
+            self.assertEqual(self.b.find('input[name="dname"]').get_attribute("value"), shown)
+            self.open_main()
+            submit_form(self.b, "display_file", {"fname": text.replace(".", "")})
+            self.assertSafe(text)
+            if "." not in text:
+                self.assertEqual(self.b.find("h1").text, "Control file " + sent(text))
+
+    def test_3_account_fields(self):
+        for text in ECHOES:
+            self.open_account()
+            submit_form(self.b, "mod_user", {"fname": text, "quota": "<svg/onload=__lk=5>"})
+            self.assertSafe(text)
+            self.assertEqual(self.b.messages(), ["Modify Account bob@sweep.example success"])
+            bob = self.sandbox.passwd("sweep.example")["bob"]
+            self.assertEqual((bob[3], bob[4], bob[6]), ("0", text, "<svg/onload=__lk=5>"))
+            self.assertEqual(self.b.find('input[name="fname"]').get_attribute("value"), text)
+            self.assertIn(text, self.b.find("dl.facts").text)
+            self.b.click_link("Accounts of sweep.example")
+            self.assertSafe(text)
+            self.assertIn("<svg/onload=__lk=5>", self.b.find("body").text)
+        self.b.shot("sweep-account-list")
+        lines = (self.sandbox.domain_file("sweep.example", "tpasswd") or "").splitlines()
+        self.assertEqual(len(lines), 1)
+
+    def test_4_limits_file_holds_only_what_was_typed(self):
+        self.open_domain()
+        values = dict(zip(("lusers", "lalias", "lfor", "lresponder", "llists", "quota"),
+                          ECHOES + ["5&upop=&uimap=", "9%0Adisable_webmail"]))
+        submit_form(self.b, "mod_domain", values)
+        self.assertSafe("limits")
+        keys = ("maxpopaccounts", "maxaliases", "maxforwards", "maxautoresponders",
+                "maxmailinglists", "default_quota")
+        expected = "".join("%s: %s\n" % (key, sent(value))
+                           for key, value in zip(keys, values.values()))
+        self.assertEqual(self.sandbox.domain_file("sweep.example", ".kestrel-limits"), expected)
+        for name, value in values.items():
+            if "%" not in value and " " not in value:
+                self.assertEqual(self.b.find('input[name="%s"]' % name).get_attribute("value"),
+                                 value)
+        self.b.shot("sweep-limits")
+
+    def test_5_control_file_text(self):
+        text = "\n".join(ECHOES + ["</textarea><script>__lk=6</script>", LONG])
+        self.open_control_file()
+        submit_form(self.b, "modify_file", {"tarea": text})
+        self.assertSafe("control file")
+        stored = sent(text) + "\n"
+        self.assertEqual(harness.read(self.sandbox.control("me")), stored)
+        row = [r for r in self.b.find_all("table.list tbody tr") if r.text.startswith("me")][0]
+        self.assertIn(sent(ECHOES[0]), row.text)
+        self.b.shot("sweep-controls")
+        self.b.click_link("me")
+        self.assertSafe("control file editor")
+        self.assertEqual(self.b.find("textarea").get_attribute("value"), stored)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -353,6 +353,12 @@ class Browser:
         self._click(buttons[0])
         self.wait_for_new_page(old)
 
+    def submit_hidden(self, form):
+        """Sends a form whose button is out of sight (a closed section)."""
+        old = self.find("html")
+        self.driver.execute_script("arguments[0].requestSubmit();", form)
+        self.wait_for_new_page(old)
+
     def wait_for_new_page(self, old, timeout=20):
         end = time.time() + timeout
         while time.time() < end:
