@@ -194,6 +194,22 @@ TEST(ShowControls, ListsTheTwentyFourFilesInOrder) {
   }
 }
 
+// Besides the link line, each row names its file bare, so a template can
+// quote its own link; the shipped one does.
+TEST(ShowControls, EachRowAlsoNamesItsFile) {
+  ControlRequest r;
+  r.page("qmail_controls_middle.html", "$-a3|\n");
+  std::string names;
+  for (const auto& [name, description] : kTable) names += name + "|\n";
+  EXPECT_EQ(r.get("nav=show_controls").out, kHeader + "TOP ||\n" + names + "BOTTOM NM= RW= CL= CF=\n");
+  r.page("qmail_controls_middle.html", read_file(std::string(LARKSPUR_SOURCE_DIR) +
+                                                 "/html/qmail_controls_middle.html"));
+  EXPECT_NE(r.get("nav=show_controls").out.find(
+                "<a href=\"/cgi-bin/larkspur/larkspur.cgi?nav=display_file&amp;fname=badmailfrom\">"
+                "badmailfrom</a>"),
+            std::string::npos);
+}
+
 TEST(DisplayFile, ShowsOneFileInTheEditor) {
   const std::string long_text(2000, 'L');
   const struct {

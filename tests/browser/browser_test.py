@@ -484,5 +484,158 @@ class HostileInput(BrowserCase):
         self.assertEqual(self.b.find("textarea").get_attribute("value"), stored)
 
 
+TEMPLATE_PAGES = [
+    ("main", "?"), ("domain", "?nav=view_domain&dname=look.example"),
+    ("account", "?nav=view_user&eaddr=carol@look.example"),
+    ("controls", "?nav=show_controls"), ("control-file", "?nav=display_file&fname=me"),
+    ("add-domain", "?nav=add_domain"), ("del-domain", "?nav=del_domain"),
+    ("view-domain", "?nav=view_domain&dname=nothere.example"), ("add-user", "?nav=add_user"),
+    ("del-user", "?nav=del_user"), ("view-user", "?nav=view_user"),
+    ("request-error", "?nav=display_file&fname=a.b"),
+] + [(name[:-5], "/show/" + name) for name in ("help.html", "error.html", "auth_failed.html")]
+LIST_PAGES = [("list-domains", "?nav=list_domains"),
+              ("list-users", "?nav=show_users&dname=look.example")]
+
+# Markup that a label may name: every field a person fills in.
+FIELDS = "input:not([type=hidden]), textarea, select"
+
+
+class PageQuality(BrowserCase):
+    """Every template page is valid HTML5 with a label on every field, fits
+    a 400-pixel phone and a 1,400-pixel desktop without sideways scrolling,
+    and the main flows work from the keyboard alone. The list pages keep
+    their fixed bytes and take their look from the stylesheet."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        for args in (("domain", "add", "look.example"),
+                     ("domain", "alias", "look.example.net", "look.example"),
+                     ("user", "add", "carol@look.example", "carol-pass", "Carol")):
+            result = cls.sandbox.tessera(*args)
+            assert result.returncode == 0, result.stderr
+
+    def url(self, query):
+        return harness.PROGRAM + query
+
+    def test_1_template_pages_are_valid_html5(self):
+        import html5lib
+        for name, query in TEMPLATE_PAGES:
+            status, text = self.server.fetch(self.url(query))
+            self.assertEqual(status, 200, name)
+            parser = html5lib.HTMLParser(strict=True, namespaceHTMLElements=False)
+            try:
+                tree = parser.parse(text)
+            except html5lib.html5parser.ParseError as error:
+                self.fail("%s: %s\n%s" % (name, error, text))
+            ids = [e.get("id") for e in tree.iter() if e.get("id")]
+            self.assertEqual(len(ids), len(set(ids)), name)
+            self.assertTrue(tree.find("head/title").text, name)
+            self.assertIn(tree.get("lang"), ("en",), name)
+
+    def test_2_every_field_has_a_label(self):
+        for name, query in TEMPLATE_PAGES:
+            self.b.driver.get(self.server.origin + self.url(query))
+            unlabelled = self.b.driver.execute_script(
+                "return [...document.querySelectorAll(arguments[0])]"
+                ".filter(e => e.labels.length !== 1 || !e.labels[0].textContent.trim())"
+                ".map(e => e.outerHTML);", FIELDS)
+            self.assertEqual(unlabelled, [], name)
+            crowded = self.b.driver.execute_script(
+                "return [...document.querySelectorAll('label')]"
+                ".filter(l => l.querySelectorAll(arguments[0]).length > 1)"
+                ".map(l => l.outerHTML);", FIELDS)
+            self.assertEqual(crowded, [], name)
+
+    def test_3_pages_fit_narrow_and_wide_screens(self):
+        for width in (400, 1400):
+            self.b.driver.set_window_size(width, 900)
+            for name, query in TEMPLATE_PAGES + LIST_PAGES:
+                self.b.driver.get(self.server.origin + self.url(query))
+                inner, scroll = self.b.driver.execute_script(
+                    "return [window.innerWidth, document.documentElement.scrollWidth];")
+                self.assertEqual(inner, width, name)
+                self.assertLessEqual(scroll, inner, "%s is wider than %d pixels" % (name, width))
+                self.b.shot("width-%d-%s" % (width, name))
+        self.b.driver.set_window_size(1400, 1000)
+
+    def test_4_list_pages_look_like_the_rest(self):
+        self.b.driver.get(self.server.origin + self.url(TEMPLATE_PAGES[2][1]))
+        style = "const s = getComputedStyle(arguments[0]); return [s.fontFamily, s.fontSize];"
+        body_font = self.b.driver.execute_script(style, self.b.find("main dt"))
+        link_colour = self.b.find("main .links a").value_of_css_property("color")
+        background = self.b.find("body").value_of_css_property("background-color")
+        for name, query in LIST_PAGES:
+            status, text = self.server.fetch(self.url(query))
+            self.assertTrue(text.startswith("<HTML><HEAD><TITLE>"), name)
+            self.b.driver.get(self.server.origin + self.url(query))
+            cells = self.b.find_all("td font, body > font")
+            self.assertTrue(cells, name)
+            for cell in cells:
+                self.assertEqual(self.b.driver.execute_script(style, cell), body_font, name)
+            links = self.b.find_all("td a, body > font > a")
+            self.assertTrue(links, name)
+            for link in links:
+                self.assertEqual(link.value_of_css_property("color"), link_colour, name)
+            self.assertEqual(self.b.find("body").value_of_css_property("background-color"),
+                             background, name)
+            for table in self.b.find_all("table"):
+                self.assertEqual(table.value_of_css_property("border-collapse"), "collapse")
+
+    def test_5_main_flows_by_keyboard(self):
+        from selenium.webdriver.common.action_chains import ActionChains
+        self.b.driver.get(self.server.origin + self.url("?"))
+
+        def press(*keys):
+            ActionChains(self.b.driver).send_keys(*keys).perform()
+
+        def focused():
+            return self.b.driver.switch_to.active_element
+
+        def tab_to(css):
+            """Tabs forward until the element is focused; all of them can be."""
+            target = self.b.find(css)
+            for _ in range(80):
+                press(Keys.TAB)
+                if focused() == target:
+                    return target
+            self.fail("%s cannot be reached with the Tab key" % css)
+
+        # Every visible link, field and button lies on the Tab path.
+        reachable = self.b.driver.execute_script(
+            "return [...document.querySelectorAll('a, input:not([type=hidden]), button, summary')]"
+            ".filter(e => e.checkVisibility()).length;")
+        seen = set()
+        for _ in range(reachable + 5):
+            press(Keys.TAB)
+            seen.add(focused().id)
+        self.assertEqual(len(seen), reachable + 1)  # and the page itself
+
+        # Open the add-domain section, fill it in and send it: keys only.
+        tab_to("details summary")
+        press(Keys.ENTER)
+        tab_to('form input[name="nav"][value="add_domain"] ~ .fields input[name="dname"]')
+        press("keys.example", Keys.TAB, "key-pass")
+        old = self.b.find("html")
+        press(Keys.ENTER)
+        self.b.wait_for_new_page(old)
+        self.assertMessages(["Created Domain", "Domain postmaster added"])
+        self.assertIn("keys.example", self.sandbox.assign())
+
+        # Open it, list its accounts and follow the row, all from the keyboard.
+        tab_to('form input[name="nav"][value="view_domain"] ~ .row input[name="dname"]')
+        press("keys.example")
+        old = self.b.find("html")
+        press(Keys.ENTER)
+        self.b.wait_for_new_page(old)
+        self.assertEqual(self.b.find("h1").text, "Domain keys.example")
+        tab_to('input[name="nav"][value="show_users"] ~ button')
+        old = self.b.find("html")
+        press(Keys.ENTER)
+        self.b.wait_for_new_page(old)
+        self.assertEqual(self.b.title(), "Show Users")
+        self.b.shot("keyboard-list-users")
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
