@@ -502,7 +502,7 @@ class HostileInput(BrowserCase):
         self.assertEqual(harness.read(self.sandbox.control("me")), stored)
         row = [r for r in self.b.find_all("table.list tbody tr") if r.text.startswith("me")][0]
         self.assertIn(sent(ECHOES[0]), row.text)
-        self.b.shot("sweep-controls")
+        self.b.shot("sweep-control-text")
         self.b.click_link("me")
         self.assertSafe("control file editor")
         self.assertEqual(self.b.find("textarea").get_attribute("value"), stored)
