@@ -261,8 +261,10 @@ class CrossSiteGuard(BrowserCase):
                       FOREIGN_PAGE.format(target=self.target))
         self.rcpthosts = harness.read(self.sandbox.control("rcpthosts"))
 
-    def open_foreign(self):
-        self.b.driver.get(self.server.foreign_origin + "/forge.html")
+    def open_foreign(self, host="127.0.0.1"):
+        """The other site: the program's host on another port (the same
+        site to a browser), or under the name localhost (another site)."""
+        self.b.driver.get("http://%s:%d/forge.html" % (host, self.server.foreign_port))
         self.assertEqual(self.b.title(), "Another site")
 
     def assertRefused(self, command):
@@ -275,14 +277,15 @@ class CrossSiteGuard(BrowserCase):
         self.assertIn("Cross-site request refused", last)
 
     def test_1_forged_forms_and_link_are_refused(self):
-        for form, command in (("add", "add_domain"), ("delete", "delete_file")):
-            self.open_foreign()
-            self.b.submit(self.b.find("form#" + form))
-            self.assertRefused(command)
-            self.b.shot("guard-refused-" + command)
-        self.open_foreign()
-        self.b.click_link("A link")
-        self.assertRefused("delete_file")
+        for host in ("127.0.0.1", "localhost"):
+            for form, command in (("add", "add_domain"), ("delete", "delete_file")):
+                self.open_foreign(host)
+                self.b.submit(self.b.find("form#" + form))
+                self.assertRefused(command)
+                self.b.shot("guard-refused-%s-%s" % (host, command))
+            self.open_foreign(host)
+            self.b.click_link("A link")
+            self.assertRefused("delete_file")
 
     def test_2_own_forms_work(self):
         self.b.driver.get(self.target)
