@@ -328,10 +328,11 @@ TEST(ModifyFile, MessageListShowsTheNameEscapedAndSplitAtDollars) {
 }
 
 // The editor's whole path: display, the browser un-escapes the textarea and
-// posts it back, the file comes out byte for byte the same. ("&" and "="
-// cannot make the trip: the form decoder splits at them even when encoded.)
+// posts it back, the file comes out byte for byte the same, "&" and "="
+// included.
 TEST(ModifyFile, EditorRoundTripKeepsTheFile) {
   for (const std::string& text : {std::string("</textarea>\n<script>x</script>\n"),
+                                  std::string("a&b=c &amp; &tarea=x\n"),
                                   std::string("a \"q\" 'x' +1 %41 <b>\n"),
                                   std::string("plain.example.com\n")}) {
     ControlRequest r;
