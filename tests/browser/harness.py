@@ -314,13 +314,15 @@ class Browser:
         self._click(links[0])
 
     def form(self, nav, within=None):
-        """The visible form whose hidden nav field names the command."""
-        forms = [f for f in self.find_all("form", within)
-                 if self.find_all('input[name="nav"][value="%s"]' % nav, f)]
-        shown = [f for f in forms if f.is_displayed()] or forms
-        if not shown:
+        """The visible form whose hidden nav field names the command (one
+        script call: a page holds many forms)."""
+        form = self.driver.execute_script(
+            "const forms = [...(arguments[1] || document).querySelectorAll('form')]"
+            "  .filter(f => f.elements.nav && f.elements.nav.value === arguments[0]);"
+            "return forms.find(f => f.checkVisibility()) || forms[0] || null;", nav, within)
+        if form is None:
             raise AssertionError("no %s form on %s" % (nav, self.title()))
-        return shown[0]
+        return form
 
     def open_details(self, summary_text):
         for summary in self.find_all("summary"):
