@@ -79,6 +79,13 @@ class Sandbox:
 
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="larkspur-browser-")
+        try:
+            self._lay_out()
+        except Exception:
+            shutil.rmtree(self.root, ignore_errors=True)
+            raise
+
+    def _lay_out(self):
         for d in ("usr/local/tessera/etc", "var/qmail/bin", "var/qmail/control",
                   "var/qmail/users", "www", "docroot/cgi-bin/larkspur", "foreign", "conf"):
             os.makedirs(os.path.join(self.root, d), exist_ok=True)
