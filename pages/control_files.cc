@@ -143,6 +143,10 @@ void show_controls_page() {
   print_template("html/qmail_controls_top.html", false);
   for (const ControlFile& file : kControlFiles) {
     set_page_markup("a0", control_link_line(file.name));
+    // The bare name too, so a template can build a link of its own with
+    // quoted attributes: the link line's unquoted address with its "&" and
+    // "=" is not valid HTML5. Table names need no URL encoding.
+    set_page_var("a3", file.name);
     // Only a plain file is read: a FIFO would hold the page forever.
     FILE* in = fopen_regular(qmail_control_file(file.name), true);
     if (in != nullptr) {

@@ -497,3 +497,17 @@ TEST_F(ShowUsers, MailboxDotQmailIsReadOnlyAsAPlainFile) {
 }
 
 }  // namespace
+
+// A browser sends a typed "&" or "=" as %26 or %3D: it stays text of its own
+// field and never adds a field of its own (here: the domain-administrator
+// and bounce boxes, a second quota).
+TEST_F(AccountPages, TypedSeparatorsStayInsideTheirField) {
+  add("joe", "&fname=Tom%26ubounce%3D");
+  EXPECT_EQ(line_of("joe")[3] + "|" + line_of("joe")[4], "0|Tom&ubounce=");
+  std::string shown = page("nav=mod_user&eaddr=joe@example.com&fname=A%26ukestrel%3D&quota=5S%26quota%3D9S");
+  EXPECT_EQ(shown, view({.messages = "Modify Account joe@example.com success<BR><BR>",
+                         .name = "A&amp;ukestrel=", .quota = "5S&amp;quota=9S",
+                         .when = joe_login_time()}));
+  std::vector<std::string> line = line_of("joe");
+  EXPECT_EQ(line[3] + "|" + line[4] + "|" + line[6], "0|A&ukestrel=|5S&quota=9S");
+}

@@ -194,6 +194,22 @@ TEST(ShowControls, ListsTheTwentyFourFilesInOrder) {
   }
 }
 
+// Besides the link line, each row names its file bare, so a template can
+// quote its own link; the shipped one does.
+TEST(ShowControls, EachRowAlsoNamesItsFile) {
+  ControlRequest r;
+  r.page("qmail_controls_middle.html", "$-a3|\n");
+  std::string names;
+  for (const auto& [name, description] : kTable) names += name + "|\n";
+  EXPECT_EQ(r.get("nav=show_controls").out, kHeader + "TOP ||\n" + names + "BOTTOM NM= RW= CL= CF=\n");
+  r.page("qmail_controls_middle.html", read_file(std::string(LARKSPUR_SOURCE_DIR) +
+                                                 "/html/qmail_controls_middle.html"));
+  EXPECT_NE(r.get("nav=show_controls").out.find(
+                "<a href=\"/cgi-bin/larkspur/larkspur.cgi?nav=display_file&amp;fname=badmailfrom\">"
+                "badmailfrom</a>"),
+            std::string::npos);
+}
+
 TEST(DisplayFile, ShowsOneFileInTheEditor) {
   const std::string long_text(2000, 'L');
   const struct {
@@ -265,9 +281,9 @@ TEST(ModifyFile, WritesTheEditorTextAndShowsTheList) {
        "</textarea>\"'\n",
        page_after("&lt;/textarea&gt;&quot;&#39;\n",
                   "NM=me RW=20 CL=80 CF=&lt;/textarea&gt;&quot;&#39;")},
-      // An encoded "&" still separates variables: the text ends before it.
-      {"nav=modify_file&file_name=me&tarea=a%26b", std::nullopt, "a\n",
-       page_after("a\n", "NM=me RW=20 CL=80 CF=a")},
+      // A typed "&" (sent as %26) is text of the file, not a separator.
+      {"nav=modify_file&file_name=me&tarea=a%26b%26rws%3D3", std::nullopt, "a&b&rws=3\n",
+       page_after("a&amp;b&amp;rws=3\n", "NM=me RW=20 CL=80 CF=a&amp;b&amp;rws=3")},
       {"nav=modify_file&tarea=x", "old\n", "old\n", "INIT E=: invalid input data\n"},
       {"nav=modify_file&file_name=me", "old\n", "old\n", "INIT E=: invalid input data\n"},
       {"nav=modify_file&file_name=me.bak&tarea=x", "old\n", "old\n",
@@ -312,10 +328,11 @@ TEST(ModifyFile, MessageListShowsTheNameEscapedAndSplitAtDollars) {
 }
 
 // The editor's whole path: display, the browser un-escapes the textarea and
-// posts it back, the file comes out byte for byte the same. ("&" and "="
-// cannot make the trip: the form decoder splits at them even when encoded.)
+// posts it back, the file comes out byte for byte the same, "&" and "="
+// included.
 TEST(ModifyFile, EditorRoundTripKeepsTheFile) {
   for (const std::string& text : {std::string("</textarea>\n<script>x</script>\n"),
+                                  std::string("a&b=c &amp; &tarea=x\n"),
                                   std::string("a \"q\" 'x' +1 %41 <b>\n"),
                                   std::string("plain.example.com\n")}) {
     ControlRequest r;

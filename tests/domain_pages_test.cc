@@ -140,6 +140,10 @@ TEST(DomainPages, LimitsFileHoldsTheFormsLinesInOrderOwnedByTheDomain) {
        "disable_imap\n"},
       {"values as given", "lalias=lots&lusers=-3&uweb=x", "maxpopaccounts: -3\nmaxaliases: lots\n"
                                                           "disable_webmail\n"},
+      // A typed "&" or "=" (sent as %26, %3D) is part of the value: it adds
+      // no switch line and no second count.
+      {"typed separators", "lusers=5%26upop%3D%26lalias%3D9&lfor=%3D",
+       "maxpopaccounts: 5&upop=&lalias=9\nmaxforwards: =\n"},
   };
   for (const auto& c : cases) {
     Site site;

@@ -160,7 +160,7 @@ TEST(RequestOrder, EachStepRunsBeforeTheNext) {
 // display_file echoes the fields it reads into the editor page, which makes
 // the decoded form variables visible: NM from fname, RW from rows, CL from
 // cols. The file "me" does not exist, so CF stays empty.
-TEST(FormInput, QueryStringIsDecodedThenSplit) {
+TEST(FormInput, QueryStringIsSplitThenDecoded) {
   const struct {
     std::string query;
     std::string body;
@@ -170,7 +170,7 @@ TEST(FormInput, QueryStringIsDecodedThenSplit) {
       {"nav=display_file&fname=me&rows=%4a&cols=5", "NM=me RW= CL=80 CF=\n"},
       {"nav=display_file&fname=me&cols=5&rows=%4", "NM=me RW=%4 CL=5 CF=\n"},
       {"nav=display_file&fname=me&rows=1+2", "NM=me RW=1+2 CL=80 CF=\n"},
-      {"nav=display_file&fname=me&rows=%26cols=7", "NM=me RW= CL=7 CF=\n"},
+      {"nav=display_file&fname=me&rows=%26cols=7", "NM=me RW=&amp;cols=7 CL=80 CF=\n"},
       {"nav=display_file&fname=me&rows=x=y", "NM=me RW=x=y CL=80 CF=\n"},
       {"nav=display_file&fname=me&rows=1&rows=2", "NM=me RW=1 CL=80 CF=\n"},
       {"nav=display_file&fname=me&zz&rows=5", "NM=me RW=20 CL=80 CF=\n"},

@@ -332,7 +332,7 @@ TEST_F(HttpTest, ControlFileRoundTripThroughTheWebServer) {
   Response listed = fetch(list);
   ASSERT_EQ(listed.status, 200);
   EXPECT_NE(listed.body.find("<pre>a.example\n&lt;/textarea&gt;"), std::string::npos);
-  EXPECT_NE(listed.body.find("fname=me>me</a>\n</td><td><pre>mail.example.com\n</pre>"),
+  EXPECT_NE(listed.body.find("fname=me\">me</a></td><td><pre>mail.example.com\n</pre>"),
             std::string::npos);
 }
 
@@ -548,7 +548,9 @@ TEST(ShippedTemplates, EveryTextComesFromEachLanguageFile) {
 TEST(ShippedTemplates, UseOnlyThePageVariablesTheirPagesSet) {
   const std::map<std::string, std::set<std::string>> allowed = {
       {"ctrl_file.html", {"NM", "RW", "CL", "CF"}},
-      {"qmail_controls_middle.html", {"a0", "a1", "a2"}},
+      // a0, the link line with its unquoted address, is there for other
+      // sites' templates; the shipped one quotes a link of its own.
+      {"qmail_controls_middle.html", {"a1", "a2", "a3"}},
       {"view_domain.html", {"DN"}},
       {"mod_domain.html", {"DN", "DD", "DU", "DG", "DS", "DP", "QU", "QL", "MU", "MA", "MF",
                            "MR", "ML", "MQ", "MP", "MI", "MD", "MC", "MS", "MW"}},

@@ -53,15 +53,16 @@ unsigned char hex_pair(char high, char low) {
 
 namespace {
 
-// Decodes in place. A decoded byte is never looked at again, and a decoded
-// 0 ends the text: whatever followed it is gone.
-void percent_decode(char* text) {
+// Decodes one name or value in place. A decoded byte is never looked at
+// again. False when a pair decodes to the byte 0: that ends the whole form
+// text there, so the caller keeps what came before and stops.
+bool percent_decode(char* text) {
   char* in = text;
   char* out = text;
   while (*in != '\0') {
     if (in[0] == '%' && in[1] != '\0' && in[2] != '\0') {
       *out = static_cast<char>(hex_pair(in[1], in[2]));
-      if (*out == '\0') return;
+      if (*out == '\0') return false;
       ++out;
       in += 3;
     } else {
@@ -69,8 +70,14 @@ void percent_decode(char* text) {
     }
   }
   *out = '\0';
+  return true;
 }
 
+// Splits on the separators as they arrived and only then decodes each name
+// and value: a typed "&" or "=" comes from the browser as %26 or %3D and so
+// stays inside its own field. Decoding first would let the text of one
+// field add fields of its own (a full name "x&ukestrel=" would tick the
+// domain-administrator box), and no link value could carry an "&".
 void split_form(char* text) {
   char* position = text;
   while (*position != '\0') {
@@ -80,8 +87,10 @@ void split_form(char* text) {
     char* value = equals + 1;
     char* ampersand = std::strchr(value, '&');
     if (ampersand != nullptr) *ampersand = '\0';
+    if (!percent_decode(position)) return;  // the name ends before its "="
+    bool whole = percent_decode(value);
     request.form_vars.push_back(FormVar{position, value});
-    if (ampersand == nullptr) return;
+    if (!whole || ampersand == nullptr) return;
     position = ampersand + 1;
   }
 }
@@ -122,7 +131,6 @@ int32_t body_length(const char* content_length) {
 
 void parse_form(char* text) {
   request.form_vars.clear();
-  percent_decode(text);
   try {
     split_form(text);
   } catch (const std::bad_alloc&) {

@@ -1,12 +1,13 @@
 // The CGI request taken apart: the captured environment, the method, the
 // raw form text and the form variables built from it.
 //
-// Form text is percent-decoded in place before it is split: "%XX" with two
-// upper-case hex digits is one byte; any other digit pair gives the byte 0,
-// which ends the text there. "+" stays "+". A decoded "&" or "=" separates
-// like a literal one. Splitting: a name runs to the first "=" ("&" before
-// it belongs to the name), its value to the next "&"; a piece without "="
-// at the end gives no variable.
+// Form text is split first: a name runs to the first "=" ("&" before it
+// belongs to the name), its value to the next "&"; a piece without "=" at
+// the end gives no variable. Then each name and value is percent-decoded in
+// place: "%XX" with two upper-case hex digits is one byte; any other digit
+// pair gives the byte 0, which ends the text there (the variable being
+// decoded keeps what came before; later ones are lost). "+" stays "+". A
+// decoded "&" or "=" is text of its field, never a separator.
 //
 // Form variables point into the decoded form text; they live until the
 // process ends. Every failure here ends the request with its error page.
@@ -55,7 +56,7 @@ void read_request();
 // to kBodyLimit, kBodyCutLength above it.
 int32_t body_length(const char* content_length);
 
-// Percent-decodes text in place and splits it into request.form_vars.
+// Splits text into request.form_vars and percent-decodes each part in place.
 void parse_form(char* text);
 
 // Two upper-case hexadecimal digits as one byte; 0 for any other digit.
