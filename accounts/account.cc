@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
 #include "accounts/hash_password.h"
 #include "accounts/lastauth.h"
 #include "accounts/passwd.h"
+#include "accounts/passwd_common.h"
 #include "base/address.h"
 #include "base/cwd_guard.h"
 #include "base/dir_tree.h"
@@ -26,8 +28,6 @@ namespace {
 constexpr size_t kInitialQuotaMax = 49;
 constexpr size_t kDomainMinLength = 3;
 constexpr mode_t kDirMode = 0750;
-constexpr unsigned kQuotaRetrySeconds = 5;
-constexpr const char* kNeverLoggedIn = "0.0.0.0";
 constexpr const char* kMaildirParts[] = {"Maildir", "Maildir/new", "Maildir/cur", "Maildir/tmp"};
 
 // A copy of the account's record, or none: the lookup's own record is
@@ -162,8 +162,8 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
   return subdir;
 }
 
-int add_account(std::string& user, std::string& domain, const std::string& clear_password,
-                std::string gecos) {
+int check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
+                      const std::string& gecos, NewAccountPlace* place) {
   if (gecos.find(':') != std::string::npos) return kErrBadChar;
   if (user.size() > kUserNameMax) return kErrUserTooLong;
   if (user.size() <= 1) return kErrIllegalUsername;
@@ -184,32 +184,146 @@ int add_account(std::string& user, std::string& domain, const std::string& clear
   if (!home) return kErrNoDomain;
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;
-
-  CwdGuard cwd;
-  if (chdir(home->dir.c_str()) != 0) return kErrChdirDomains;
-  std::optional<std::string> subdir = make_user_dir(user, domain, home->uid, home->gid);
-  if (!subdir) return last_error != 0 ? last_error : kErrChdirUsers;
-  int added = passwd_add(user, domain, clear_password, gecos, *subdir);
-  if (added != 0) {
-    fputs("Failed while attempting to add user to auth backend\n", stderr);
-    if (chdir(home->dir.c_str()) == 0) remove_user_dir(*subdir, user);
-    // A name that another process entered first stays that process's
-    // account; only this creation is undone, and the caller is told why.
-    std::string user_copy = user, domain_copy = domain;
-    bool taken = added == kErrUsernameExists && passwd_get(user_copy, domain_copy) != nullptr;
-    return taken ? kErrUsernameExists : kErrNoAuthDb;
-  }
-  if (set_user_quota(user, domain, initial_quota_text(limits)) == kErrNoUser) {
-    sleep(kQuotaRetrySeconds);
-    set_user_quota(user, domain, initial_quota_text(limits));
-  }
-  int written = lastauth_write(user, domain, kNeverLoggedIn);
-  cwd.restore();
-  if (written != 0) {
-    fputs("Failed to create create lastauth entry\n", stderr);
-    return kErrNoAuthDb;
-  }
+  if (place != nullptr) *place = NewAccountPlace{*home, limits};
   return 0;
+}
+
+namespace {
+
+// One account of a batch on its way: where it goes and what its line says.
+struct Creation {
+  NewAccount* account;
+  std::string domain;  // the account's own copy, as its checks left it
+  NewAccountPlace place;
+  std::string subdir;
+  std::string quota = "NOQUOTA";  // the quota text its line carries
+  bool quota_set = false;         // a quota text was set (its maildirsize is due)
+};
+
+// Sets the line's quota text as set_user_quota would set it on the new
+// line: refused (-29) when the text or its normal form is too long.
+int set_line_quota(Creation& c, const std::string& text) {
+  if (text.size() > kQuotaTextMax) return kErrQuotaTooLong;
+  std::string normal = format_quota_spec(text);
+  if (normal.size() > kQuotaTextMax) return kErrQuotaTooLong;
+  c.quota = normal;
+  c.quota_set = true;
+  return 0;
+}
+
+// Steps 1 to 10 of a creation: the checks, then the mailbox directory.
+// false with the account's result set when the account stops here.
+bool prepare_account(Creation& c, const std::vector<Creation>& before) {
+  NewAccount& a = *c.account;
+  a.result = check_new_account(a.user, c.domain, a.password, a.gecos, &c.place);
+  if (a.result != 0) return false;
+  // A name made earlier in the batch is there already, as its lookup would
+  // have found had it been made first.
+  for (const Creation& earlier : before) {
+    if (earlier.account->user == a.user) a.result = kErrUsernameExists;
+  }
+  if (a.result != 0) return false;
+  if (chdir(c.place.home.dir.c_str()) != 0) {
+    a.result = kErrChdirDomains;
+    return false;
+  }
+  const DomainHome& home = c.place.home;
+  std::optional<std::string> subdir = make_user_dir(a.user, c.domain, home.uid, home.gid);
+  if (!subdir) {
+    a.result = last_error != 0 ? last_error : kErrChdirUsers;
+    return false;
+  }
+  c.subdir = *subdir;
+  if (!may_use_domain(home.uid)) {
+    // A process that cannot read the account back (it runs as neither
+    // root nor the domain's user) finds no account to give a quota.
+    if (!a.quota.empty()) {
+      a.quota_result = a.quota.size() > kQuotaTextMax ? kErrQuotaTooLong : kErrNoUser;
+    }
+    return true;
+  }
+  // The domain's default quota, then the one asked for; a refused default
+  // leaves NOQUOTA, as account creation ignores that refusal.
+  set_line_quota(c, initial_quota_text(c.place.limits));
+  if (!a.quota.empty()) a.quota_result = set_line_quota(c, a.quota);
+  return true;
+}
+
+// A line that did not go in: the new directory goes again, and the caller
+// learns whether another process made the name first.
+void undo_account(Creation& c, int added) {
+  NewAccount& a = *c.account;
+  fputs("Failed while attempting to add user to auth backend\n", stderr);
+  if (chdir(c.place.home.dir.c_str()) == 0) remove_user_dir(c.subdir, a.user);
+  // A name that another process entered first stays that process's
+  // account; only this creation is undone, and the caller is told why.
+  std::string user_copy = a.user, domain_copy = c.domain;
+  bool taken = added == kErrUsernameExists && passwd_get(user_copy, domain_copy) != nullptr;
+  a.result = taken ? kErrUsernameExists : kErrNoAuthDb;
+  a.quota_result = 0;
+}
+
+// Steps 12 and 13 for an account whose line went in.
+void finish_account(Creation& c) {
+  NewAccount& a = *c.account;
+  if (c.quota_set) {
+    update_maildirsize(c.domain, mailbox_dir(c.place.home.dir, c.subdir, a.user), c.quota);
+  }
+  if (lastauth_write(a.user, c.domain, kLastauthNever) != 0) {
+    fputs("Failed to create create lastauth entry\n", stderr);
+    a.result = kErrNoAuthDb;
+  }
+}
+
+// The accounts that passed their checks and have their directories, added
+// to the password file in one change.
+void add_lines(std::vector<Creation>& made) {
+  if (made.empty()) return;
+  std::vector<passwd_new_line> lines(made.size());
+  for (size_t i = 0; i < made.size(); ++i) {
+    NewAccount& a = *made[i].account;
+    lines[i] = passwd_new_line{a.user, a.password, a.gecos, made[i].subdir, made[i].quota, 0};
+  }
+  std::string domain = made.front().domain;
+  passwd_add_many(domain, lines);
+  for (size_t i = 0; i < made.size(); ++i) {
+    if (lines[i].result != 0) {
+      undo_account(made[i], lines[i].result);
+    } else {
+      finish_account(made[i]);
+    }
+  }
+}
+
+}  // namespace
+
+int add_accounts(std::string& domain, std::vector<NewAccount>& accounts) {
+  CwdGuard cwd;
+  std::vector<Creation> made;
+  made.reserve(accounts.size());
+  std::string last = domain;
+  for (NewAccount& a : accounts) {
+    a.result = a.quota_result = 0;
+    Creation c{&a, domain, {}, {}};
+    bool ready = prepare_account(c, made);
+    last = c.domain;
+    if (ready) made.push_back(std::move(c));
+  }
+  add_lines(made);
+  domain = last;
+  return static_cast<int>(std::count_if(accounts.begin(), accounts.end(),
+                                        [](const NewAccount& a) { return a.result == 0; }));
+}
+
+int add_account(std::string& user, std::string& domain, const std::string& clear_password,
+                std::string gecos) {
+  std::vector<NewAccount> one(1);
+  one[0].user = user;
+  one[0].password = clear_password;
+  one[0].gecos = std::move(gecos);
+  add_accounts(domain, one);
+  user = one[0].user;
+  return one[0].result;
 }
 
 int set_user_quota(std::string& user, std::string& domain, const std::string& quota) {

@@ -57,3 +57,16 @@ std::optional<std::string> lastauth_text(const password_record& record) {
   if (!read || line[0] == '\0') return std::nullopt;
   return std::string(line);
 }
+
+bool lastauth_never(const std::optional<std::string>& address) {
+  return !address || address->empty() || *address == kLastauthNever;
+}
+
+std::optional<std::string> lastauth_address(const password_record& record) {
+  std::optional<std::string> address = lastauth_text(record);
+  while (address && !address->empty() && (address->back() == '\n' || address->back() == '\r')) {
+    address->pop_back();
+  }
+  if (lastauth_never(address)) return std::nullopt;
+  return address;
+}
