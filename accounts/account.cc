@@ -60,26 +60,41 @@ std::string mailbox_dir(const std::string& domain_dir, const std::string& subdir
   return subdir.empty() ? domain_dir + "/" + user : domain_dir + "/" + subdir + "/" + user;
 }
 
-// A sub-directory for a new mailbox: a freed one first, else the next of
-// the domain's allocation, recorded at once. The allocation is read,
-// advanced and written back under the domain's slot lock, so concurrent
-// creations never hand out a count twice. Runs in the domain directory.
-std::optional<std::string> reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
-  // The free list is the domain user's to write: an entry that would
-  // reach outside the domain directory is passed over.
+// A freed sub-directory of the domain, made again, or none. The free list
+// is the domain user's to write: an entry that would reach outside the
+// domain directory is passed over. Runs in the domain directory.
+std::optional<std::string> take_freed_subdir(const std::string& domain, uid_t uid, gid_t gid) {
   std::optional<std::string> freed = free_dir_take(domain);
-  if (freed && is_plain_path(*freed)) {
-    make_path(*freed, uid, gid);
-    return *freed;
-  }
-  // Without the lock (busy, or a link planted at its name) no count is
-  // taken: two creations could otherwise be handed the same one.
+  if (!freed || !is_plain_path(*freed)) return std::nullopt;
+  make_path(*freed, uid, gid);
+  return *freed;
+}
+
+// Sub-directories for `count` new mailboxes from the domain's allocation,
+// recorded at once. The allocation is read, advanced and written back
+// under the domain's slot lock, so concurrent creations never hand out a
+// count twice; a batch pays for one write of it. Without the lock (busy,
+// or a link planted at its name) no count is taken: two creations could
+// otherwise be handed the same one. Runs in the domain directory.
+std::optional<std::vector<std::string>> allocate_subdirs(const std::string& domain, uid_t uid,
+                                                         gid_t gid, size_t count) {
+  std::vector<std::string> subdirs;
+  if (count == 0) return subdirs;
   FileLock lock;
   if (dir_control_lock(lock, domain, uid, gid) != 0) return std::nullopt;
   dir_control_load(domain, uid);
-  std::string subdir = dir_control_next(uid, gid);
+  for (size_t i = 0; i < count; ++i) subdirs.push_back(dir_control_next(uid, gid));
   dir_control_save(domain, uid, gid);
-  return subdir;
+  return subdirs;
+}
+
+// A sub-directory for a new mailbox: a freed one first, else the next of
+// the domain's allocation.
+std::optional<std::string> reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
+  if (std::optional<std::string> freed = take_freed_subdir(domain, uid, gid)) return freed;
+  std::optional<std::vector<std::string>> fresh = allocate_subdirs(domain, uid, gid, 1);
+  if (!fresh) return std::nullopt;
+  return fresh->front();
 }
 
 // The maildir inside the new mailbox directory (the working directory).
@@ -120,6 +135,42 @@ void remove_user_dir(const std::string& subdir, const std::string& user) {
 
 }  // namespace
 
+namespace {
+
+// make_user_dir once its sub-directory is reserved: the mailbox directory
+// and its maildir inside it. The working directory is restored.
+std::optional<std::string> build_user_dir(const DomainHome& home, const std::string& subdir,
+                                          const std::string& user, const std::string& domain,
+                                          uid_t uid, gid_t gid) {
+  CwdGuard cwd;
+  if (chdir(home.dir.c_str()) != 0) return std::nullopt;
+  // Below the domain directory nothing is entered through a link: the
+  // domain's user could have planted one in place of any of these.
+  if (!subdir.empty() && !enter_and_close(subdir)) return std::nullopt;
+  // The whole path, separators included, must fit the password line's
+  // directory field, or the account could never be updated afterwards.
+  if (mailbox_dir(home.dir, subdir, user).size() > kMailboxDirMax) {
+    fputs("Error. Path exceeds maximum permitted length\n", stderr);
+    return std::nullopt;
+  }
+  if (mkdir(user.c_str(), kDirMode) != 0) {
+    last_error = kErrUserDirExists;
+    return std::nullopt;
+  }
+  bool built = enter_and_close(user);
+  if (!built) fputs("make_user_dir: error 2\n", stderr);
+  if (built && !make_maildir()) built = false;
+  if (!built || chdir("..") != 0) {
+    if (chdir(home.dir.c_str()) == 0) remove_user_dir(subdir, user);
+    return std::nullopt;
+  }
+  r_chown(user, uid, gid);
+  repoint_account(user, domain, mailbox_dir(home.dir, subdir, user));
+  return subdir;
+}
+
+}  // namespace
+
 std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
                                          uid_t uid, gid_t gid) {
   last_error = 0;
@@ -134,32 +185,9 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
     return std::nullopt;
   }
   if (chdir(home->dir.c_str()) != 0) return std::nullopt;
-  std::optional<std::string> reserved = reserve_subdir(domain, uid, gid);
-  if (!reserved) return std::nullopt;
-  const std::string subdir = *reserved;
-  // Below the domain directory nothing is entered through a link: the
-  // domain's user could have planted one in place of any of these.
-  if (!subdir.empty() && !enter_and_close(subdir)) return std::nullopt;
-  // The whole path, separators included, must fit the password line's
-  // directory field, or the account could never be updated afterwards.
-  if (mailbox_dir(home->dir, subdir, user).size() > kMailboxDirMax) {
-    fputs("Error. Path exceeds maximum permitted length\n", stderr);
-    return std::nullopt;
-  }
-  if (mkdir(user.c_str(), kDirMode) != 0) {
-    last_error = kErrUserDirExists;
-    return std::nullopt;
-  }
-  bool built = enter_and_close(user);
-  if (!built) fputs("make_user_dir: error 2\n", stderr);
-  if (built && !make_maildir()) built = false;
-  if (!built || chdir("..") != 0) {
-    if (chdir(home->dir.c_str()) == 0) remove_user_dir(subdir, user);
-    return std::nullopt;
-  }
-  r_chown(user, uid, gid);
-  repoint_account(user, domain, mailbox_dir(home->dir, subdir, user));
-  return subdir;
+  std::optional<std::string> subdir = reserve_subdir(domain, uid, gid);
+  if (!subdir) return std::nullopt;
+  return build_user_dir(*home, *subdir, user, domain, uid, gid);
 }
 
 int check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
@@ -211,9 +239,9 @@ int set_line_quota(Creation& c, const std::string& text) {
   return 0;
 }
 
-// Steps 1 to 10 of a creation: the checks, then the mailbox directory.
-// false with the account's result set when the account stops here.
-bool prepare_account(Creation& c, const std::vector<Creation>& before) {
+// Steps 1 to 8 of a creation: the checks. false with the account's result
+// set when the account stops here.
+bool check_account(Creation& c, const std::vector<Creation>& before) {
   NewAccount& a = *c.account;
   a.result = check_new_account(a.user, c.domain, a.password, a.gecos, &c.place);
   if (a.result != 0) return false;
@@ -222,18 +250,51 @@ bool prepare_account(Creation& c, const std::vector<Creation>& before) {
   for (const Creation& earlier : before) {
     if (earlier.account->user == a.user) a.result = kErrUsernameExists;
   }
-  if (a.result != 0) return false;
-  if (chdir(c.place.home.dir.c_str()) != 0) {
-    a.result = kErrChdirDomains;
-    return false;
+  return a.result == 0;
+}
+
+// Step 10's reservation for every checked account: freed sub-directories
+// first, then one write of the domain's allocation for the rest. An
+// account left without one stops (-4), as make_user_dir would stop it.
+void reserve_subdirs(std::vector<Creation>& made) {
+  if (made.empty()) return;
+  const DomainHome& home = made.front().place.home;
+  const std::string& domain = made.front().domain;
+  CwdGuard cwd;
+  if (chdir(home.dir.c_str()) != 0) {
+    for (Creation& c : made) c.account->result = kErrChdirDomains;
+    return;
   }
+  std::vector<Creation*> fresh;
+  for (Creation& c : made) {
+    if (std::optional<std::string> freed = take_freed_subdir(domain, home.uid, home.gid)) {
+      c.subdir = *freed;
+    } else {
+      fresh.push_back(&c);
+    }
+  }
+  std::optional<std::vector<std::string>> subdirs =
+      allocate_subdirs(domain, home.uid, home.gid, fresh.size());
+  for (size_t i = 0; i < fresh.size(); ++i) {
+    if (subdirs) {
+      fresh[i]->subdir = (*subdirs)[i];
+    } else {
+      fresh[i]->account->result = kErrChdirUsers;
+    }
+  }
+}
+
+// The rest of step 10 (the mailbox directory in its sub-directory), and
+// the quota its line will carry. false with the result set on failure.
+bool make_account_dir(Creation& c) {
+  NewAccount& a = *c.account;
+  if (a.result != 0) return false;
   const DomainHome& home = c.place.home;
-  std::optional<std::string> subdir = make_user_dir(a.user, c.domain, home.uid, home.gid);
-  if (!subdir) {
+  last_error = 0;
+  if (!build_user_dir(home, c.subdir, a.user, c.domain, home.uid, home.gid)) {
     a.result = last_error != 0 ? last_error : kErrChdirUsers;
     return false;
   }
-  c.subdir = *subdir;
   if (!may_use_domain(home.uid)) {
     // A process that cannot read the account back (it runs as neither
     // root nor the domain's user) finds no account to give a quota.
@@ -298,16 +359,20 @@ void add_lines(std::vector<Creation>& made) {
 }  // namespace
 
 int add_accounts(std::string& domain, std::vector<NewAccount>& accounts) {
-  CwdGuard cwd;
-  std::vector<Creation> made;
-  made.reserve(accounts.size());
+  std::vector<Creation> checked;
+  checked.reserve(accounts.size());
   std::string last = domain;
   for (NewAccount& a : accounts) {
     a.result = a.quota_result = 0;
     Creation c{&a, domain, {}, {}};
-    bool ready = prepare_account(c, made);
+    bool ready = check_account(c, checked);
     last = c.domain;
-    if (ready) made.push_back(std::move(c));
+    if (ready) checked.push_back(std::move(c));
+  }
+  reserve_subdirs(checked);
+  std::vector<Creation> made;
+  for (Creation& c : checked) {
+    if (make_account_dir(c)) made.push_back(std::move(c));
   }
   add_lines(made);
   domain = last;

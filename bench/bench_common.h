@@ -30,17 +30,20 @@ inline std::string build_dir() {
 // Runs a program (argv[0] a path) with its output discarded: its exit
 // status, or -1 when it could not run or was killed. cpu_ms, when given,
 // receives the child's own user and system time: on a busy machine the
-// wall time mostly measures the wait for a processor.
-inline int run(const std::vector<std::string>& words, double* cpu_ms = nullptr) {
+// wall time mostly measures the wait for a processor. quiet discards its
+// stderr too.
+inline int run(const std::vector<std::string>& words, double* cpu_ms = nullptr,
+               bool quiet = false) {
   std::vector<char*> argv;
   for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_t silent;
+  posix_spawn_file_actions_init(&silent);
+  posix_spawn_file_actions_addopen(&silent, 1, "/dev/null", O_WRONLY, 0);
+  if (quiet) posix_spawn_file_actions_addopen(&silent, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid;
-  int spawned = posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&quiet);
+  int spawned = posix_spawn(&pid, argv[0], &silent, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&silent);
   if (spawned != 0) return -1;
   int status = 0;
   struct rusage usage {};
