@@ -20,6 +20,7 @@
 #include "accounts/hash_password.h"
 #include "accounts/passwd.h"
 #include "accounts/passwd_common.h"
+#include "base/chunk_lines.h"
 #include "base/address.h"
 #include "base/error.h"
 #include "base/fd_guard.h"
