@@ -40,7 +40,9 @@
 //                     under the domain's lock (not at all while another
 //                     change holds it: that change rebuilds it).
 //   passwd_iterate    first = 1 starts a listing, 0 continues it; nullptr at
-//                     the end or at a line with fewer than six ":".
+//                     the end or at a line with fewer than six ":". The
+//                     paths and the domain's limits (for the flags) are
+//                     read when the listing starts and serve all of it.
 //   passwd_add        inserts the new line in name order. 0; -1 for the name
 //                     "tpasswd", an empty name, a name with ":", a line that
 //                     would hold "\n" (full name), or when the files cannot be
