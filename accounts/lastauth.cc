@@ -41,10 +41,14 @@ int lastauth_write(std::string& user, std::string& domain, const std::string& te
   return file.close_now() ? 0 : -1;
 }
 
-time_t lastauth_time(const password_record& record) {
+time_t lastauth_time(const password_record& record, const OpenDir* within) {
   // Only a plain file counts; a link's target is none of this mailbox's.
   struct stat status;
-  if (lstat(lastauth_path(record).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  PathAt at = within ? within->place(lastauth_path(record)) : PathAt{AT_FDCWD, lastauth_path(record)};
+  if (fstatat(at.dirfd, at.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(status.st_mode)) {
+    return 0;
+  }
   return status.st_mtime;
 }
 

@@ -6,7 +6,8 @@
 //   lastauth_write  0 (also when the account does not exist: nothing is
 //                   written), or -1 when the file cannot be written. The
 //                   file is given to the domain's uid and gid.
-//   lastauth_time   the modification time, 0 when there is no file.
+//   lastauth_time   the modification time, 0 when there is no file. A
+//                   listing passes the domain directory it holds open.
 //   lastauth_text   the first line (with its line end, if any, at most 299
 //                   bytes), or none for a missing or empty file.
 //   lastauth_never  whether an address read from a record means the mailbox
@@ -27,6 +28,7 @@
 #include <optional>
 #include <string>
 
+#include "accounts/open_dir.h"
 #include "base/password_record.h"
 
 // The record of a mailbox that has never been used.
@@ -34,7 +36,7 @@ inline constexpr char kLastauthNever[] = "0.0.0.0";
 
 int lastauth_write(std::string& user, std::string& domain, const std::string& text);
 
-time_t lastauth_time(const password_record& record);
+time_t lastauth_time(const password_record& record, const OpenDir* within = nullptr);
 
 std::optional<std::string> lastauth_text(const password_record& record);
 
