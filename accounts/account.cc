@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <set>
 
 #include "accounts/hash_password.h"
 #include "accounts/lastauth.h"
@@ -241,15 +242,13 @@ int set_line_quota(Creation& c, const std::string& text) {
 
 // Steps 1 to 8 of a creation: the checks. false with the account's result
 // set when the account stops here.
-bool check_account(Creation& c, const std::vector<Creation>& before) {
+bool check_account(Creation& c, std::set<std::string>& names) {
   NewAccount& a = *c.account;
   a.result = check_new_account(a.user, c.domain, a.password, a.gecos, &c.place);
   if (a.result != 0) return false;
   // A name made earlier in the batch is there already, as its lookup would
   // have found had it been made first.
-  for (const Creation& earlier : before) {
-    if (earlier.account->user == a.user) a.result = kErrUsernameExists;
-  }
+  if (!names.insert(a.user).second) a.result = kErrUsernameExists;
   return a.result == 0;
 }
 
@@ -361,11 +360,12 @@ void add_lines(std::vector<Creation>& made) {
 int add_accounts(std::string& domain, std::vector<NewAccount>& accounts) {
   std::vector<Creation> checked;
   checked.reserve(accounts.size());
+  std::set<std::string> names;
   std::string last = domain;
   for (NewAccount& a : accounts) {
     a.result = a.quota_result = 0;
     Creation c{&a, domain, {}, {}};
-    bool ready = check_account(c, checked);
+    bool ready = check_account(c, names);
     last = c.domain;
     if (ready) checked.push_back(std::move(c));
   }

@@ -236,14 +236,3 @@ int passwd_set_quota(const std::string& user, std::string& domain, const std::st
   record->quota = quota;
   return passwd_update(*record, domain);
 }
-
-LineInput::~LineInput() { free(buffer_); }
-
-bool LineInput::next(std::string_view& line, bool& ended) {
-  ssize_t length = getline(&buffer_, &capacity_, file_);
-  if (length < 0) return false;
-  line = std::string_view(buffer_, static_cast<size_t>(length));
-  ended = !line.empty() && line.back() == '\n';
-  if (ended) line.remove_suffix(1);
-  return true;
-}
