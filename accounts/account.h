@@ -14,6 +14,26 @@
 //                    password line could not be added: the new directory is
 //                    removed again; or the last-login record could not be
 //                    written: the account stands).
+//   check_new_account  the checks add_account makes before it changes
+//                    anything, in its order, with its codes (-20 ... -36
+//                    above). Lower-cases both names in place (an alias
+//                    domain's name becomes its real one) and, once the
+//                    plain length checks pass, sets the umask to 077 as
+//                    creation does. On 0 place (when given) holds the
+//                    domain's directory, ids and limits. Makes nothing:
+//                    a dry run uses it to find what creation would refuse.
+//   add_accounts     many mailboxes of one domain, each made as
+//                    add_account makes one, their password lines added in
+//                    one change of the password file (one rewrite and one
+//                    index rebuild under one lock). Each account's result
+//                    is add_account's code for it; a name given twice is
+//                    made once (the later one: -2). An account's quota,
+//                    when given, is then set as set_user_quota would set it
+//                    (quota_result its code, 0 when the account was not
+//                    made); the line carries it from the start, so the
+//                    password file changes once. The number made.
+//                    The domain's own stderr messages come as each step
+//                    meets them, so those of a batch come together.
 //   make_user_dir    the reserved sub-directory ("" for the domain
 //                    directory itself), or none with last_error -7, -1 (a
 //                    name that is not one plain path component) or 0.
@@ -38,6 +58,32 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "domains/assign.h"
+#include "domains/limits.h"
+
+// What check_new_account found: where the mailbox goes and the domain's
+// limits, which give its default quota.
+struct NewAccountPlace {
+  DomainHome home;
+  domain_limits limits;
+};
+
+// One mailbox of add_accounts.
+struct NewAccount {
+  std::string user;      // lower-cased in place
+  std::string password;  // clear text
+  std::string gecos;     // the full name, as add_account takes it
+  std::string quota;     // "" for the domain's default quota
+  int result = 0;
+  int quota_result = 0;
+};
+
+int check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
+                      const std::string& gecos, NewAccountPlace* place);
+
+int add_accounts(std::string& domain, std::vector<NewAccount>& accounts);
 
 int add_account(std::string& user, std::string& domain, const std::string& clear_password,
                 std::string gecos);

@@ -207,3 +207,69 @@ TEST_F(AccountTest, LastLoginRecordEdges) {
 }
 
 }  // namespace
+
+namespace {
+
+// A batch makes each mailbox as one creation would, and reports each
+// refusal on its own account.
+TEST_F(AccountTest, BatchMakesEachMailboxAsOneCreationWould) {
+  ASSERT_EQ(add("taken"), 0);
+  struct Case {
+    std::string user, gecos, quota;
+    int result, quota_result;
+    std::string stored_quota;  // "" when no line is made
+  } cases[] = {
+      {"zed", "Zed", "", 0, 0, "NOQUOTA"},
+      {"Ann", "", "", 0, 0, "NOQUOTA"},
+      {"taken", "x", "", kErrUsernameExists, 0, ""},
+      {"bob", "B:ob", "", kErrBadChar, 0, ""},
+      {"ann", "x", "", kErrUsernameExists, 0, ""},
+      {"cat", "Cat", "10MB", 0, 0, "10485760S"},
+      {"dan", "Dan", "99999999999999999999", 0, kErrQuotaTooLong, "NOQUOTA"},
+  };
+  std::vector<NewAccount> accounts;
+  for (const Case& c : cases) {
+    NewAccount a;
+    a.user = c.user;
+    a.password = "pw";
+    a.gecos = c.gecos;
+    a.quota = c.quota;
+    accounts.push_back(a);
+  }
+  std::string domain = "EXAMPLE.COM";
+  EXPECT_EQ(add_accounts(domain, accounts), 4);
+  EXPECT_EQ(domain, "example.com");
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    const Case& c = cases[i];
+    EXPECT_EQ(accounts[i].result, c.result) << c.user;
+    EXPECT_EQ(accounts[i].quota_result, c.quota_result) << c.user;
+    if (c.stored_quota.empty()) continue;
+    std::optional<password_record> r = get(accounts[i].user);
+    ASSERT_TRUE(r) << c.user;
+    EXPECT_EQ(r->quota, c.stored_quota) << c.user;
+    EXPECT_EQ(read_file(r->dir + "/lastauth"), kLastauthNever) << c.user;
+    EXPECT_TRUE(file_exists(r->dir + "/Maildir/tmp")) << c.user;
+    EXPECT_EQ(file_exists(r->dir + "/Maildir/maildirsize"), c.quota == "10MB") << c.user;
+  }
+  EXPECT_EQ(get("ann")->gecos, "ann");
+  EXPECT_FALSE(file_exists(dir_ + "/bob"));
+}
+
+// The dry run's check and creation refuse alike, and the check makes
+// nothing.
+TEST_F(AccountTest, CheckRefusesWhatCreationRefuses) {
+  ASSERT_EQ(add("taken"), 0);
+  const char* users[] = {"taken", "..", "jo e", "x", "fresh"};
+  for (const char* user : users) {
+    std::string u = user, d = "Example.com";
+    NewAccountPlace place;
+    int checked = check_new_account(u, d, "pw", "Full Name", &place);
+    EXPECT_EQ(file_exists(dir_ + "/" + u), std::string(user) == "taken" || u == "..") << user;
+    EXPECT_EQ(checked, add(user, "pw", "Full Name")) << user;
+    if (checked == 0) {
+      EXPECT_EQ(place.home.dir, dir_);
+    }
+  }
+}
+
+}  // namespace

@@ -6,10 +6,20 @@
 //                         gid carries ignore_domain_limits (0x2000) or the
 //                         domain's limits cannot be had; otherwise gid with
 //                         the limits' flag bits added. Cannot fail.
+//   domain_limit_flags    the flag bits the domain's limits add, or none
+//                         when its limits cannot be had: what a listing
+//                         reads once for all its records.
+//   apply_limit_flags     apply_domain_limits with those bits already read.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/password_record.h"
 
 void apply_domain_limits(password_record& record, const std::string& domain);
+
+std::optional<int32_t> domain_limit_flags(const std::string& domain);
+
+void apply_limit_flags(password_record& record, std::optional<int32_t> limit_flags);

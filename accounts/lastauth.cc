@@ -41,10 +41,14 @@ int lastauth_write(std::string& user, std::string& domain, const std::string& te
   return file.close_now() ? 0 : -1;
 }
 
-time_t lastauth_time(const password_record& record) {
+time_t lastauth_time(const password_record& record, const OpenDir* within) {
   // Only a plain file counts; a link's target is none of this mailbox's.
   struct stat status;
-  if (lstat(lastauth_path(record).c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  PathAt at = within ? within->place(lastauth_path(record)) : PathAt{AT_FDCWD, lastauth_path(record)};
+  if (fstatat(at.dirfd, at.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(status.st_mode)) {
+    return 0;
+  }
   return status.st_mtime;
 }
 
@@ -56,4 +60,17 @@ std::optional<std::string> lastauth_text(const password_record& record) {
   fclose(file);
   if (!read || line[0] == '\0') return std::nullopt;
   return std::string(line);
+}
+
+bool lastauth_never(const std::optional<std::string>& address) {
+  return !address || address->empty() || *address == kLastauthNever;
+}
+
+std::optional<std::string> lastauth_address(const password_record& record) {
+  std::optional<std::string> address = lastauth_text(record);
+  while (address && !address->empty() && (address->back() == '\n' || address->back() == '\r')) {
+    address->pop_back();
+  }
+  if (lastauth_never(address)) return std::nullopt;
+  return address;
 }

@@ -6,10 +6,19 @@
 //   lastauth_write  0 (also when the account does not exist: nothing is
 //                   written), or -1 when the file cannot be written. The
 //                   file is given to the domain's uid and gid.
-//   lastauth_time   the modification time, 0 when there is no file.
+//   lastauth_time   the modification time, 0 when there is no file. A
+//                   listing passes the domain directory it holds open.
 //   lastauth_text   the first line (with its line end, if any, at most 299
 //                   bytes), or none for a missing or empty file.
-// Both read only a regular file reached without a link at its name; a link,
+//   lastauth_never  whether an address read from a record means the mailbox
+//                   never logged in: no record, an empty one, or exactly
+//                   kLastauthNever, the address account creation writes.
+//                   The address is judged as given: a caller that drops
+//                   the line end does so first.
+//   lastauth_address  the record's address without its line end (CR and
+//                   LF taken off its end), or none when that address
+//                   means never logged in.
+// They read only a regular file reached without a link at its name; a link,
 // FIFO or anything else there reads as no file. lastauth_write removes
 // whatever stands at the name and creates the file anew, never writing
 // through a link.
@@ -19,10 +28,18 @@
 #include <optional>
 #include <string>
 
+#include "accounts/open_dir.h"
 #include "base/password_record.h"
+
+// The record of a mailbox that has never been used.
+inline constexpr char kLastauthNever[] = "0.0.0.0";
 
 int lastauth_write(std::string& user, std::string& domain, const std::string& text);
 
-time_t lastauth_time(const password_record& record);
+time_t lastauth_time(const password_record& record, const OpenDir* within = nullptr);
 
 std::optional<std::string> lastauth_text(const password_record& record);
+
+bool lastauth_never(const std::optional<std::string>& address);
+
+std::optional<std::string> lastauth_address(const password_record& record);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "accounts/domain_flags.h"
 #include "accounts/passwd_common.h"
+#include "base/chunk_lines.h"
 #include "base/address.h"
 #include "base/error.h"
 #include "base/fd_guard.h"
@@ -40,7 +42,12 @@ struct PasswdState {
   passwd_file_paths paths;
   password_record found;    // passwd_get's record
   password_record listed;   // passwd_iterate's record
-  FILE* listing = nullptr;  // passwd_iterate's open stream
+  // passwd_iterate's open file and its lines, and the flag bits the
+  // listed domain's limits add, read once when the listing starts: they
+  // do not change during one listing.
+  int listing = -1;
+  std::unique_ptr<ChunkLines> listing_lines;
+  std::optional<int32_t> listing_flags;
 };
 
 PasswdState& state() {
@@ -119,8 +126,9 @@ int open_index(const std::string& domain) {
 
 void close_listing() {
   PasswdState& s = state();
-  if (s.listing != nullptr) fclose(s.listing);
-  s.listing = nullptr;
+  s.listing_lines.reset();
+  if (s.listing >= 0) close(s.listing);
+  s.listing = -1;
 }
 
 }  // namespace
@@ -177,23 +185,28 @@ password_record* passwd_get(std::string& user, std::string& domain) {
 }
 
 password_record* passwd_iterate(std::string& domain, int first) {
-  passwd_paths(domain);
   PasswdState& s = state();
   if (first == 1) {
+    // The paths and the limits are worked out once per listing, not for
+    // each of its (possibly a hundred thousand) records.
+    passwd_paths(domain);
     close_listing();
-    if (!s.paths.text.empty()) s.listing = fopen_regular(s.paths.text, false);
+    if (!s.paths.text.empty()) s.listing = open_regular(s.paths.text, false);
+    if (s.listing >= 0) s.listing_lines = std::make_unique<ChunkLines>(s.listing);
+    s.listing_flags = domain_limit_flags(domain);
+  } else {
+    apply_default_domain(domain);
   }
-  if (s.listing == nullptr) return nullptr;
-  LineInput input(s.listing);
+  if (s.listing < 0) return nullptr;
   std::string_view line;
   bool ended = false;
-  if (!input.next(line, ended) || std::count(line.begin(), line.end(), ':') < 6) {
+  if (!s.listing_lines->next(line, ended) || std::count(line.begin(), line.end(), ':') < 6) {
     close_listing();
     return nullptr;
   }
   split_line(line, s.listed);
   s.listed.clear_password.clear();  // the listing never hands it out
-  apply_domain_limits(s.listed, domain);
+  apply_limit_flags(s.listed, s.listing_flags);
   return &s.listed;
 }
 
@@ -222,15 +235,4 @@ int passwd_set_quota(const std::string& user, std::string& domain, const std::st
   if (record == nullptr) return kErrNoUser;
   record->quota = quota;
   return passwd_update(*record, domain);
-}
-
-LineInput::~LineInput() { free(buffer_); }
-
-bool LineInput::next(std::string_view& line, bool& ended) {
-  ssize_t length = getline(&buffer_, &capacity_, file_);
-  if (length < 0) return false;
-  line = std::string_view(buffer_, static_cast<size_t>(length));
-  ended = !line.empty() && line.back() == '\n';
-  if (ended) line.remove_suffix(1);
-  return true;
 }

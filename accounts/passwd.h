@@ -40,7 +40,9 @@
 //                     under the domain's lock (not at all while another
 //                     change holds it: that change rebuilds it).
 //   passwd_iterate    first = 1 starts a listing, 0 continues it; nullptr at
-//                     the end or at a line with fewer than six ":".
+//                     the end or at a line with fewer than six ":". The
+//                     paths and the domain's limits (for the flags) are
+//                     read when the listing starts and serve all of it.
 //   passwd_add        inserts the new line in name order. 0; -1 for the name
 //                     "tpasswd", an empty name, a name with ":", a line that
 //                     would hold "\n" (full name), or when the files cannot be
@@ -49,6 +51,15 @@
 //                     lock); -18 when the password cannot be crypted (nothing
 //                     written, no lock taken). The full name loses every ":"
 //                     in place; an empty one becomes the user name.
+//   passwd_add_many   many new lines in one rewrite and one index rebuild
+//                     under one lock, each made and checked as passwd_add
+//                     makes and checks its one, with its own quota text
+//                     (NOQUOTA unless given). Each line's result says
+//                     whether it went in: 0, or passwd_add's -1, -2 (the
+//                     name has a line, or is given twice: the first wins)
+//                     or -18. The routine gives 0 when every line got its
+//                     own result, or the rewrite's -1 or -2 when no line
+//                     went in (every result then holds that code).
 //   passwd_delete     removes every line of the user. 0, -1 or -2.
 //   passwd_update     replaces the line of record.name (none: 0, nothing
 //                     changed); record.gecos loses every ":" in place.
@@ -76,6 +87,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "base/password_record.h"
 
@@ -85,6 +97,17 @@ struct passwd_file_paths {
   std::string temp;        // DIR/tpasswd.bak.PID
   std::string index_temp;  // DIR/cdb.tmp
   std::string lock;        // DIR/.tpasswd.lock
+};
+
+// One new line of passwd_add_many: what passwd_add takes, and the quota
+// text its line carries. gecos is changed as passwd_add changes it.
+struct passwd_new_line {
+  std::string user;
+  std::string clear_password;
+  std::string gecos;
+  std::string subdir;
+  std::string quota = "NOQUOTA";
+  int result = 0;
 };
 
 // The paths that the last passwd_paths computed.
@@ -98,6 +121,8 @@ password_record* passwd_iterate(std::string& domain, int first);
 
 int passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
                std::string& gecos, const std::string& subdir);
+
+int passwd_add_many(std::string& domain, std::vector<passwd_new_line>& lines);
 
 int passwd_delete(const std::string& user, std::string& domain);
 

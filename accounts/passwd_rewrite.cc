@@ -1,6 +1,12 @@
-// Changes to a domain's password file: every change copies tpasswd line by
-// line into a private temporary copy under the domain's lock, moves the copy
-// over tpasswd and rebuilds the index before the lock is released.
+// Changes to a domain's password file: every change passes tpasswd line by
+// line into a private temporary copy under the domain's lock, syncs the
+// copy and moves it over tpasswd, then rebuilds the index from the new file
+// before the lock is released.
+//
+// At a hundred thousand mailboxes the copy and the index are the whole cost
+// of a change: the file goes through one reused buffer in large reads and
+// the copy is written in large blocks, so neither side pays per line for a
+// stream or touches fresh memory for the whole file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,14 +15,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <string_view>
 
 #include "accounts/hash_password.h"
 #include "accounts/passwd.h"
 #include "accounts/passwd_common.h"
+#include "base/chunk_lines.h"
 #include "base/address.h"
 #include "base/error.h"
+#include "base/fd_guard.h"
 #include "base/locked_file.h"
 #include "base/safe_path.h"
 #include "base/site.h"
@@ -29,63 +36,84 @@ namespace {
 // The rewrite's own two results besides 0.
 constexpr int kRewriteFailed = -1;  // a file could not be opened, written or replaced
 constexpr int kRewriteBusy = -2;    // the domain's lock could not be had
+// A batch of new lines found a name already present after one of them was
+// written: the change is made again without it.
+constexpr int kRewriteAgain = 1;
+// A single new line found its name present: nothing changed, and the
+// account holds -2.
+constexpr int kNameTaken = 2;
 
-struct CloseFile {
-  void operator()(FILE* file) const { fclose(file); }
+// Lines on their way into the temporary copy, collected into large blocks.
+// Every line written ends with "\n", so a line can never run into the one
+// written after it.
+class LineSink {
+ public:
+  explicit LineSink(LineWriter& out) : out_(out) { block_.reserve(kBlock + 512); }
+  void put(std::string_view line) {
+    block_.append(line);
+    block_.push_back('\n');
+    if (block_.size() >= kBlock) flush();
+  }
+  void flush() {
+    out_.write(block_);
+    block_.clear();
+  }
+
+ private:
+  static constexpr size_t kBlock = size_t{1} << 18;
+  LineWriter& out_;
+  std::string block_;
 };
-using FilePtr = std::unique_ptr<FILE, CloseFile>;
 
 // What a change does to each line of the file (given without its "\n"),
-// writing through put; a non-zero result stops the change with that code
-// and leaves tpasswd as it was. at_end runs after the last line.
-using PutLine = std::function<void(std::string_view line)>;
-using EditLine = std::function<int(std::string_view line, const PutLine& put)>;
-using EndEdit = std::function<void(const PutLine& put)>;
+// writing through the sink; a non-zero result stops the change with that
+// code and leaves tpasswd as it was. at_end runs after the last line.
+using EditLine = std::function<int(std::string_view line, LineSink& out)>;
+using EndEdit = std::function<void(LineSink& out)>;
 
 // The text before a line's first ":", which the line is known by.
 std::string_view line_key(std::string_view line) { return line.substr(0, line.find(':')); }
 
-// tpasswd for reading. A missing file reads as empty (the first change
-// creates it); a file that exists but cannot be read fails the change
-// rather than being replaced by an empty one.
-// The file is read only when it is a plain file at its own name: a link
-// planted there would copy another file into the new tpasswd.
-bool open_text(const std::string& path, FilePtr& in) {
-  in.reset(fopen_regular(path, false));
-  return in != nullptr || errno == ENOENT;
-}
+// tpasswd for reading: -1 with errno when it cannot be opened. The file is
+// read only when it is a plain file at its own name: a link planted there
+// would copy another file into the new tpasswd.
+int open_text(const std::string& path) { return open_regular(path, false); }
 
 // Copies tpasswd through edit into the temporary copy and moves the copy
-// over tpasswd. Every line written ends with "\n", so a line can never run
-// into the one written after it.
+// over tpasswd.
 int write_new_copy(const passwd_file_paths& paths, const std::optional<DomainHome>& home,
                    const EditLine& edit, const EndEdit& at_end) {
+  // A missing file reads as empty (the first change creates it); a file
+  // that exists but cannot be read fails the change rather than being
+  // replaced by an empty one.
+  FdGuard in(open_text(paths.text));
+  if (in.get() < 0 && errno != ENOENT) return kRewriteFailed;
   // The copy becomes tpasswd with its crypted passwords: it is created
   // 0600 and held there whatever the umask. It is the domain's user's,
   // given while still private (a process that may not give it keeps it).
   TempFile temp(paths.temp);
-  FilePtr in;
   if (!temp.create(0600) || (home && !temp.give_owner(home->uid, home->gid, false)) ||
-      !temp.set_mode(0600) || !open_text(paths.text, in)) {
+      !temp.set_mode(0600)) {
     return kRewriteFailed;
   }
-  PutLine put = [&temp](std::string_view line) { temp.out().put(line); };
-  if (in != nullptr) {
-    LineInput input(in.get());
+  LineSink out(temp.out());
+  if (in.get() >= 0) {
+    ChunkLines lines(in.get());
     std::string_view line;
     bool ended = false;
-    while (input.next(line, ended)) {
-      if (int result = edit(line, put); result != 0) return result;
+    while (lines.next(line, ended)) {
+      if (int result = edit(line, out); result != 0) return result;
     }
-    if (input.failed()) return kRewriteFailed;
+    if (lines.failed()) return kRewriteFailed;
   }
-  if (at_end) at_end(put);
+  if (at_end) at_end(out);
+  out.flush();
   return temp.replace(paths.text) == 0 ? 0 : kRewriteFailed;
 }
 
-// The shared frame of add, delete and update. The index is rebuilt while
-// the lock is still held; a failed rebuild leaves the previous index, and
-// the next change catches it up, so the change itself still stands.
+// The shared frame of every change. The index is rebuilt while the lock is
+// still held; a failed rebuild leaves the previous index, and the next
+// change catches it up, so the change itself still stands.
 int rewrite_password_file(std::string& domain, const EditLine& edit, const EndEdit& at_end = {}) {
   passwd_paths(domain);
   const passwd_file_paths paths = passwd_current_paths();
@@ -107,9 +135,8 @@ bool is_one_line(std::string_view line) { return line.find('\n') == std::string_
 // The new mailbox's directory: the domain's directory (the store's home
 // when the table does not know the domain, its users directory for the
 // domain-less store), the hashed sub-directory if any, the user name.
-std::string mailbox_dir(const std::string& domain, const std::string& subdir,
-                        const std::string& user) {
-  std::optional<DomainHome> home = find_domain_home(domain);
+std::string mailbox_dir(const std::optional<DomainHome>& home, const std::string& domain,
+                        const std::string& subdir, const std::string& user) {
   std::string dir = home ? home->dir : tessera_home();
   if (domain.empty()) dir += "/users";
   if (!subdir.empty()) dir += "/" + subdir;
@@ -121,41 +148,123 @@ std::string format_line(const password_record& r) {
          ":" + r.gecos + ":" + r.dir + ":" + r.quota;
 }
 
-}  // namespace
-
-int passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
-               std::string& gecos, const std::string& subdir) {
+// The whole new line of one account, or its refusal: -1 for a name that
+// could never be found again by its key (empty, "tpasswd", holding ":")
+// or a line that would hold "\n", -18 when the password cannot be crypted.
+int make_new_line(passwd_new_line& added, const std::optional<DomainHome>& home,
+                  const std::string& domain, std::string& line) {
+  const std::string& user = added.user;
   if (user == "tpasswd") return kErrIllegalUsername;
-  // A name with ":" could never be found again by its key.
   if (user.empty() || user.find(':') != std::string::npos) return kErrIllegalUsername;
-  if (gecos.empty()) gecos = user;
-  remove_colons(gecos);
+  if (added.gecos.empty()) added.gecos = user;
+  remove_colons(added.gecos);
   std::string hashed;
-  if (!clear_password.empty() && hash_password(clear_password, hashed) != 0) return kErrCrypt;
-  apply_default_domain(domain);
-  std::string added = user + ":" + hashed + ":1:0:" + gecos + ":" +
-                      mailbox_dir(domain, subdir, user) + ":NOQUOTA";
-  if (!is_one_line(added)) return kErrIllegalUsername;
+  if (!added.clear_password.empty() && hash_password(added.clear_password, hashed) != 0) {
+    return kErrCrypt;
+  }
+  line = user + ":" + hashed + ":1:0:" + added.gecos + ":" +
+         mailbox_dir(home, domain, added.subdir, user) + ":" + added.quota;
+  return is_one_line(line) ? 0 : kErrIllegalUsername;
+}
 
-  // The name is checked again under the lock: two processes adding the same
-  // new mailbox at once both passed their callers' checks.
-  bool placed = false;
-  auto edit = [&](std::string_view line, const PutLine& put) -> int {
+// A new line on its way in, with its account.
+struct Insertion {
+  std::string line;
+  passwd_new_line* account;
+};
+
+// One pass of a batch: each new line goes just before the first line whose
+// key compares greater than its name, or at the end. A name that already
+// has a line (checked under the lock: two processes adding the same new
+// mailbox both passed their callers' checks) is not added and gets -2;
+// when its line had been written already, the pass is made again without
+// it. Nothing left to add: -2, no change.
+int merge_new_lines(std::string& domain, std::vector<Insertion>& insertions) {
+  size_t next = 0;
+  auto edit = [&](std::string_view line, LineSink& out) -> int {
     std::string_view key = line_key(line);
-    if (key == user) return kErrUsernameExists;
-    if (!placed && key > user) put(added), placed = true;
-    put(line);
+    auto by_name = [](const Insertion& a, std::string_view name) {
+      return a.account->user < name;
+    };
+    auto found = std::lower_bound(insertions.begin(), insertions.end(), key, by_name);
+    if (found != insertions.end() && found->account->user == key) {
+      bool written = static_cast<size_t>(found - insertions.begin()) < next &&
+                     found->account->result == 0;
+      found->account->result = kErrUsernameExists;
+      if (written) return kRewriteAgain;
+    }
+    for (; next < insertions.size() && key > insertions[next].account->user; ++next) {
+      if (insertions[next].account->result == 0) out.put(insertions[next].line);
+    }
+    out.put(line);
     return 0;
   };
-  auto at_end = [&](const PutLine& put) {
-    if (!placed) put(added);
+  auto at_end = [&](LineSink& out) {
+    for (; next < insertions.size(); ++next) {
+      if (insertions[next].account->result == 0) out.put(insertions[next].line);
+    }
   };
+  // A single new line whose name is found stops the change at once.
+  if (insertions.size() == 1) {
+    return rewrite_password_file(domain, [&](std::string_view line, LineSink& out) -> int {
+      if (line_key(line) == insertions[0].account->user) {
+        insertions[0].account->result = kErrUsernameExists;
+        return kNameTaken;
+      }
+      return edit(line, out);
+    }, at_end);
+  }
   return rewrite_password_file(domain, edit, at_end);
 }
 
+}  // namespace
+
+int passwd_add_many(std::string& domain, std::vector<passwd_new_line>& accounts) {
+  apply_default_domain(domain);
+  std::optional<DomainHome> home = find_domain_home(domain);
+  std::vector<Insertion> insertions;
+  for (passwd_new_line& account : accounts) {
+    std::string line;
+    account.result = make_new_line(account, home, domain, line);
+    if (account.result == 0) insertions.push_back({std::move(line), &account});
+  }
+  // A name given twice goes in once, with its first line.
+  std::stable_sort(insertions.begin(), insertions.end(), [](const Insertion& a, const Insertion& b) {
+    return a.account->user < b.account->user;
+  });
+  for (size_t i = 1; i < insertions.size(); ++i) {
+    if (insertions[i].account->user == insertions[i - 1].account->user) {
+      insertions[i].account->result = kErrUsernameExists;
+    }
+  }
+  for (;;) {
+    std::erase_if(insertions, [](const Insertion& i) { return i.account->result != 0; });
+    if (insertions.empty()) return 0;
+    int result = merge_new_lines(domain, insertions);
+    if (result == kRewriteAgain) continue;
+    if (result == kNameTaken) return 0;
+    if (result != 0) {
+      for (Insertion& insertion : insertions) insertion.account->result = result;
+    }
+    return result;
+  }
+}
+
+int passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
+               std::string& gecos, const std::string& subdir) {
+  std::vector<passwd_new_line> one(1);
+  one[0].user = user;
+  one[0].clear_password = clear_password;
+  one[0].gecos = gecos;
+  one[0].subdir = subdir;
+  passwd_add_many(domain, one);
+  gecos = one[0].gecos;
+  return one[0].result;
+}
+
 int passwd_delete(const std::string& user, std::string& domain) {
-  return rewrite_password_file(domain, [&](std::string_view line, const PutLine& put) {
-    if (line_key(line) != user) put(line);
+  return rewrite_password_file(domain, [&](std::string_view line, LineSink& out) {
+    if (line_key(line) != user) out.put(line);
     return 0;
   });
 }
@@ -169,8 +278,8 @@ int passwd_update(password_record& record, std::string& domain) {
   // The eighth field is never written: an update drops it.
   std::string changed = format_line(record);
   if (!is_one_line(changed)) return kErrIllegalUsername;
-  return rewrite_password_file(domain, [&](std::string_view line, const PutLine& put) {
-    put(line_key(line) == record.name ? std::string_view(changed) : line);
+  return rewrite_password_file(domain, [&](std::string_view line, LineSink& out) {
+    out.put(line_key(line) == record.name ? std::string_view(changed) : line);
     return 0;
   });
 }
@@ -180,23 +289,23 @@ int passwd_rebuild(const std::string& domain) {
   passwd_paths(name);
   const passwd_file_paths paths = passwd_current_paths();
   if (paths.text.empty()) return -1;
-  FilePtr in(fopen_regular(paths.text, false));
-  if (in == nullptr) return -1;
-  LineInput input(in.get());
+  FdGuard in(open_text(paths.text));
+  if (in.get() < 0) return -1;
+  ChunkLines lines(in.get());
   // Key: the text before the first ":"; value: the rest of the line. A last
   // line without its "\n" may still be being written by hand: not indexed.
   // A line without any ":" is no record and is passed over.
-  cdb_source source = [&input](std::string_view& key, std::string_view& value) {
+  cdb_source source = [&lines](std::string_view& key, std::string_view& value) {
     std::string_view line;
     bool ended = false;
-    while (input.next(line, ended) && ended) {
+    while (lines.next(line, ended) && ended) {
       size_t colon = line.find(':');
       if (colon == std::string_view::npos) continue;
       key = line.substr(0, colon);
       value = line.substr(colon + 1);
       return 1;
     }
-    return input.failed() ? -1 : 0;
+    return lines.failed() ? -1 : 0;
   };
   if (cdb_build(source, paths.index_temp, paths.index) != 0) return -1;
   if (std::optional<DomainHome> home = find_domain_home(name)) {

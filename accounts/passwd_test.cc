@@ -295,3 +295,61 @@ TEST_F(PasswdFile, OneOfManyConcurrentAddsOfANameWins) {
 }
 
 }  // namespace
+
+namespace {
+
+// Many new lines in one change land where one add at a time would put
+// them, in a hand-made file out of order, with every refusal its own.
+TEST_F(PasswdFile, ManyLinesGoWhereSingleAddsWouldAndRefuseOnlyTheirOwn) {
+  hand_made("carol:x:1:0:Carol:/c:NOQUOTA\nalice:x:1:0:Alice:/a:NOQUOTA\n\nno colon\nzed:x");
+  struct Case {
+    std::string user, quota;
+    int result;
+  } cases[] = {
+      {"dave", "5000S", 0},
+      {"bob", "NOQUOTA", 0},
+      {"alice", "NOQUOTA", kErrUsernameExists},  // found after bob went in: made again
+      {"bob", "NOQUOTA", kErrUsernameExists},    // given twice: the first wins
+      {"tpasswd", "NOQUOTA", kErrIllegalUsername},
+      {"a:b", "NOQUOTA", kErrIllegalUsername},
+  };
+  std::vector<passwd_new_line> lines;
+  for (const Case& c : cases) {
+    passwd_new_line line;
+    line.user = c.user;
+    line.clear_password = "";
+    line.quota = c.quota;
+    lines.push_back(line);
+  }
+  std::string domain = domain_;
+  ASSERT_EQ(passwd_add_many(domain, lines), 0);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].result, cases[i].result) << cases[i].user;
+  }
+  EXPECT_EQ(text(), "bob::1:0:bob:" + dir_ + "/bob:NOQUOTA\n"
+                    "carol:x:1:0:Carol:/c:NOQUOTA\nalice:x:1:0:Alice:/a:NOQUOTA\n\n"
+                    "dave::1:0:dave:" + dir_ + "/dave:5000S\nno colon\nzed:x\n");
+  ASSERT_NE(get("dave"), nullptr);
+  EXPECT_EQ(get("dave")->quota, "5000S");
+  EXPECT_NE(get("zed"), nullptr);  // the line end it gained makes it indexed
+}
+
+// Long lines, lines that straddle the reader's pieces and a file far
+// larger than one piece pass a change byte for byte.
+TEST_F(PasswdFile, LargeFilesAndLongLinesPassAChangeIntact) {
+  std::string content;
+  for (int i = 0; i < 6000; ++i) {
+    content += "u" + std::to_string(100000 + i) + ":x:1:0:" + std::string(i % 97, 'g') + ":/d:NOQUOTA\n";
+  }
+  content += "zz:" + std::string(700000, 'L') + "\n";
+  hand_made(content);
+  ASSERT_EQ(passwd_delete("u100003", domain_), 0);
+  std::string expected = content;
+  size_t at = expected.find("u100003:");
+  expected.erase(at, expected.find('\n', at) + 1 - at);
+  EXPECT_EQ(text(), expected);
+  EXPECT_EQ(get("u105999")->dir, "/d");
+  EXPECT_EQ(get("u100003"), nullptr);
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -27,27 +28,37 @@ inline std::string build_dir() {
 }
 
 // Runs a program (argv[0] a path) with its output discarded: its exit
-// status, or -1 when it could not run or was killed.
-inline int run(const std::vector<std::string>& words) {
+// status, or -1 when it could not run or was killed. cpu_ms, when given,
+// receives the child's own user and system time: on a busy machine the
+// wall time mostly measures the wait for a processor. quiet discards its
+// stderr too.
+inline int run(const std::vector<std::string>& words, double* cpu_ms = nullptr,
+               bool quiet = false) {
   std::vector<char*> argv;
   for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_t silent;
+  posix_spawn_file_actions_init(&silent);
+  posix_spawn_file_actions_addopen(&silent, 1, "/dev/null", O_WRONLY, 0);
+  if (quiet) posix_spawn_file_actions_addopen(&silent, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid;
-  int spawned = posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&quiet);
+  int spawned = posix_spawn(&pid, argv[0], &silent, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&silent);
   if (spawned != 0) return -1;
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage {};
+  wait4(pid, &status, 0, &usage);
+  if (cpu_ms != nullptr) {
+    *cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+              (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Runs a tessera command ({tessera, "--root", ROOT, words...}); a failure
 // ends the benchmark, since its figures would mean nothing.
-inline void must_run(const std::vector<std::string>& words) {
-  if (run(words) == 0) return;
+inline void must_run(const std::vector<std::string>& words, double* cpu_ms = nullptr) {
+  if (run(words, cpu_ms) == 0) return;
   std::string line;
   for (size_t i = 3; i < words.size(); ++i) line += " " + words[i];
   fprintf(stderr, "bench: tessera%s failed\n", line.c_str());
@@ -59,6 +70,20 @@ inline double milliseconds_of(const std::vector<std::string>& words) {
   must_run(words);
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
       .count();
+}
+
+// Wall and CPU time of one tessera command, in milliseconds.
+struct RunTiming {
+  double wall_ms = 0, cpu_ms = 0;
+};
+
+inline RunTiming timing_of(const std::vector<std::string>& words) {
+  RunTiming t;
+  auto start = std::chrono::steady_clock::now();
+  must_run(words, &t.cpu_ms);
+  t.wall_ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return t;
 }
 
 inline double median(std::vector<double> values) {

@@ -5,9 +5,6 @@
 
 namespace {
 
-// What account creation writes into lastauth before any login.
-constexpr const char* kNeverLoggedIn = "0.0.0.0";
-
 struct FlagName {
   int32_t bit;
   const char* name;
@@ -47,11 +44,7 @@ std::vector<std::string> flag_names(int32_t flags) {
 LastLogin last_login_of(const password_record& record) {
   LastLogin login;
   login.when = lastauth_time(record);
-  std::string address = lastauth_text(record).value_or("");
-  while (!address.empty() && (address.back() == '\n' || address.back() == '\r')) {
-    address.pop_back();
-  }
-  if (login.when != 0 && !address.empty() && address != kNeverLoggedIn) login.from = address;
+  if (login.when != 0) login.from = lastauth_address(record);
   return login;
 }
 

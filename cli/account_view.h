@@ -2,9 +2,9 @@
 // by name, its last login, and the same as JSON members.
 //
 // Last login: the time of the mailbox's lastauth record and the client
-// address it holds. A mailbox never logged in when it has no record, an
-// empty one, or the address "0.0.0.0" that account creation writes (the
-// account page's rule).
+// address it holds, its line end dropped. Whether that address means never
+// logged in is the store's rule (lastauth_never), which the account page
+// applies too.
 //
 // Routines:
 //   stored_line        the password line as tpasswd holds it, no line end.

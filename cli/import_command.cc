@@ -9,33 +9,42 @@
 #include <sstream>
 
 #include "accounts/account.h"
-#include "accounts/passwd.h"
 #include "base/address.h"
 #include "base/error.h"
+#include "base/password_record.h"
 #include "cli/command.h"
 #include "cli/csv.h"
 #include "cli/json.h"
 #include "cli/mailbox.h"
-#include "domains/assign.h"
-#include "domains/limits.h"
 
 namespace {
 
 constexpr size_t kMinColumns = 2;
 constexpr size_t kMaxColumns = 4;
-constexpr size_t kDomainMinLength = 3;
+
+struct Row {
+  size_t line = 0;
+  std::string address, password, gecos, quota;
+};
+
+// A row that passed its own checks, waiting to be made with the rows
+// around it.
+struct PendingRow {
+  Row row;
+  Mailbox mailbox;
+};
 
 struct ImportRun {
   bool dry_run = false;
   int created = 0;
   std::vector<std::string> failures;          // JSON objects
   std::map<std::string, size_t> first_lines;  // address -> its first row's line
+  std::vector<PendingRow> pending;            // rows of one domain, in file order
 };
 
-struct Row {
-  size_t line = 0;
-  std::string address, password, gecos, quota;
-};
+// Rows made together: the password file changes once for all of them.
+// Bounded, so that an import cut short leaves little half-made.
+constexpr size_t kRowsPerChange = 1000;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -74,32 +83,51 @@ bool quota_text_ok(std::string_view text) {
   return any;
 }
 
-// The checks account creation makes before it changes anything, for a
-// dry run that must find what the real run would refuse.
+// What creation would refuse, found without making anything.
 int new_account_check(Mailbox& mailbox, const Row& row) {
   std::string user = mailbox.user, domain = mailbox.domain;
-  std::string gecos = row.gecos.empty() ? user : row.gecos;
-  if (gecos.find(':') != std::string::npos) return kErrBadChar;
-  if (user.size() > kUserNameMax) return kErrUserTooLong;
-  if (user.size() <= 1) return kErrIllegalUsername;
-  if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
-  if (domain.size() < kDomainMinLength) return kErrInvalidDomain;
-  if (row.password.size() > kPasswordMax) return kErrPasswordTooLong;
-  if (gecos.size() > kGecosMax) return kErrGecosTooLong;
-  if (user_name_ok(user) != 0) return kErrIllegalUsername;
-  if (passwd_get(user, domain)) return kErrUsernameExists;
-  domain_limits limits;
-  if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;
-  return 0;
+  return check_new_account(user, domain, row.password, mailbox_gecos(mailbox, row.gecos), nullptr);
 }
 
-void fail_row(ImportRun& run, const Row& row, const std::string& message) {
+void record_failure(ImportRun& run, const Row& row, const std::string& message) {
   fprintf(stderr, "line %zu: %s: %s\n", row.line, row.address.c_str(), message.c_str());
   run.failures.push_back(JsonObject()
                              .number("line", static_cast<int64_t>(row.line))
                              .text("address", row.address)
                              .text("message", message)
                              .object());
+}
+
+// One row's outcome, as `user add` and then `user quota` would report it.
+void report_row(ImportRun& run, const Row& row, const NewAccount& account) {
+  if (account.result != 0) return record_failure(run, row, error_string(account.result));
+  if (account.quota_result != 0) {
+    return record_failure(run, row,
+                          std::string("created, but quota: ") + error_string(account.quota_result));
+  }
+  ++run.created;
+}
+
+// Makes the waiting rows, then reports each in file order.
+void make_pending(ImportRun& run) {
+  if (run.pending.empty()) return;
+  std::vector<NewAccount> accounts;
+  accounts.reserve(run.pending.size());
+  for (const PendingRow& p : run.pending) {
+    accounts.push_back(new_mailbox_account(p.mailbox, p.row.password, p.row.gecos));
+    accounts.back().quota = p.row.quota;
+  }
+  std::string domain = run.pending.front().mailbox.domain;
+  add_accounts(domain, accounts);
+  for (size_t i = 0; i < accounts.size(); ++i) report_row(run, run.pending[i].row, accounts[i]);
+  run.pending.clear();
+}
+
+// Reports are kept in file order: the rows waiting before this one are
+// made and reported first.
+void fail_row(ImportRun& run, const Row& row, const std::string& message) {
+  make_pending(run);
+  record_failure(run, row, message);
 }
 
 // What is wrong with the row before the store is asked, or "".
@@ -123,14 +151,18 @@ void import_row(ImportRun& run, const Row& row) {
   if (std::string problem = row_problem(run, row, mailbox); !problem.empty()) {
     return fail_row(run, row, problem);
   }
-  int code = run.dry_run ? new_account_check(mailbox, row)
-                         : create_mailbox(mailbox, row.password, row.gecos);
-  if (code != 0) return fail_row(run, row, error_string(code));
-  if (!run.dry_run && !row.quota.empty()) {
-    code = set_user_quota(mailbox.user, mailbox.domain, row.quota);
-    if (code != 0) return fail_row(run, row, std::string("created, but quota: ") + error_string(code));
+  if (run.dry_run) {
+    if (int code = new_account_check(mailbox, row); code != 0) {
+      return fail_row(run, row, error_string(code));
+    }
+    ++run.created;
+    return;
   }
-  ++run.created;
+  if (!run.pending.empty() && (run.pending.front().mailbox.domain != mailbox.domain ||
+                               run.pending.size() >= kRowsPerChange)) {
+    make_pending(run);
+  }
+  run.pending.push_back({row, mailbox});
 }
 
 bool is_header(const CsvRow& row) {
@@ -160,6 +192,7 @@ void import_text(ImportRun& run, std::string_view text) {
       import_row(run, row);
     }
   }
+  make_pending(run);
 }
 
 std::optional<std::string> read_source(const std::string& source) {

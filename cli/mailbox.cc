@@ -15,6 +15,19 @@ int parse_mailbox(const std::string& address, Mailbox& mailbox) {
   return 0;
 }
 
+std::string mailbox_gecos(const Mailbox& mailbox, const std::string& gecos) {
+  return gecos.empty() ? mailbox.user : gecos;
+}
+
+NewAccount new_mailbox_account(const Mailbox& mailbox, const std::string& password,
+                               const std::string& gecos) {
+  NewAccount account;
+  account.user = mailbox.user;
+  account.password = password;
+  account.gecos = mailbox_gecos(mailbox, gecos);
+  return account;
+}
+
 int create_mailbox(Mailbox& mailbox, const std::string& password, const std::string& gecos) {
-  return add_account(mailbox.user, mailbox.domain, password, gecos.empty() ? mailbox.user : gecos);
+  return add_account(mailbox.user, mailbox.domain, password, mailbox_gecos(mailbox, gecos));
 }

@@ -6,11 +6,15 @@
 //                   first so that an unknown domain always reads "Domain
 //                   does not exist": 0, -1 (no valid address; split_address
 //                   has said why on stderr) or -11.
-//   create_mailbox  add_account with the full name (the user name when
-//                   empty): its code.
+//   mailbox_gecos   the full name a new mailbox gets: the one given, or
+//                   the user name when that is empty.
+//   new_mailbox_account  the mailbox as add_accounts takes it.
+//   create_mailbox  add_account with that full name: its code.
 #pragma once
 
 #include <string>
+
+#include "accounts/account.h"
 
 struct Mailbox {
   std::string user;
@@ -18,5 +22,10 @@ struct Mailbox {
 };
 
 int parse_mailbox(const std::string& address, Mailbox& mailbox);
+
+std::string mailbox_gecos(const Mailbox& mailbox, const std::string& gecos);
+
+NewAccount new_mailbox_account(const Mailbox& mailbox, const std::string& password,
+                               const std::string& gecos);
 
 int create_mailbox(Mailbox& mailbox, const std::string& password, const std::string& gecos);

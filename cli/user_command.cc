@@ -19,16 +19,11 @@ constexpr time_t kSecondsPerDay = 86400;
 
 int finish(int code) { return code == 0 ? 0 : report_failure(code); }
 
-int usage_percent(const password_record& record) {
-  if (record.quota.empty() || record.quota == "NOQUOTA") return 0;
-  return maildir_quota_percent(record.dir + "/Maildir/", record.quota);
-}
-
 int show_user(Mailbox& mailbox) {
   const password_record* found = passwd_get(mailbox.user, mailbox.domain);
   if (!found) return report_failure(kErrNoUser);
   password_record record = *found;
-  int percent = usage_percent(record);
+  int percent = mailbox_use_percent(record.dir, record.quota);
   LastLogin login = last_login_of(record);
   if (json_output()) {
     JsonObject object = account_json(record);

@@ -8,9 +8,9 @@
 #include <filesystem>
 
 #include "base/site.h"
+#include "cdb/cdb.h"
 #include "domains/assign.h"
 #include "tools/qmail_tables.h"
-#include "tools/qmail_tool.h"
 
 namespace fs = std::filesystem;
 
@@ -34,12 +34,7 @@ struct FuzzStore {
     std::string assign = "+example.com-:example.com:" + std::to_string(getuid()) + ":" +
                          std::to_string(getgid()) + ":" + domain_dir + ":-::\n.\n";
     fuzz_write(qmail_assign_file(), assign);
-    KeyValuePairs pairs;
-    std::string problem;
-    if (!compile_assign(assign, &pairs, &problem) ||
-        !tool_write_cdb(pairs, qmail_users_cdb() + ".tmp", qmail_users_cdb(), "fuzz")) {
-      abort();
-    }
+    if (fuzz_compile_assign(qmail_assign_file(), qmail_users_cdb()) != 0) abort();
   }
   ~FuzzStore() {
     std::error_code ignored;
@@ -53,6 +48,18 @@ FuzzStore& store() {
 }
 
 }  // namespace
+
+int fuzz_compile_assign(const std::string& assign, const std::string& database) {
+  int fd = open(assign.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  AssignCompiler compiler(fd);
+  cdb_source source = [&](std::string_view& key, std::string_view& value) {
+    return compiler.next(key, value);
+  };
+  int built = cdb_build(source, database + ".tmp", database);
+  close(fd);
+  return built;
+}
 
 const std::string& fuzz_root() { return store().root; }
 const std::string& fuzz_domain_dir() { return store().domain_dir; }

@@ -14,6 +14,10 @@
 const std::string& fuzz_root();
 const std::string& fuzz_domain_dir();
 
+// Compiles an assignment table into its database as qmail-newu does: 0,
+// or -1 when the table is refused or cannot be read.
+int fuzz_compile_assign(const std::string& assign, const std::string& database);
+
 // Replaces the file at path with exactly these bytes.
 void fuzz_write(const std::string& path, std::string_view bytes);
 

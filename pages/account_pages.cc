@@ -25,7 +25,6 @@ constexpr char kViewPage[] = "html/view_user.html";
 constexpr char kAccountPage[] = "html/mod_user.html";
 
 constexpr char kNeverLoggedIn[] = "never logged in";
-constexpr char kNoLoginAddress[] = "0.0.0.0";
 
 // Ends the request on `page_path` with one message.
 [[noreturn]] void finish(std::string_view message, const char* page_path) {
@@ -101,16 +100,8 @@ std::string last_login_time_text(time_t when) {
 }
 
 std::string last_login_address_text(const std::optional<std::string>& address) {
-  if (!address || *address == kNoLoginAddress) return kNeverLoggedIn;
+  if (lastauth_never(address)) return kNeverLoggedIn;
   return *address;
-}
-
-std::string account_usage_text(const password_record& record) {
-  int percent = 0;
-  if (!record.quota.empty() && record.quota != "NOQUOTA") {
-    percent = maildir_quota_percent(record.dir + "/Maildir/", record.quota);
-  }
-  return std::to_string(percent) + "%";
 }
 
 int set_new_password(password_record& record, const std::string& clear, CryptFunction crypt) {
@@ -134,7 +125,7 @@ void fill_account_view(const std::string& address, const password_record& record
   }
   set_page_var("UT", last_login_time_text(lastauth_time(record)));
   set_page_var("UZ", last_login_address_text(lastauth_text(record)));
-  set_page_var("UU", account_usage_text(record));
+  set_page_var("UU", mailbox_use_text(record.dir, record.quota));
   set_page_var("DN", domain_link_value(domain));
   print_final_page(kAccountPage);
 }

@@ -54,10 +54,6 @@ int32_t form_account_flags();
 std::string last_login_time_text(time_t when);
 std::string last_login_address_text(const std::optional<std::string>& address);
 
-// The mailbox's use as `tessera user show` prints it: "N%" (0% without a
-// quota).
-std::string account_usage_text(const password_record& record);
-
 // mod_user's new password: when changing is allowed (no 0x1 in the stored
 // word) the record gets the crypted text and the clear one. 0 (also when
 // the change is not allowed: nothing happens), or the crypt failure's code

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "accounts/lastauth.h"
+#include "accounts/open_dir.h"
 #include "accounts/passwd.h"
 #include "base/error.h"
 #include "base/site.h"
@@ -65,9 +66,9 @@ void font_bare(const Style& s) {
 // Opens a file for reading only when it is a plain file. follow_links
 // false refuses a symbolic link; a pipe or device is never opened in a way
 // that could wait.
-FILE* open_plain_file(const std::string& path, bool follow_links) {
+FILE* open_plain_file(const PathAt& path, bool follow_links) {
   int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
-  int fd = open(path.c_str(), flags);
+  int fd = openat(path.dirfd, path.name.c_str(), flags);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -80,12 +81,16 @@ FILE* open_plain_file(const std::string& path, bool follow_links) {
   return in;
 }
 
+FILE* open_plain_file(const std::string& path, bool follow_links) {
+  return open_plain_file(PathAt{AT_FDCWD, path}, follow_links);
+}
+
 // The mailbox's own .qmail, when its path fits the host's 155 characters
 // (a cut path would name another file).
-FILE* open_mailbox_qmail(const std::string& dir) {
+FILE* open_mailbox_qmail(const std::string& dir, const OpenDir& domain_dir) {
   std::string path = dir + "/.qmail";
   if (path.size() - std::min(path.size(), site_root().size()) > kQmailPathLimit) return nullptr;
-  return open_plain_file(path, false);
+  return open_plain_file(domain_dir.place(path), false);
 }
 
 void print_forward_cell(const Style& s, FILE* qmail) {
@@ -115,7 +120,8 @@ void print_vacation_cell(const Style& s, FILE* qmail) {
   out("</FONT></td>\n");
 }
 
-void print_account_row(const Style& s, const password_record& record, const std::string& dname) {
+void print_account_row(const Style& s, const password_record& record, const std::string& dname,
+                       const OpenDir& domain_dir) {
   out("<tr><td>");
   font_quoted(s);
   out("<a href=larkspur.cgi?nav=view_user&eaddr=");
@@ -126,7 +132,7 @@ void print_account_row(const Style& s, const password_record& record, const std:
   out_escaped(record.name);
   out("</a></FONT></td>\n");
 
-  FILE* qmail = open_mailbox_qmail(record.dir);
+  FILE* qmail = open_mailbox_qmail(record.dir, domain_dir);
   print_forward_cell(s, qmail);
   print_vacation_cell(s, qmail);
   if (qmail != nullptr) fclose(qmail);
@@ -143,7 +149,7 @@ void print_account_row(const Style& s, const password_record& record, const std:
 
   out("<td align=middle>");
   font_bare(s);
-  const time_t when = lastauth_time(record);
+  const time_t when = lastauth_time(record, &domain_dir);
   struct tm local;
   char text[64];
   if (when != 0 && localtime_r(&when, &local) != nullptr && asctime_r(&local, text) != nullptr) {
@@ -154,7 +160,7 @@ void print_account_row(const Style& s, const password_record& record, const std:
   out("</font></td></tr>\n");
 }
 
-void print_accounts_table(const Style& s, const std::string& dname) {
+void print_accounts_table(const Style& s, const std::string& dname, const std::string& dir) {
   std::string domain = dname;
   password_record* record = passwd_iterate(domain, 1);
   if (record == nullptr) {
@@ -176,8 +182,11 @@ void print_accounts_table(const Style& s, const std::string& dname) {
     font_quoted(s);
     out(kHeads[i + 1]);
   }
+  // Each row's files are reached from the domain directory held open.
+  OpenDir domain_dir;
+  domain_dir.hold(dir);
   for (int rows = 0; record != nullptr && rows < kShowUsersMaxRows; ++rows) {
-    print_account_row(s, *record, dname);
+    print_account_row(s, *record, dname, domain_dir);
     record = passwd_iterate(domain, 0);
   }
 }
@@ -309,7 +318,7 @@ void show_users() {
   out("<B>Users for ");
   out_escaped(dname);
   out("</B>\n<table cellspacing=5>\n");
-  print_accounts_table(s, dname);
+  print_accounts_table(s, dname, dir);
 
   out("</table>\n<HR>\n<B>Alias/Forwards for ");
   out_escaped(dname);

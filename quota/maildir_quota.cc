@@ -102,6 +102,15 @@ int maildir_quota_percent(const std::string& maildir, const std::string& quota_t
   return percent;
 }
 
+int mailbox_use_percent(const std::string& home, const std::string& quota_text) {
+  if (quota_text.empty() || quota_text == "NOQUOTA") return 0;
+  return maildir_quota_percent(home + "/Maildir/", quota_text);
+}
+
+std::string mailbox_use_text(const std::string& home, const std::string& quota_text) {
+  return std::to_string(mailbox_use_percent(home, quota_text)) + "%";
+}
+
 void update_maildirsize(const std::string& domain, const std::string& home,
                         const std::string& quota_text) {
   std::string maildir = home + "/Maildir/";

@@ -37,6 +37,11 @@
 //                          (a path ending in "/Maildir/"), from the daemon
 //                          when it answers, else from check_maildir_quota
 //                          (0 when that left none).
+//   mailbox_use_percent    how full a mailbox is, as the account views
+//                          show it: 0 for a home without a quota (an
+//                          empty text or "NOQUOTA"), else
+//                          maildir_quota_percent of HOME/Maildir/.
+//   mailbox_use_text       the same as "N%".
 //   check_maildir_quota    0 within quota (fd then the open maildirsize or
 //                          -1: the caller closes it; percentage set), -1
 //                          over quota (errno ENOSPC, percentage 100), when
@@ -98,6 +103,10 @@ void update_maildirsize(const std::string& domain, const std::string& home,
                         const std::string& quota_text);
 
 int maildir_quota_percent(const std::string& maildir, const std::string& quota_text);
+
+int mailbox_use_percent(const std::string& home, const std::string& quota_text);
+
+std::string mailbox_use_text(const std::string& home, const std::string& quota_text);
 
 int check_maildir_quota(const std::string& maildir, int* fd, const char* quota_text,
                         uint64_t extra_size, uint64_t extra_count, int* percentage);

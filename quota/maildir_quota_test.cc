@@ -331,3 +331,24 @@ TEST_F(MaildirTest, TheDaemonsAnswerReplacesTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// How full a mailbox is, as both account views show it: a mailbox without
+// a quota is 0% whatever it holds, one with a quota is judged by it.
+TEST_F(MaildirTest, MailboxUseIsZeroWithoutAQuotaAndJudgedWithOne) {
+  write_file(maildir + "cur/1,S=300:2,S", "");
+  const struct {
+    const char* quota;
+    int percent;
+    std::string text;
+  } cases[] = {{"", 0, "0%"}, {"NOQUOTA", 0, "0%"}, {"1000S", 30, "30%"}, {"200S", 100, "100%"}};
+  for (const auto& c : cases) {
+    unlink(sizefile.c_str());
+    EXPECT_EQ(mailbox_use_percent(home, c.quota), c.percent) << c.quota;
+    unlink(sizefile.c_str());
+    EXPECT_EQ(mailbox_use_text(home, c.quota), c.text) << c.quota;
+  }
+}
+
+}  // namespace

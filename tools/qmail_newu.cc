@@ -1,5 +1,6 @@
 // qmail-newu stand-in: compiles users/assign into users/cdb. On any problem
 // it says so on stderr, exits 111 and leaves users/cdb as it was.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "tools/qmail_tables.h"
@@ -7,6 +8,7 @@
 
 namespace {
 constexpr const char* kProgram = "qmail-newu";
+constexpr const char* kTemp = "users/cdb.tmp";
 }
 
 int main(int, char** argv) {
@@ -14,15 +16,22 @@ int main(int, char** argv) {
   if (home.empty()) tool_fatal(kProgram, "unable to find the qmail home");
   if (chdir(home.c_str()) != 0) tool_fatal(kProgram, "unable to chdir to " + home);
 
-  std::string text;
-  if (tool_read_file("users/assign", &text) != 1) {
-    tool_fatal(kProgram, "unable to read users/assign");
+  int fd = open("users/assign", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) tool_fatal(kProgram, "unable to read users/assign");
+  AssignCompiler compiler(fd);
+  bool refused = false;
+  cdb_source source = [&](std::string_view& key, std::string_view& value) {
+    int more = compiler.next(key, value);
+    refused = more < 0;
+    return more;
+  };
+  // The table is checked as it is written: a refusal removes the
+  // temporary file, so it leaves nothing behind and users/cdb as it was.
+  if (!tool_write_cdb(source, kTemp, "users/cdb", kProgram)) {
+    if (!refused) return kToolFailure;  // the writer has said why
+    unlink(kTemp);
+    tool_fatal(kProgram, compiler.problem().empty() ? "unable to read users/assign"
+                                                    : compiler.problem());
   }
-  KeyValuePairs pairs;
-  std::string problem;
-  // The whole table is checked before the temporary file is made, so a
-  // refusal leaves nothing behind.
-  if (!compile_assign(text, &pairs, &problem)) tool_fatal(kProgram, problem);
-  if (!tool_write_cdb(pairs, "users/cdb.tmp", "users/cdb", kProgram)) return kToolFailure;
   return 0;
 }

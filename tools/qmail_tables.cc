@@ -1,27 +1,13 @@
 #include "tools/qmail_tables.h"
 
-#include <vector>
+#include <string_view>
 
 namespace {
 
 // user, uid, gid, home, dash, ext: the fields after the address.
 constexpr size_t kAssignFields = 7;
 
-std::vector<std::string> split_colons(const std::string& text) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t colon = text.find(':', start);
-    if (colon == std::string::npos) {
-      fields.push_back(text.substr(start));
-      return fields;
-    }
-    fields.push_back(text.substr(start, colon - start));
-    start = colon + 1;
-  }
-}
-
-bool is_decimal(const std::string& text) {
+bool is_decimal(std::string_view text) {
   if (text.empty()) return false;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
@@ -34,61 +20,77 @@ std::string line_problem(size_t number, const char* what) {
   return text.append(std::to_string(number)).append(": ").append(what);
 }
 
-// One entry line (after its "=" or "+"). Empty result when it is fine.
-std::string check_entry(const std::vector<std::string>& fields, size_t number) {
-  // Seven fields and a closing colon, which leaves an empty last piece.
-  if (fields.size() != kAssignFields + 1 || !fields.back().empty()) {
-    return line_problem(number, "wrong number of fields");
+// Splits an entry (the line after its "=" or "+") at its colons into the
+// seven fields and the closing colon. false when the colons are not exactly
+// seven with the last at the end.
+bool split_entry(std::string_view entry, std::string_view (&fields)[kAssignFields]) {
+  for (size_t i = 0; i < kAssignFields; ++i) {
+    size_t colon = entry.find(':');
+    if (colon == std::string_view::npos) return false;
+    fields[i] = entry.substr(0, colon);
+    entry.remove_prefix(colon + 1);
   }
+  return entry.empty();
+}
+
+// One entry line (after its "=" or "+"). Empty result when it is fine.
+std::string check_entry(bool split, const std::string_view (&fields)[kAssignFields],
+                        size_t number) {
+  // Seven fields and a closing colon, which leaves an empty last piece.
+  if (!split) return line_problem(number, "wrong number of fields");
   if (!is_decimal(fields[2]) || !is_decimal(fields[3])) {
     return line_problem(number, "uid and gid must be decimal numbers");
   }
   return "";
 }
 
-std::string entry_value(const std::vector<std::string>& fields) {
-  std::string value;
-  for (size_t i = 1; i < kAssignFields; ++i) {
-    value += fields[i];
-    value += '\0';
-  }
-  return value;
-}
-
 char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool is_blank(const std::string& line) {
-  return line.find_first_not_of(" \t\r") == std::string::npos;
+bool is_blank(std::string_view line) {
+  return line.find_first_not_of(" \t\r") == std::string_view::npos;
 }
 
 }  // namespace
 
-bool compile_assign(const std::string& text, KeyValuePairs* pairs, std::string* problem) {
-  pairs->clear();
-  std::vector<std::string> lines = tool_lines(text);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    if (line == ".") return true;
+int AssignCompiler::next(std::string_view& key, std::string_view& value) {
+  std::string_view line;
+  bool ended = false;
+  while (lines_.next(line, ended)) {
+    ++number_;
+    if (line == ".") return 0;
     if (line.empty() || (line[0] != '=' && line[0] != '+')) {
-      *problem = line_problem(i + 1, "an entry starts with \"=\" or \"+\"");
-      return false;
+      problem_ = line_problem(number_, "an entry starts with \"=\" or \"+\"");
+      return -1;
     }
-    std::vector<std::string> fields = split_colons(line.substr(1));
-    *problem = check_entry(fields, i + 1);
-    if (!problem->empty()) return false;
-    std::string key = (line[0] == '=' ? "=" : "!") + fields[0];
-    pairs->emplace_back(std::move(key), entry_value(fields));
+    std::string_view fields[kAssignFields];
+    bool split = split_entry(line.substr(1), fields);
+    problem_ = check_entry(split, fields, number_);
+    if (!problem_.empty()) return -1;
+    key_.assign(1, line[0] == '=' ? '=' : '!');
+    key_.append(fields[0]);
+    value_.clear();
+    for (size_t i = 1; i < kAssignFields; ++i) {
+      value_.append(fields[i]);
+      value_.push_back('\0');
+    }
+    key = key_;
+    value = value_;
+    return 1;
   }
-  *problem = "users/assign does not end with a \".\" line";
-  return false;
+  if (!lines_.failed()) problem_ = "users/assign does not end with a \".\" line";
+  return -1;
 }
 
 KeyValuePairs compile_morercpthosts(const std::string& text) {
   KeyValuePairs pairs;
-  for (std::string& line : tool_lines(text)) {
+  ToolLines lines(text);
+  std::string_view line;
+  while (lines.next(line)) {
     if (is_blank(line) || line[0] == '#') continue;
-    for (char& c : line) c = ascii_lower(c);
-    pairs.emplace_back(std::move(line), "");
+    pairs.begin_key();
+    for (char c : line) pairs.append(ascii_lower(c));
+    pairs.begin_value();
+    pairs.end();
   }
   return pairs;
 }

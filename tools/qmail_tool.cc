@@ -62,16 +62,15 @@ int tool_read_file(const std::string& path, std::string* text) {
   }
 }
 
-std::vector<std::string> tool_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
+bool ToolLines::next(std::string_view& line) {
+  if (rest_.empty()) return false;
+  const void* found = std::memchr(rest_.data(), '\n', rest_.size());
+  size_t length = found != nullptr
+                      ? static_cast<size_t>(static_cast<const char*>(found) - rest_.data())
+                      : rest_.size();
+  line = rest_.substr(0, length);
+  rest_.remove_prefix(found != nullptr ? length + 1 : length);
+  return true;
 }
 
 bool tool_write_cdb(const KeyValuePairs& pairs, const std::string& temp_path,
@@ -79,11 +78,16 @@ bool tool_write_cdb(const KeyValuePairs& pairs, const std::string& temp_path,
   size_t next = 0;
   cdb_source source = [&](std::string_view& key, std::string_view& value) {
     if (next == pairs.size()) return 0;
-    key = pairs[next].first;
-    value = pairs[next].second;
+    key = pairs.key(next);
+    value = pairs.value(next);
     ++next;
     return 1;
   };
+  return tool_write_cdb(source, temp_path, final_path, program);
+}
+
+bool tool_write_cdb(const cdb_source& source, const std::string& temp_path,
+                    const std::string& final_path, const char* program) {
   // Built and renamed onto itself, so that the mode is right before the
   // file takes the final name: readers must never meet it with mode 0600.
   if (cdb_build(source, temp_path, temp_path) != 0) return false;
