@@ -342,6 +342,39 @@ void check_morercpthosts_cdb(Findings& out) {
 
 // ---- the domains' directories ---------------------------------------------
 
+// The repair of a dead writer's pending directory PATH, whose finished name
+// would be TARGET.
+using LeftoverRepair =
+    std::function<std::function<bool()>(const std::string& path, const std::string& target)>;
+
+// Walks the hashed tree under root (domains under the store, mailboxes
+// under a domain): a dead writer's pending directory is a leftover, unless
+// its target is named and missing (then it is moved back elsewhere); any
+// other directory that `named` lacks is reported as `unnamed`.
+void walk_hashed_tree(const std::string& root, const std::set<std::string>& named,
+                      const char* unnamed, const LeftoverRepair& repair, Findings& out) {
+  std::function<void(const std::string&, int)> walk = [&](const std::string& dir, int depth) {
+    for (const Entry& e : entries_of(dir)) {
+      if (!e.dir) continue;
+      std::string path = dir + "/" + e.name;
+      if (std::optional<PendingName> pending = pending_target(e.name)) {
+        std::string target = dir + "/" + pending->name;
+        bool moved_back = named.count(target) && !is_directory(target);
+        if (writer_is_gone(path, pending->pid) && !moved_back) {
+          out.push_back({path, "leftover of a killed writer", repair(path, target)});
+        }
+        continue;
+      }
+      if (depth < kHashedLevels && is_hashed_name(e.name)) {
+        walk(path, depth + 1);
+      } else if (!named.count(path)) {
+        out.push_back({path, unnamed, nullptr});
+      }
+    }
+  };
+  walk(root, 0);
+}
+
 void check_domain_dirs(const Store& store, Findings& out) {
   std::set<std::string> named;
   for (const AssignEntry& e : store.real_domains) {
@@ -356,36 +389,19 @@ void check_domain_dirs(const Store& store, Findings& out) {
     }
   }
   const std::string domains = tessera_home() + "/domains";
-  std::function<void(const std::string&, int)> walk = [&](const std::string& dir, int depth) {
-    for (const Entry& e : entries_of(dir)) {
-      if (!e.dir) continue;
-      std::string path = dir + "/" + e.name;
-      std::optional<PendingName> pending = pending_target(e.name);
-      if (pending) {
-        std::string target = dir + "/" + pending->name;
-        if (!writer_is_gone(path, pending->pid) || (named.count(target) && !is_directory(target))) {
-          continue;  // a live writer's, or moved back above
-        }
-        out.push_back({path, "leftover of a killed writer",
-                       [path, target] {
-                         return under_table_lock(remove_pending(path, [target] {
-                           if (is_directory(target)) return true;
-                           for (const AssignEntry& d : read_store().real_domains) {
-                             if (d.dir == target) return false;
-                           }
-                           return true;
-                         }));
-                       }});
-        continue;
-      }
-      if (depth < kHashedLevels && is_hashed_name(e.name)) {
-        walk(path, depth + 1);
-      } else if (!named.count(path)) {
-        out.push_back({path, "domain directory named by no entry of users/assign", nullptr});
-      }
-    }
-  };
-  walk(domains, 0);
+  walk_hashed_tree(domains, named, "domain directory named by no entry of users/assign",
+                   [](const std::string& path, const std::string& target) {
+                     return [path, target] {
+                       return under_table_lock(remove_pending(path, [target] {
+                         if (is_directory(target)) return true;
+                         for (const AssignEntry& d : read_store().real_domains) {
+                           if (d.dir == target) return false;
+                         }
+                         return true;
+                       }));
+                     };
+                   },
+                   out);
   check_copies(domains, {".dir-control"}, {}, "", out);
 }
 
@@ -572,32 +588,15 @@ void check_mailboxes(const AssignEntry& d, const std::vector<PasswdLine>& lines,
       out.push_back({l.dir, "mailbox of " + who + " is missing", nullptr});
     }
   }
-  std::function<void(const std::string&, int)> walk = [&](const std::string& dir, int depth) {
-    for (const Entry& e : entries_of(dir)) {
-      if (!e.dir) continue;
-      std::string path = dir + "/" + e.name;
-      std::optional<PendingName> pending = pending_target(e.name);
-      if (pending) {
-        std::string target = dir + "/" + pending->name;
-        if (!writer_is_gone(path, pending->pid) || (named.count(target) && !is_directory(target))) {
-          continue;
-        }
-        out.push_back({path, "leftover of a killed writer",
-                       [lock, path, target, domain = d.name] {
-                         return under_lock(lock, remove_pending(path, [=] {
-                           return is_directory(target) || !line_names(domain, target);
-                         }));
-                       }});
-        continue;
-      }
-      if (depth < kHashedLevels && is_hashed_name(e.name)) {
-        walk(path, depth + 1);
-      } else if (!named.count(path)) {
-        out.push_back({path, "mailbox directory named by no password line", nullptr});
-      }
-    }
-  };
-  walk(d.dir, 0);
+  walk_hashed_tree(d.dir, named, "mailbox directory named by no password line",
+                   [lock, domain = d.name](const std::string& path, const std::string& target) {
+                     return [lock, path, target, domain] {
+                       return under_lock(lock, remove_pending(path, [=] {
+                         return is_directory(target) || !line_names(domain, target);
+                       }));
+                     };
+                   },
+                   out);
 }
 
 // The mailboxes of a password file: the names of its lines that parse.
