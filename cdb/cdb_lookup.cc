@@ -119,7 +119,8 @@ int record_matches(int fd, uint32_t record, const char* key, size_t key_length,
   if (have < first && !read_at(fd, head + 8 + have, first - have, uint64_t{record} + 8 + have)) {
     return -1;
   }
-  if (std::memcmp(head + 8, key, first) != 0) return 0;
+  // An empty key may come as a null pointer, which memcmp must never see.
+  if (first > 0 && std::memcmp(head + 8, key, first) != 0) return 0;
   int rest = key_matches(fd, uint64_t{record} + 8 + first, key + first, key_length - first);
   if (rest != 1) return rest;
   return found(fd, record, stored_length, data_length, value_length);
