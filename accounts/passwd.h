@@ -2,7 +2,7 @@
 // tpasswd.cdb keyed by user name. Single lookups read the index; listing a
 // domain reads the text file; every change rewrites the text file through a
 // temporary copy under the domain's lock (.tpasswd.lock, the write lock of
-// store/locked_file.h) and then rebuilds the whole index while the lock is
+// base/locked_file.h) and then rebuilds the whole index while the lock is
 // still held, so readers see the old or the new index, never a mix.
 //
 // Line: "NAME:PASSWORD:UID:GID:GECOS:DIR:QUOTA\n" (an eighth field,

@@ -3,7 +3,7 @@
 //
 // gid is the account's own flag word, the one stored in the line; flags is
 // the effective word, gid combined with what the domain's limits impose
-// (see quota/limits.h). Neither is ever a real group id.
+// (see domains/limits.h). Neither is ever a real group id.
 #pragma once
 
 #include <cstddef>
