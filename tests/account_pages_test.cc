@@ -27,16 +27,6 @@ const std::string kViewTemplate =
     "MOD %-W|UA=$-UA|UN=$-UN|UQ=$-UQ|UD=$-UD|F=$-UC,$-UP,$-UW,$-UI,$-UB,$-US,$-UK"
     "|UT=$-UT|UZ=$-UZ|UU=$-UU|DN=$-DN\n";
 
-std::vector<std::string> fields_of(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (size_t colon; (colon = line.find(':', start)) != std::string::npos; start = colon + 1) {
-    fields.push_back(line.substr(start, colon - start));
-  }
-  fields.push_back(line.substr(start));
-  return fields;
-}
-
 std::string asctime_utc(time_t when) {
   struct tm t;
   char text[64];

@@ -7,20 +7,13 @@
 #include <map>
 #include <sstream>
 
+#include "tests/tessera_cli.h"
 #include "tests/testlib/testlib.h"
 
 namespace {
 
-class TesseraDomainTest : public ::testing::Test {
+class TesseraDomainTest : public TesseraSandboxTest {
  protected:
-  RunResult tessera(const std::vector<std::string>& words, const std::string& input = "") {
-    RunOptions options;
-    options.argv = {build_output("tessera"), "--root", box.root()};
-    options.argv.insert(options.argv.end(), words.begin(), words.end());
-    options.env = {"PATH=/usr/bin:/bin"};
-    options.input = input;
-    return run_program(options);
-  }
   void ok(const std::vector<std::string>& words) {
     RunResult r = tessera(words);
     ASSERT_EQ(r.status, 0) << words.back() << ": " << r.err;
@@ -42,8 +35,6 @@ class TesseraDomainTest : public ::testing::Test {
     EXPECT_EQ(st.st_uid, 89u) << path;
     EXPECT_EQ(st.st_gid, 89u) << path;
   }
-
-  Sandbox box;
 };
 
 TEST_F(TesseraDomainTest, AddingADomainWritesEveryFileItTouches) {

@@ -14,19 +14,10 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/tessera_cli.h"
 #include "tests/testlib/testlib.h"
 
 namespace {
-
-std::vector<std::string> fields_of(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (size_t colon; (colon = line.find(':', start)) != std::string::npos; start = colon + 1) {
-    fields.push_back(line.substr(start, colon - start));
-  }
-  fields.push_back(line.substr(start));
-  return fields;
-}
 
 std::string name_of(const std::string& line) { return line.substr(0, line.find(':')); }
 
@@ -42,7 +33,7 @@ std::string openssl_md5_crypt(const std::string& stored, const std::string& pass
   return out.empty() ? "" : out[0];
 }
 
-class TesseraUserTest : public ::testing::Test {
+class TesseraUserTest : public TesseraSandboxTest {
  protected:
   void SetUp() override {
     write_file(box.path("/usr/local/tessera/etc/tlimits.default"), "# no limits\n");
@@ -52,17 +43,6 @@ class TesseraUserTest : public ::testing::Test {
     domain_dir.erase(domain_dir.find('\t'));
   }
 
-  RunResult tessera(const std::vector<std::string>& words) {
-    RunOptions options;
-    options.argv = {build_output("tessera"), "--root", box.root()};
-    options.argv.insert(options.argv.end(), words.begin(), words.end());
-    options.env = {"PATH=/usr/bin:/bin"};
-    return run_program(options);
-  }
-  void ok(const std::vector<std::string>& words) {
-    RunResult r = tessera(words);
-    ASSERT_EQ(r.status, 0) << words[0] << " " << words[1] << " " << words.back() << ": " << r.err;
-  }
   std::string tool() { return build_output("tessera") + " --root " + box.root(); }
   std::string tpasswd() { return read_file(domain_dir + "/tpasswd"); }
   std::vector<std::string> stored_names() {
@@ -98,7 +78,6 @@ class TesseraUserTest : public ::testing::Test {
     }
   }
 
-  Sandbox box;
   std::string domain_dir;
 };
 

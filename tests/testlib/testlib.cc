@@ -229,3 +229,13 @@ std::vector<std::string> lines_of(const std::string& text) {
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
+
+std::vector<std::string> fields_of(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (size_t colon; (colon = line.find(':', start)) != std::string::npos; start = colon + 1) {
+    fields.push_back(line.substr(start, colon - start));
+  }
+  fields.push_back(line.substr(start));
+  return fields;
+}

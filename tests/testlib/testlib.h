@@ -43,6 +43,9 @@ bool file_exists(const std::string& path);
 // The lines of a text, without their "\n".
 std::vector<std::string> lines_of(const std::string& text);
 
+// The ":"-separated fields of a stored line, empty ones included.
+std::vector<std::string> fields_of(const std::string& line);
+
 // The names of the entries of a directory (no "." or "..").
 std::set<std::string> names_in(const std::string& dir);
 
