@@ -28,6 +28,12 @@
 #include <string>
 #include <string_view>
 
+// What a page (as a message) and tessera (on stderr) say when a change was
+// carried out but its line could not be written: a change is never left
+// silently unlogged.
+inline constexpr char kAuditNotWritten[] =
+    "The change was made but could not be written to the audit log";
+
 // The longest field of a line, in bytes as written.
 inline constexpr size_t kAuditFieldMax = 200;
 
