@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include "accounts/passwd.h"
 #include "base/fd_guard.h"
@@ -41,15 +42,50 @@ int lastauth_write(std::string& user, std::string& domain, const std::string& te
   return file.close_now() ? 0 : -1;
 }
 
-time_t lastauth_time(const password_record& record, const OpenDir* within) {
-  // Only a plain file counts; a link's target is none of this mailbox's.
+namespace {
+
+// The record's status, when it is a plain file reached without a link (a
+// link's target is none of this mailbox's).
+std::optional<struct stat> lastauth_status(const PathAt& at) {
   struct stat status;
-  PathAt at = within ? within->place(lastauth_path(record)) : PathAt{AT_FDCWD, lastauth_path(record)};
   if (fstatat(at.dirfd, at.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  return status;
+}
+
+PathAt lastauth_at(const password_record& record, const OpenDir* within) {
+  return within ? within->place(lastauth_path(record)) : PathAt{AT_FDCWD, lastauth_path(record)};
+}
+
+// Whether the file holds exactly the mark account creation writes.
+bool holds_creation_mark(const PathAt& at) {
+  FdGuard file(openat(at.dirfd, at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) return false;
+  char text[sizeof kLastauthNever];
+  ssize_t got = read(file.get(), text, sizeof text);
+  return got == static_cast<ssize_t>(sizeof kLastauthNever - 1) &&
+         std::string_view(text, got) == kLastauthNever;
+}
+
+}  // namespace
+
+time_t lastauth_time(const password_record& record, const OpenDir* within) {
+  std::optional<struct stat> status = lastauth_status(lastauth_at(record, within));
+  return status ? status->st_mtime : 0;
+}
+
+time_t lastauth_login_time(const password_record& record, const OpenDir* within) {
+  PathAt at = lastauth_at(record, within);
+  std::optional<struct stat> status = lastauth_status(at);
+  if (!status) return 0;
+  // Only a record of the mark's length can be the mark, so a listing opens
+  // few files beyond the one status it needs anyway.
+  if (status->st_size == static_cast<off_t>(sizeof kLastauthNever - 1) && holds_creation_mark(at)) {
     return 0;
   }
-  return status.st_mtime;
+  return status->st_mtime;
 }
 
 std::optional<std::string> lastauth_text(const password_record& record) {

@@ -8,6 +8,9 @@
 //                   file is given to the domain's uid and gid.
 //   lastauth_time   the modification time, 0 when there is no file. A
 //                   listing passes the domain directory it holds open.
+//   lastauth_login_time  the time of the last real login: as lastauth_time,
+//                   but 0 also while the record holds the mark creation
+//                   wrote (kLastauthNever), whose time is the creation's.
 //   lastauth_text   the first line (with its line end, if any, at most 299
 //                   bytes), or none for a missing or empty file.
 //   lastauth_never  whether an address read from a record means the mailbox
@@ -37,6 +40,8 @@ inline constexpr char kLastauthNever[] = "0.0.0.0";
 int lastauth_write(std::string& user, std::string& domain, const std::string& text);
 
 time_t lastauth_time(const password_record& record, const OpenDir* within = nullptr);
+
+time_t lastauth_login_time(const password_record& record, const OpenDir* within = nullptr);
 
 std::optional<std::string> lastauth_text(const password_record& record);
 

@@ -11,6 +11,7 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "quota/maildir_quota.h"
+#include "quota/quota_input.h"
 #include "web/acl.h"
 #include "web/escape.h"
 #include "web/form.h"
@@ -72,6 +73,16 @@ std::optional<password_record> find_account(SplitAddress& split) {
   return *found;
 }
 
+// The stored form of the quota field into `stored` (left none when the
+// field is empty). A text that would not be stored as meant adds the
+// refusal to the messages and gives false: the caller changes nothing.
+bool read_typed_quota(const char* quota, std::optional<std::string>& stored) {
+  if (!given(quota)) return true;
+  stored = quota_input(quota);
+  if (!stored) add_message(quota_not_understood(quota));
+  return stored.has_value();
+}
+
 const char* flag_view(const password_record& record, int32_t bit) {
   return (record.gid & bit) != 0 ? "CHECKED" : "";
 }
@@ -123,7 +134,7 @@ void fill_account_view(const std::string& address, const password_record& record
   for (const AccountFlagBox& box : kAccountFlagBoxes) {
     set_page_var(box.view_key, flag_view(record, box.bit));
   }
-  set_page_var("UT", last_login_time_text(lastauth_time(record)));
+  set_page_var("UT", last_login_time_text(lastauth_login_time(record)));
   set_page_var("UZ", last_login_address_text(lastauth_text(record)));
   set_page_var("UU", mailbox_use_text(record.dir, record.quota));
   set_page_var("DN", domain_link_value(domain));
@@ -145,6 +156,8 @@ void add_user() {
   // Without the field there is no password at all; an empty one is a
   // choice the form made.
   if (cpass == nullptr) finish("Add Email Account: Failed: no password given", kAddPage);
+  std::optional<std::string> quota_text;
+  if (!read_typed_quota(quota, quota_text)) print_final_page(kAddPage);
 
   const std::string full_name = given(fname) ? fname : split.user;
   const int created = add_account(split.user, split.domain, cpass, full_name);
@@ -159,7 +172,7 @@ void add_user() {
   std::optional<password_record> record = find_account(split);
   if (!record || created == kErrUsernameExists) print_final_page(kMainPage);
   record->gid = form_account_flags();
-  if (given(quota)) record->quota = quota;
+  if (quota_text) record->quota = *quota_text;
   if (passwd_update(*record, split.domain) != 0) {
     add_message(formatted("Add Account: Failure:  %s set options", split.address));
   }
@@ -196,6 +209,8 @@ void mod_user() {
   SplitAddress split = split_form_address(eaddr);
   std::optional<password_record> record = find_account(split);
   if (!record) finish("Modify User: account does not exist", kAccountPage);
+  std::optional<std::string> quota_text;
+  if (!read_typed_quota(quota, quota_text)) fill_account_view(split.address, *record, split.domain);
   if (given(cpass)) {
     // A password that cannot be crypted stops the whole change: nothing of
     // the form is stored, and the page shows the account as it stands.
@@ -214,7 +229,7 @@ void mod_user() {
     }
     record->gecos = gecos;
   }
-  if (given(quota)) record->quota = quota;
+  if (quota_text) record->quota = *quota_text;
   record->gid = form_account_flags();
   const int updated = passwd_update(*record, split.domain);
   if (updated != 0) {

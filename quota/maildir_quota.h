@@ -19,8 +19,9 @@
 //
 // Routines (nothing here prints anything; every number read from a file or
 // a text is bounded: digit runs saturate at 2^64-1, sums never wrap):
-//   format_quota_spec      normalises user input ("10MB", "500k,1000C")
-//                          into a quota text; the result lives in a
+//   format_quota_spec      normalises user input ("10MB", "500k,1000C",
+//                          "1G") into a quota text (checked first with
+//                          quota_input, quota/quota_input.h); the result lives in a
 //                          process-wide buffer that the next call
 //                          overwrites. "NOQUOTA" stays; no limit gives "".
 //   parse_quota_spec       splits a quota text into its size and count

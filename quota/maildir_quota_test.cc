@@ -15,6 +15,7 @@
 
 #include "base/site.h"
 #include "domains/assign.h"
+#include "quota/quota_input.h"
 #include "tests/testlib/testlib.h"
 
 namespace {
@@ -28,8 +29,26 @@ TEST(FormatQuotaSpec, NormalisesWhatAnAdministratorTypes) {
       {",,2KBs,,", "2048S"},       {"7C,9C,3", "3S,9C"},            {"abc", ""},
       {"99999999999999999999M", "18446744073709551615S"},
       {std::string(127, '1') + "9", "18446744073709551615S"},
+      {"1GB", "1073741824S"},      {"2t", "2199023255552S"},
   };
   for (const Case& c : cases) EXPECT_EQ(format_quota_spec(c.input), c.quota_text) << c.input;
+}
+
+// What the pages, tessera and imports store for a typed text; none is refused.
+TEST(QuotaInput, StoresWhatWasMeantAndRefusesTheRest) {
+  struct Case {
+    std::string typed;
+    std::optional<std::string> stored;
+  } cases[] = {
+      {"10MB", "10485760S"}, {"500k,1000C", "512000S,1000C"}, {"NOQUOTA", "NOQUOTA"},
+      {"5M,200C", "5242880S,200C"}, {"1G", "1073741824S"}, {"1gb", "1073741824S"},
+      {"1TS", "1099511627776S"}, {"0", ""}, {"2048", "2048S"},
+      {"lots", std::nullopt}, {"1X", std::nullopt}, {"", std::nullopt}, {",", std::nullopt},
+      {"1000c", std::nullopt}, {"MB", std::nullopt}, {"10MB,", "10485760S"},
+      {"10 MB", std::nullopt}, {"noquota", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(quota_input(c.typed), c.stored) << c.typed;
+  EXPECT_EQ(quota_not_understood("lots"), "quota not understood: lots");
 }
 
 TEST(ParseQuotaSpec, TakesTheFirstLimitOfEachKind) {

@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "quota/maildir_quota.h"
+#include "quota/quota_input.h"
 #include "quota/quota_rules.h"
 
 namespace {
@@ -48,17 +49,45 @@ uint64_t leading_number(std::string_view item) {
   return read_decimal(item, pos).value;
 }
 
+// What a scale letter multiplies a size by: k 2^10, m 2^20, g 2^30, t 2^40
+// (either case); any other letter leaves the number as it is.
+uint64_t scale_of(char unit) {
+  switch (unit) {
+    case 'k': case 'K': return uint64_t{1} << 10;
+    case 'm': case 'M': return uint64_t{1} << 20;
+    case 'g': case 'G': return uint64_t{1} << 30;
+    case 't': case 'T': return uint64_t{1} << 40;
+    default: return 1;
+  }
+}
+
 // A size item as typed: "10MB", "500k", "2048", "1mS". A trailing "S"/"s"
-// and then "B"/"b" are units of bytes; "m"/"k" before them scale.
+// and then "B"/"b" are units of bytes; a scale letter before them scales.
 uint64_t typed_size(std::string_view item) {
   size_t end = item.size();
   if (item[end - 1] == 'S' || item[end - 1] == 's') --end;
   if (end > 0 && (item[end - 1] == 'b' || item[end - 1] == 'B')) --end;
   uint64_t value = leading_number(item);
   char unit = end > 0 ? item[end - 1] : '\0';
-  if (unit == 'm' || unit == 'M') return multiply_capped(value, uint64_t{1} << 20);
-  if (unit == 'k' || unit == 'K') return multiply_capped(value, uint64_t{1} << 10);
-  return value;
+  return multiply_capped(value, scale_of(unit));
+}
+
+// One item as an administrator may type it: a number of messages ("1000C"),
+// or of bytes with an optional scale, unit and "S" ("10MB", "500k", "1G",
+// "2048", "1mS").
+bool typed_item_ok(std::string_view item) {
+  size_t pos = item.find_first_not_of(" \t");
+  if (pos == std::string_view::npos || !is_digit(item[pos])) return false;
+  while (pos < item.size() && is_digit(item[pos])) ++pos;
+  std::string_view unit = item.substr(pos);
+  if (unit == "C") return true;
+  auto take = [&unit](std::string_view letters) {
+    if (!unit.empty() && letters.find(unit.front()) != std::string_view::npos) unit.remove_prefix(1);
+  };
+  take("kKmMgGtT");
+  take("bB");
+  take("sS");
+  return unit.empty();
 }
 
 }  // namespace
@@ -134,6 +163,20 @@ const std::string& format_quota_spec(std::string_view input) {
     quota_text[0] = '\0';
   }
   return result = quota_text;
+}
+
+std::optional<std::string> quota_input(std::string_view typed) {
+  if (typed == "NOQUOTA") return std::string(typed);
+  std::vector<std::string_view> items = spec_items(typed);
+  if (items.empty()) return std::nullopt;
+  for (std::string_view item : items) {
+    if (!typed_item_ok(item)) return std::nullopt;
+  }
+  return format_quota_spec(typed);
+}
+
+std::string quota_not_understood(std::string_view typed) {
+  return "quota not understood: " + std::string(typed);
 }
 
 int parse_quota_spec(const char* quota_text, uint64_t* size_limit, uint64_t* count_limit) {

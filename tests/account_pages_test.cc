@@ -113,7 +113,10 @@ class AccountPages : public ::testing::Test {
   // The last-login time of joe's record as the view prints it.
   std::string joe_login_time() {
     struct stat st;
-    if (stat(lastauth("joe").c_str(), &st) != 0) return kNever;
+    // The record creation writes is no login: its time is not shown either.
+    if (stat(lastauth("joe").c_str(), &st) != 0 || read_file(lastauth("joe")) == "0.0.0.0") {
+      return kNever;
+    }
     return asctime_utc(st.st_mtime);
   }
 
@@ -221,11 +224,11 @@ TEST_F(AccountPages, CheckBoxesSetTheWholeFlagWord) {
 TEST_F(AccountPages, OnlyModifyTurnsPlusSignsOfTheFullNameIntoBlanks) {
   add("joe", "&fname=John+Smith");
   EXPECT_EQ(line_of("joe")[4], "John+Smith");
-  std::string shown = page("nav=mod_user&eaddr=joe@example.com&fname=Jane+Q+Doe&cpass=a+b&quota=1+2S");
+  std::string shown = page("nav=mod_user&eaddr=joe@example.com&fname=Jane+Q+Doe&cpass=a+b&quota=12S");
   EXPECT_EQ(shown, view({.messages = "Modify Account joe@example.com success<BR><BR>",
-                         .name = "Jane Q Doe", .quota = "1+2S", .when = joe_login_time()}));
+                         .name = "Jane Q Doe", .quota = "12S", .when = joe_login_time()}));
   std::vector<std::string> line = line_of("joe");
-  EXPECT_EQ(line[4] + "|" + line[6], "Jane Q Doe|1+2S");
+  EXPECT_EQ(line[4] + "|" + line[6], "Jane Q Doe|12S");
   // The password keeps its plus sign: openssl finds the same hash for "a+b".
   size_t salt_end = line[1].find('$', 3);
   RunOptions options;
@@ -260,17 +263,33 @@ TEST_F(AccountPages, ModifyKeepsWhatTheFormLeavesOut) {
 }
 
 TEST_F(AccountPages, QuotaTextOverTwentyCharactersIsRefusedOnDisk) {
-  const std::string long_quota = "123456789012345678901S";
+  const std::string long_quota = "123456789012345678901S", normal = "18446744073709551615S";
   std::string added = page("nav=add_user&eaddr=joe@example.com&cpass=pw&uimap=on&quota=" + long_quota);
   EXPECT_EQ(added,
             view({.messages = "Email Account joe@example.com created<BR>Add Account: Failure:  "
                               "joe@example.com set options<BR><BR>",
-                  .quota = long_quota, .flags = ",,,CHECKED,,,", .when = joe_login_time()}));
+                  .quota = normal, .flags = ",,,CHECKED,,,", .when = joe_login_time()}));
   EXPECT_EQ(line_of("joe")[3] + "|" + line_of("joe")[6], "0|NOQUOTA");
   EXPECT_EQ(page("nav=mod_user&eaddr=joe@example.com&quota=" + long_quota),
             view({.messages = "Modify Account joe@example.com error quota too long<BR><BR>",
-                  .quota = long_quota, .when = joe_login_time()}));
+                  .quota = normal, .when = joe_login_time()}));
   EXPECT_EQ(line_of("joe")[6], "NOQUOTA");
+}
+
+// Both pages store the normal form of a typed quota and refuse, changing
+// nothing, a text that would not be stored as meant.
+TEST_F(AccountPages, QuotaIsStoredAsMeantOrRefused) {
+  EXPECT_EQ(page("nav=add_user&eaddr=ann@example.com&cpass=pw&quota=lots"),
+            "ADD quota not understood: lots<BR><BR>\n");
+  EXPECT_TRUE(line_of("ann").empty());
+  add("joe", "&quota=1GB");
+  EXPECT_EQ(line_of("joe")[6], "1073741824S");
+  EXPECT_EQ(page("nav=mod_user&eaddr=joe@example.com&fname=X&quota=10%20MB"),
+            view({.messages = "quota not understood: 10 MB<BR><BR>", .quota = "1073741824S",
+                  .when = joe_login_time()}));
+  EXPECT_EQ(line_of("joe")[4] + "|" + line_of("joe")[6], "joe|1073741824S");
+  page("nav=mod_user&eaddr=joe@example.com&quota=10MB");
+  EXPECT_EQ(line_of("joe")[6], "10485760S");
 }
 
 TEST_F(AccountPages, ViewShowsTheLastLoginPlainly) {
@@ -282,7 +301,7 @@ TEST_F(AccountPages, ViewShowsTheLastLoginPlainly) {
     std::string shown_when, shown_from;
   } cases[] = {
       {"no record", nullptr, kNever, kNever},
-      {"never used", "0.0.0.0", asctime_utc(when), kNever},
+      {"never used", "0.0.0.0", kNever, kNever},
       {"an address", "192.0.2.7", asctime_utc(when), "192.0.2.7"},
       {"an address with its line end", "192.0.2.7\n", asctime_utc(when), "192.0.2.7\n"},
       {"markup", "<b>&", asctime_utc(when), "&lt;b&gt;&amp;"},
@@ -494,10 +513,12 @@ TEST_F(ShowUsers, MailboxDotQmailIsReadOnlyAsAPlainFile) {
 TEST_F(AccountPages, TypedSeparatorsStayInsideTheirField) {
   add("joe", "&fname=Tom%26ubounce%3D");
   EXPECT_EQ(line_of("joe")[3] + "|" + line_of("joe")[4], "0|Tom&ubounce=");
-  std::string shown = page("nav=mod_user&eaddr=joe@example.com&fname=A%26ukestrel%3D&quota=5S%26quota%3D9S");
+  std::string shown = page("nav=mod_user&eaddr=joe@example.com&fname=A%26ukestrel%3D");
   EXPECT_EQ(shown, view({.messages = "Modify Account joe@example.com success<BR><BR>",
-                         .name = "A&amp;ukestrel=", .quota = "5S&amp;quota=9S",
-                         .when = joe_login_time()}));
+                         .name = "A&amp;ukestrel=", .when = joe_login_time()}));
   std::vector<std::string> line = line_of("joe");
-  EXPECT_EQ(line[3] + "|" + line[4] + "|" + line[6], "0|A&ukestrel=|5S&quota=9S");
+  EXPECT_EQ(line[3] + "|" + line[4], "0|A&ukestrel=");
+  EXPECT_EQ(page("nav=mod_user&eaddr=joe@example.com&quota=5S%26quota%3D9S"),
+            view({.messages = "quota not understood: 5S&amp;quota=9S<BR><BR>",
+                  .name = "A&amp;ukestrel=", .when = joe_login_time()}));
 }
