@@ -217,7 +217,11 @@ void fill_domain_view(std::string& domain) {
 
   std::string postmaster = "postmaster";
   const password_record* record = passwd_get(postmaster, domain);
-  set_page_var("DP", record != nullptr ? record->clear_password : kNoPostmaster);
+  const std::string shown = record != nullptr ? record->clear_password : kNoPostmaster;
+  set_page_var("DP", shown);
+  // The store keeps no clear password as a rule: the block that would
+  // reveal one is hidden when there is nothing to reveal.
+  set_page_var("DH", shown.empty() ? " hidden" : "");
 
   FILE* file = std::fopen(domain_limits_path(dir).c_str(), "re");
   if (file == nullptr) {

@@ -554,7 +554,7 @@ TEST(ShippedTemplates, UseOnlyThePageVariablesTheirPagesSet) {
       // sites' templates; the shipped one quotes a link of its own.
       {"qmail_controls_middle.html", {"a1", "a2", "a3"}},
       {"view_domain.html", {"DN"}},
-      {"mod_domain.html", {"DN", "DD", "DU", "DG", "DS", "DP", "QU", "QL", "MU", "MA", "MF",
+      {"mod_domain.html", {"DN", "DD", "DU", "DG", "DS", "DP", "DH", "QU", "QL", "MU", "MA", "MF",
                            "MR", "ML", "MQ", "MP", "MI", "MD", "MC", "MS", "MW"}},
       {"mod_user.html", {"UA", "UN", "UQ", "UD", "UC", "UP", "UW", "UI", "UB", "US", "UK",
                          "UT", "UZ", "UU", "DN"}}};
