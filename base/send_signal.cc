@@ -1,8 +1,10 @@
 #include "base/send_signal.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/site.h"
 #include "base/text.h"
 
 namespace {
@@ -21,6 +24,10 @@ constexpr std::size_t kListingLineField = 1024;
 constexpr std::size_t kPidDigits = 9;
 
 constexpr const char* kFieldSeparators = " \t";
+
+// The helper runs with this environment and nothing of the caller's: it is
+// setuid root, so nothing it inherits may choose what it runs.
+constexpr const char* kHelperPath = "PATH=/usr/bin:/bin";
 
 // Programs that carry the watched program's name on their command line only
 // because they supervise or log it; signalling them would hit the wrong
@@ -130,4 +137,30 @@ int send_signal_by_name(const std::string& name, int signal_number) {
     if (pid != 0 && pid != own_pid) kill(pid, signal_number);
   }
   return 0;
+}
+
+std::string signal_helper_path() { return tessera_home() + "/bin/tessera-hup"; }
+
+int hang_up_qmail_send() {
+  if (geteuid() == 0) return send_signal_by_name(qmail_send_match(), SIGHUP);
+  // The store's user may not signal root's qmail-send: the setuid helper
+  // may, and does nothing else.
+  const std::string helper = signal_helper_path();
+  const std::string root = "LARKSPUR_ROOT=" + site_root();
+  char* const argv[] = {const_cast<char*>("tessera-hup"), nullptr};
+  char* const env_with_root[] = {const_cast<char*>(kHelperPath), const_cast<char*>(root.c_str()),
+                                 nullptr};
+  char* const env_plain[] = {const_cast<char*>(kHelperPath), nullptr};
+  char* const* env = site_root().empty() ? env_plain : env_with_root;
+  const pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    execve(helper.c_str(), argv, env);
+    fprintf(stderr, "tessera-hup: cannot run %s: %s\n", helper.c_str(), strerror(errno));
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 127 ? -1 : 0;
 }

@@ -19,8 +19,22 @@
 //                        when the listing cannot be started ("popen on ps
 //                        command: ERROR\n" on stderr). Delivery is not
 //                        checked.
+//
+//   hang_up_qmail_send   tells qmail-send to reload (signal 1 to every process
+//                        qmail_send_match() names). A process running as root
+//                        signals it itself; any other (the store's user, who
+//                        may not signal root's qmail-send) runs the signal
+//                        helper, tessera_home() + "/bin/tessera-hup", a setuid
+//                        program that does only this, and waits for it; a
+//                        sandbox root reaches the helper as LARKSPUR_ROOT.
+//                        0, or -1 when the listing or the helper cannot be
+//                        started (a helper that cannot be run says so on
+//                        stderr). Delivery is not checked.
+//   signal_helper_path   where that helper is looked for.
 #pragma once
 
 #include <string>
 
 int send_signal_by_name(const std::string& name, int signal_number);
+int hang_up_qmail_send();
+std::string signal_helper_path();

@@ -1,6 +1,8 @@
 #include "base/send_signal.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,11 +35,20 @@ int run_caller(const std::string& name, const std::string& path) {
   return run_program(options).status;
 }
 
-// Runs program as {argv0, seconds} and returns once the listing shows it so.
-pid_t start(const std::string& program, const std::string& argv0, const char* seconds) {
+// Becomes the user uid (group uid, no other group); false when refused.
+bool become(uid_t uid) {
+  const gid_t gid = uid;
+  return setgroups(1, &gid) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+}
+
+// Runs program as {argv0, seconds} (as the user `as`, unless 0) and returns
+// once the listing shows it so.
+pid_t start(const std::string& program, const std::string& argv0, const char* seconds,
+            uid_t as = 0) {
   const pid_t pid = fork();
   if (pid == 0) {
     signal(SIGHUP, SIG_DFL);
+    if (as != 0 && !become(as)) _exit(126);
     execl(program.c_str(), argv0.c_str(), seconds, nullptr);
     _exit(127);
   }
@@ -115,6 +126,33 @@ TEST(SendSignal, ReadsThePidColumnTheHeaderNamesAndDropsTheTailOfOverlongLines) 
   EXPECT_EQ(run_caller(name, box.root() + "/bin:/usr/bin:/bin"), 0);
   EXPECT_EQ(end_signal(listed), SIGHUP);
   EXPECT_EQ(end_signal(in_tail), SIGKILL);
+}
+
+// The store's user may not signal qmail-send, which runs as another user:
+// the store runs the signal helper, which can only when it is setuid root.
+TEST(SendSignal, StoreNotRunningAsRootHangsUpThroughTheSetuidHelper) {
+  constexpr uid_t kMailUser = 40871;
+  constexpr uid_t kStoreUser = 40872;
+  Sandbox box;
+  fs::permissions(box.root(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  site_set_root(box.root());
+  const std::string name = qmail_send_match();
+  fs::copy_file("/bin/sleep", name);
+  const std::string helper = signal_helper_path();
+  fs::create_directories(fs::path(helper).parent_path());
+  fs::copy_file(build_output("tessera-hup-sandbox"), helper);
+  ASSERT_EQ(chown(helper.c_str(), 0, kStoreUser), 0);
+  const std::pair<mode_t, int> helper_modes[] = {{04750, SIGHUP}, {0750, SIGKILL}};
+  for (const auto& [mode, ended_by] : helper_modes) {
+    ASSERT_EQ(chmod(helper.c_str(), mode), 0);
+    const pid_t qmail_send = start(name, name, "3600", kMailUser);
+    const pid_t store = fork();
+    if (store == 0) _exit(become(kStoreUser) && hang_up_qmail_send() == 0 ? 0 : 1);
+    int status = -1;
+    waitpid(store, &status, 0);
+    EXPECT_EQ(status, 0) << std::oct << mode;
+    EXPECT_EQ(end_signal(qmail_send), ended_by) << std::oct << mode;
+  }
 }
 
 }  // namespace

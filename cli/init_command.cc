@@ -17,6 +17,7 @@
 #include "base/temp_file.h"
 #include "cli/command.h"
 #include "cli/json.h"
+#include "cli/store_identity.h"
 #include "domains/limits.h"
 
 namespace {
@@ -127,6 +128,10 @@ int init_command(const Words& words) {
   InitRun run;
   const std::string& home = tessera_home();
   if (make_parents(run, home) && make_dir(run, home, kOpenDirMode, true)) {
+    if (!become_store_owner(true)) {
+      report(run, false);
+      return 1;
+    }
     make_dir(run, home + "/domains", kStoreDirMode, true);
     if (make_dir(run, home + "/etc", kStoreDirMode, true)) make_defaults_file(run);
   }

@@ -20,6 +20,7 @@
 #include "base/site.h"
 #include "cli/command.h"
 #include "cli/json.h"
+#include "cli/store_identity.h"
 
 namespace {
 
@@ -103,6 +104,8 @@ int main(int argc, char** argv) {
   if (first >= argc || (argc - first < 2 && strcmp(argv[first], "init") != 0 &&
                          strcmp(argv[first], "check") != 0)) return usage();
   Words words(argv + first + 1, argv + argc);
+  // Root works as the store's owner; init becomes it once it has made the home.
+  if (strcmp(argv[first], "init") != 0 && !become_store_owner(false)) return 1;
   int status = run_group(argv[first], words);
   log_change(argv[first], words, status);
   if (status == kUsageStatus) return usage();

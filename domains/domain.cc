@@ -44,7 +44,7 @@ int check_new_domain_name(const std::string& name) {
   return 0;
 }
 
-void signal_qmail_send() { send_signal_by_name(qmail_send_match(), SIGHUP); }
+void signal_qmail_send() { hang_up_qmail_send(); }
 
 // Enters the domains directory of the home, making it when missing.
 int enter_domains_dir(const std::string& home, uid_t uid, gid_t gid) {

@@ -88,6 +88,8 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
   EXPECT_TRUE(file_exists(dest() + "/var/qmail/bin/qmail-newmrh"));
 
   fs::remove_all(box.path("/usr/local"));
+  // Root's tessera works as the store's user, who must reach the tree.
+  fs::permissions(box.root(), fs::perms::owner_all | fs::perms::others_exec);
   RunResult init = installed({"init"});
   EXPECT_EQ(init.status, 0) << init.err;
   EXPECT_EQ(init.out, "made " + box.path("/usr/local") + "\nmade " +
@@ -113,6 +115,16 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
   EXPECT_EQ(user.status, 0) << user.err;
   EXPECT_EQ(lines_of(installed({"user", "show", "ann@example.com"}).out).at(3),
             "last login: never");
+  // Run as root, nothing it made is root's: the pages go on changing it.
+  for (const char* made : {"/var/qmail/users", "/var/qmail/users/assign",
+                           "/var/qmail/users/assign.lock", "/var/qmail/users/cdb",
+                           "/var/qmail/control/rcpthosts", "/var/qmail/control/rcpthosts.lock",
+                           "/usr/local/tessera/etc/larkspur.log",
+                           "/usr/local/tessera/domains/example.com/tpasswd"}) {
+    struct stat st {};
+    EXPECT_EQ(lstat(box.path(made).c_str(), &st), 0) << made;
+    EXPECT_EQ(st.st_uid, 89u) << made;
+  }
 }
 
 TEST_F(TesseraInstallTest, InitKeepsWhatIsThereAndSaysWhatQmailLacks) {
