@@ -80,7 +80,7 @@ TEST(SetNewPassword, StoresTheHashOnlyWhenCryptWorksAndChangingIsAllowed) {
     record.gid = c.gid;
     EXPECT_EQ(set_new_password(record, "new secret", c.crypt), c.code) << c.what;
     if (c.changed) {
-      EXPECT_EQ(record.password.rfind("$1$", 0), 0u) << c.what;
+      EXPECT_EQ(record.password.rfind("$6$", 0), 0u) << c.what;
       EXPECT_NE(record.password, "$1$old$hash") << c.what;
       EXPECT_EQ(record.clear_password, "new secret") << c.what;
     } else {

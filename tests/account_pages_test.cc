@@ -180,7 +180,7 @@ TEST_F(AccountPages, AddShowsTheNewAccountInSmallLetters) {
                          .when = joe_login_time()}));
   std::vector<std::string> line = line_of("joe");
   ASSERT_EQ(line.size(), 7u);
-  EXPECT_EQ(line[1].rfind("$1$", 0), 0u);
+  EXPECT_EQ(line[1].rfind("$6$", 0), 0u);
   EXPECT_EQ(line[2] + ":" + line[3] + ":" + line[4] + ":" + line[5] + ":" + line[6],
             "1:0:joe:" + domain_dir + "/joe:NOQUOTA");
   EXPECT_EQ(read_file(lastauth("joe")), "0.0.0.0");
@@ -229,7 +229,7 @@ TEST_F(AccountPages, OnlyModifyTurnsPlusSignsOfTheFullNameIntoBlanks) {
   // The password keeps its plus sign: openssl finds the same hash for "a+b".
   size_t salt_end = line[1].find('$', 3);
   RunOptions options;
-  options.argv = {"/usr/bin/openssl", "passwd", "-1", "-salt", line[1].substr(3, salt_end - 3), "a+b"};
+  options.argv = {"/usr/bin/openssl", "passwd", "-6", "-salt", line[1].substr(3, salt_end - 3), "a+b"};
   options.env = {"PATH=/usr/bin:/bin"};
   EXPECT_EQ(run_program(options).out, line[1] + "\n");
 }
