@@ -86,7 +86,7 @@ TEST_F(AccountTest, NewAccountHasLineMaildirQuotaAndLastLogin) {
   ASSERT_EQ(add("Joe", "pw", "Joe User"), 0);
   std::optional<password_record> record = get("joe");
   ASSERT_TRUE(record);
-  EXPECT_EQ(record->password.substr(0, 3), "$1$");
+  EXPECT_EQ(record->password.substr(0, 3), "$6$");
   EXPECT_EQ(record->uid, 1);
   EXPECT_EQ(record->gid, 0);
   EXPECT_EQ(record->gecos, "Joe User");

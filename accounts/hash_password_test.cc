@@ -2,10 +2,9 @@
 
 #include <crypt.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -22,13 +21,15 @@ bool salt_chars_only(std::string_view text) {
   return text.find_first_not_of(kAlphabet) == std::string_view::npos;
 }
 
-// The salt of a "$1$" hash: the 8 characters between the second and third "$".
-std::string md5_salt(const std::string& hash) { return hash.substr(3, 8); }
+// The salt of a "$6$" hash: the 16 characters between the second and third "$".
+std::string sha_salt(const std::string& hash) { return hash.substr(3, 16); }
 
-// The same hash made by OpenSSL's own MD5-crypt, from the salt we chose.
-std::string openssl_md5_crypt(const std::string& salt, const std::string& clear) {
+// The same hash made by OpenSSL's own crypt of the scheme (-6, -1), from the
+// salt we chose.
+std::string openssl_crypt(const std::string& scheme, const std::string& salt,
+                          const std::string& clear) {
   RunOptions options;
-  options.argv = {"/usr/bin/openssl", "passwd", "-1", "-salt", salt, "--", clear};
+  options.argv = {"/usr/bin/openssl", "passwd", scheme, "-salt", salt, "--", clear};
   options.env = {"PATH=/usr/bin:/bin"};
   RunResult run = run_program(options);
   EXPECT_EQ(run.status, 0) << run.err;
@@ -36,12 +37,12 @@ std::string openssl_md5_crypt(const std::string& salt, const std::string& clear)
   return run.out;
 }
 
-TEST(HashPassword, Md5HashesAreReproducedByOpenssl) {
+TEST(HashPassword, Sha512HashesAreReproducedByOpenssl) {
   const std::vector<std::string> passwords = {
       "secret",
       "",
       "p@ss w0rd:with;punct\"'\\",
-      "$1$notasalt$",
+      "$6$notasalt$",
       "-leading-dash",
       "p\xC3\xA4sswo\xCC\x88rd",
       std::string(200, 'x'),
@@ -50,11 +51,15 @@ TEST(HashPassword, Md5HashesAreReproducedByOpenssl) {
     SCOPED_TRACE("password: " + clear);
     std::string hashed;
     ASSERT_EQ(hash_password(clear, hashed), 0);
-    ASSERT_EQ(hashed.size(), 34u) << hashed;
-    EXPECT_EQ(hashed.substr(0, 3), "$1$");
-    EXPECT_TRUE(salt_chars_only(md5_salt(hashed))) << hashed;
-    EXPECT_EQ(hashed[11], '$');
-    EXPECT_EQ(openssl_md5_crypt(md5_salt(hashed), clear), hashed);
+    ASSERT_EQ(hashed.size(), 106u) << hashed;
+    EXPECT_EQ(hashed.substr(0, 3), "$6$");
+    EXPECT_TRUE(salt_chars_only(sha_salt(hashed))) << hashed;
+    EXPECT_EQ(hashed[19], '$');
+    EXPECT_EQ(std::string(crypt(clear.c_str(), hashed.c_str())), hashed);
+    // OpenSSL's SHA-512 crypt prints "<NULL>" for the empty password.
+    if (!clear.empty()) {
+      EXPECT_EQ(openssl_crypt("-6", sha_salt(hashed), clear), hashed);
+    }
   }
 }
 
@@ -64,45 +69,31 @@ TEST(HashPassword, SuccessiveHashesUseDifferentSalts) {
   for (int i = 0; i < 20; ++i) {
     std::string hashed;
     ASSERT_EQ(hash_password("same password", hashed), 0);
-    salts.insert(md5_salt(hashed));
+    salts.insert(sha_salt(hashed));
     hashes.insert(hashed);
   }
   EXPECT_EQ(salts.size(), 20u);
   EXPECT_EQ(hashes.size(), 20u);
 }
 
-// The salts come from rand() seeded once with time XOR (pid << 15). The check
-// needs a process whose sequence has not been seeded yet, so the test runs
-// itself again as a fresh program and only the fresh copy does the work.
-TEST(HashPassword, SaltsFollowTheOnceSeededRandSequence) {
-  if (std::getenv("LARKSPUR_FRESH_SEED_CHECK") == nullptr) {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
-    RunOptions options;
-    options.argv = {self, "--gtest_filter=HashPassword.SaltsFollowTheOnceSeededRandSequence"};
-    options.env = {"LARKSPUR_FRESH_SEED_CHECK=1"};
-    RunResult run = run_program(options);
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
-    return;
-  }
-  uint32_t before = static_cast<uint32_t>(std::time(nullptr));
+// A salt drawn from rand() repeats whenever the sequence is seeded alike, as
+// it is in processes started in the same second: salts must not follow it.
+TEST(HashPassword, SaltsDoNotFollowTheRandSequence) {
   std::string first, second;
-  ASSERT_EQ(hash_password("one", first), 0);
-  ASSERT_EQ(hash_password("two", second), 0);
-  uint32_t after = static_cast<uint32_t>(std::time(nullptr));
-  std::string both = md5_salt(first) + md5_salt(second);
+  std::srand(1);
+  ASSERT_EQ(hash_password("same password", first), 0);
+  std::srand(1);
+  ASSERT_EQ(hash_password("same password", second), 0);
+  EXPECT_NE(sha_salt(first), sha_salt(second));
+}
 
-  bool found = false;
-  for (uint32_t now = before; now <= after && !found; ++now) {
-    std::srand(now ^ (static_cast<uint32_t>(getpid()) << 15));
-    std::string expected;
-    for (int i = 0; i < 16; ++i) expected.push_back(kAlphabet[std::rand() % 64]);
-    found = expected == both;
-  }
-  EXPECT_TRUE(found) << "salts " << both << " are not the sequence seeded at start-up";
+// A hash made under the older scheme, as tpasswd files already hold them,
+// is still checked by the platform's crypt.
+TEST(HashPassword, OlderMd5HashesStillCheckWithCrypt) {
+  const std::string old = openssl_crypt("-1", "abcdefgh", "old secret");
+  ASSERT_EQ(old.substr(0, 12), "$1$abcdefgh$");
+  EXPECT_EQ(std::string(crypt("old secret", old.c_str())), old);
+  EXPECT_NE(std::string(crypt("other", old.c_str())), old);
 }
 
 // Stand-ins for the platform's crypt, recording the settings they were given.
@@ -115,16 +106,17 @@ struct FakeCrypt {
     kept = text;
     return kept.data();
   }
-  // No MD5 scheme; failure reported libxcrypt's way, with a token.
-  static char* no_md5_token(const char* phrase, const char* setting) {
+  // Lacks each scheme whose setting starts with one of `missing`; failure
+  // reported libxcrypt's way, with a token, or an old library's way, reading
+  // "$6" or "$1" as a DES salt.
+  template <const char* missing, bool as_des>
+  static char* lacks(const char* phrase, const char* setting) {
     settings.push_back(setting);
-    if (std::string_view(setting).starts_with("$1$")) return keep("*0");
-    return keep(crypt(phrase, setting));
-  }
-  // No MD5 scheme; an old library reading "$1" as a DES salt.
-  static char* no_md5_des(const char* phrase, const char* setting) {
-    settings.push_back(setting);
-    if (std::string_view(setting).starts_with("$1$")) return keep("$1Ab3dEfGhIjK");
+    std::string_view s = setting;
+    for (std::string_view m = missing; !m.empty(); m.remove_prefix(3)) {
+      if (!s.starts_with(m.substr(0, 3))) continue;
+      return keep(as_des ? (std::string(s.substr(0, 2)) + "Ab3dEfGhIjK").c_str() : "*0");
+    }
     return keep(crypt(phrase, setting));
   }
   static char* null_always(const char*, const char* setting) {
@@ -137,26 +129,40 @@ struct FakeCrypt {
   }
   static char* token_then_null(const char*, const char* setting) {
     settings.push_back(setting);
-    return std::string_view(setting).starts_with("$1$") ? keep("*0") : nullptr;
+    return setting[0] == '$' ? keep("*0") : nullptr;
   }
 };
 
-TEST(HashPassword, FallsBackToDesWhenCryptIgnoresTheMd5Setting) {
-  for (CryptFunction fake : {&FakeCrypt::no_md5_token, &FakeCrypt::no_md5_des}) {
+constexpr char kSha[] = "$6$";
+constexpr char kShaMd5[] = "$6$$1$";
+
+TEST(HashPassword, FallsBackSchemeBySchemeWhenCryptIgnoresTheSetting) {
+  const struct {
+    CryptFunction fake;
+    std::vector<std::string> tried;  // the prefix of each setting, in order
+  } cases[] = {
+      {&FakeCrypt::lacks<kSha, false>, {"$6$", "$1$"}},
+      {&FakeCrypt::lacks<kSha, true>, {"$6$", "$1$"}},
+      {&FakeCrypt::lacks<kShaMd5, false>, {"$6$", "$1$", ""}},
+      {&FakeCrypt::lacks<kShaMd5, true>, {"$6$", "$1$", ""}},
+  };
+  const std::map<std::string, std::pair<size_t, size_t>> sizes = {  // salt, whole hash
+      {"$6$", {16, 106}}, {"$1$", {8, 34}}, {"", {2, 13}}};
+  for (const auto& c : cases) {
     FakeCrypt::settings.clear();
     std::string hashed;
-    ASSERT_EQ(hash_password_with(fake, "secret", hashed), 0);
-    ASSERT_EQ(FakeCrypt::settings.size(), 2u);
-    const std::string& md5_setting = FakeCrypt::settings[0];
-    const std::string& des_setting = FakeCrypt::settings[1];
-    EXPECT_EQ(md5_setting.size(), 11u);
-    EXPECT_EQ(md5_setting.substr(0, 3), "$1$");
-    EXPECT_TRUE(salt_chars_only(md5_setting.substr(3)));
-    EXPECT_EQ(des_setting.size(), 2u);
-    EXPECT_TRUE(salt_chars_only(des_setting));
-    EXPECT_EQ(hashed.size(), 13u);
-    EXPECT_EQ(hashed.substr(0, 2), des_setting);
-    EXPECT_EQ(hashed, std::string(crypt("secret", des_setting.c_str())));
+    ASSERT_EQ(hash_password_with(c.fake, "secret", hashed), 0);
+    ASSERT_EQ(FakeCrypt::settings.size(), c.tried.size());
+    for (size_t i = 0; i < c.tried.size(); ++i) {
+      const std::string& setting = FakeCrypt::settings[i];
+      EXPECT_EQ(setting.substr(0, c.tried[i].size()), c.tried[i]);
+      EXPECT_EQ(setting.size(), c.tried[i].size() + sizes.at(c.tried[i]).first) << setting;
+      EXPECT_TRUE(salt_chars_only(setting.substr(c.tried[i].size()))) << setting;
+    }
+    const std::string& last = FakeCrypt::settings.back();
+    EXPECT_EQ(hashed.size(), sizes.at(c.tried.back()).second);
+    EXPECT_EQ(hashed.substr(0, last.size()), last);
+    EXPECT_EQ(hashed, std::string(crypt("secret", last.c_str())));
   }
 }
 
@@ -167,8 +173,8 @@ TEST(HashPassword, CryptFailureIsReportedAndLeavesTheResultAlone) {
   };
   const std::vector<Case> cases = {
       {&FakeCrypt::null_always, 1},
-      {&FakeCrypt::token_always, 2},
-      {&FakeCrypt::token_then_null, 2},
+      {&FakeCrypt::token_always, 3},
+      {&FakeCrypt::token_then_null, 3},
   };
   for (const Case& c : cases) {
     FakeCrypt::settings.clear();

@@ -98,7 +98,7 @@ TEST_F(PasswdFile, AddKeepsNameOrderAndTheLineFormatWithoutColons) {
   EXPECT_EQ(keys_of(text()), (std::vector<std::string>{"alice", "bob", "carol"}));
   EXPECT_EQ(get("bob")->gecos + get("carol")->gecos, "ABAB");
   std::string line = text().substr(0, text().find('\n'));
-  EXPECT_EQ(line.substr(0, 9), "alice:$1$");
+  EXPECT_EQ(line.substr(0, 9), "alice:$6$");
   EXPECT_EQ(line.substr(line.find(":1:0:")), ":1:0:alice:" + dir_ + "/0/alice:NOQUOTA");
   EXPECT_EQ(add("dave", "", "", ""), 0);
   EXPECT_EQ(text().substr(text().find("dave:")), "dave::1:0:dave:" + dir_ + "/dave:NOQUOTA\n");

@@ -9,11 +9,13 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "accounts/account.h"
 #include "accounts/lastauth.h"
 #include "accounts/passwd.h"
+#include "quota/maildir_quota.h"
 #include "base/error.h"
 #include "base/site.h"
 #include "domains/assign.h"
@@ -216,6 +218,39 @@ TEST_F(PlantedLinks, TemporaryFileLinkIsNeverWrittenThrough) {
     plant(c.temp, secret_);
     EXPECT_EQ(c.change(), 0) << c.temp;
     expect_secret_untouched(c.temp);
+  }
+}
+
+// The maildir recount runs as root (`user show`, `domain usage`) inside a
+// maildir its owner writes: a link there is neither counted nor entered,
+// and the rebuilt file is never made through one, so no size of a file
+// the owner may not read reaches maildirsize and nothing lands in root's
+// directories.
+TEST_F(PlantedLinks, MaildirRecountNeitherCountsNorWritesThroughLinks) {
+  const std::string home = record("joe").dir;
+  const std::string maildir = home + "/Maildir/";
+  const std::string outside = box_.root() + "/outside";
+  for (const char* sub : {"/new", "/cur"}) fs::create_directories(outside + sub);
+  fs::copy_file(secret_, outside + "/cur/1.msg:2,S");
+  const std::set<std::string> outside_names = {"cur", "new"};
+  const struct {
+    std::string link, target, sizefile;  // sizefile "": none rebuilt
+  } cases[] = {
+      {maildir + "cur/2.msg:2,S", secret_, "1000000S\n0 0\n"},
+      {maildir + ".Evil", outside, "1000000S\n0 0\n"},
+      {maildir + "cur", outside + "/cur", "1000000S\n0 0\n"},
+      {maildir + "tmp", outside, ""},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(c.link);
+    plant(c.link, c.target);
+    update_maildirsize("example.com", home, "1000000S");
+    EXPECT_EQ(read_file(maildir + "maildirsize"), c.sizefile) << c.link;
+    EXPECT_EQ(names_in(outside), outside_names) << c.link;
+    EXPECT_EQ(names_in(outside + "/cur"), std::set<std::string>{"1.msg:2,S"}) << c.link;
+    expect_secret_untouched(c.link);
+    unlink(c.link.c_str());
+    if (!c.link.ends_with(",S")) fs::create_directories(c.link);
   }
 }
 

@@ -13,13 +13,6 @@
 
 namespace {
 
-// Opens one directory without following a link in its name, relative to
-// the directory behind at (AT_FDCWD for the working directory).
-int open_dir_at(int at, const std::string& name, bool follow_link) {
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
-  return openat(at, name.c_str(), flags);
-}
-
 std::optional<std::string> real_path(const std::string& path) {
   std::unique_ptr<char, decltype(&free)> resolved(realpath(path.c_str(), nullptr), &free);
   if (!resolved) return std::nullopt;
@@ -27,6 +20,14 @@ std::optional<std::string> real_path(const std::string& path) {
 }
 
 }  // namespace
+
+int open_dir_at(int at, const std::string& name, bool follow_link) {
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
+  size_t end = name.find_last_not_of('/');
+  // "/" (or "//") stays the root itself.
+  std::string bare = end == std::string::npos ? name.substr(0, 1) : name.substr(0, end + 1);
+  return openat(at, bare.c_str(), flags);
+}
 
 int open_no_link(const std::string& path, int flags, mode_t mode) {
   return open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);

@@ -5,6 +5,13 @@
 // itself may run as root. These routines are the one place where the
 // store's rules for such paths live:
 //
+//   open_dir_at       opens one directory NAME relative to the directory
+//                     behind AT (AT_FDCWD: the working directory), read-only;
+//                     follow_link false refuses a link in NAME's last
+//                     component (ELOOP), and anything but a directory fails
+//                     (ENOTDIR). Trailing "/"s of NAME are dropped first, as
+//                     they would make the open follow a link after all. The
+//                     descriptor, or -1 with errno.
 //   open_no_link      open(2) that never follows a link in the last
 //                     component (O_NOFOLLOW, O_CLOEXEC added): the
 //                     descriptor, or -1 with errno (ELOOP for a link).
@@ -42,6 +49,7 @@
 #include <string>
 #include <string_view>
 
+int open_dir_at(int at, const std::string& name, bool follow_link);
 int open_no_link(const std::string& path, int flags, mode_t mode = 0);
 int open_regular(const std::string& path, bool follow_link);
 FILE* fopen_regular(const std::string& path, bool follow_link);

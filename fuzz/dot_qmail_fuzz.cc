@@ -1,9 +1,11 @@
-// Dot-qmail files as the user list reads them: pieces of at most 155
-// bytes, each line through the rule that names a mailbox-path line's
-// mailbox. A piece never exceeds its size, and a name never exceeds the
-// line it came from.
-#include <cstdio>
+// Dot-qmail files as the user list reads them: a bounded prefix, cut into
+// pieces of at most 155 bytes, each line through the rule that names a
+// mailbox-path line's mailbox. The prefix never exceeds its bound, a piece
+// never exceeds its size, and a name never exceeds the line it came from.
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "fuzz/fuzz_common.h"
 #include "pages/show_users.h"
@@ -11,16 +13,16 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string path = fuzz_domain_dir() + "/.qmail-fuzz";
   fuzz_write(path, fuzz_bytes(data, size));
-  FILE* in = fopen(path.c_str(), "r");
-  fuzz_require(in != nullptr, "the file opens");
-  std::string piece;
+  std::optional<std::string> text = read_dot_qmail(PathAt{AT_FDCWD, path}, false);
+  fuzz_require(text.has_value(), "the file opens");
+  fuzz_require(text->size() == std::min(size, kDotQmailReadMax), "the prefix is read whole");
+  std::string_view rest = *text, piece;
   size_t read = 0;
-  while (next_piece(in, piece)) {
+  while (next_piece(rest, piece)) {
     fuzz_require(!piece.empty() && piece.size() <= kDotQmailPiece, "a piece fits its buffer");
     read += piece.size();
     fuzz_require(alias_mailbox_name(piece).size() <= piece.size(), "a name lies inside its line");
   }
-  fclose(in);
-  fuzz_require(read <= size, "no more bytes than the file holds");
+  fuzz_require(read == text->size(), "the pieces cover the prefix");
   return 0;
 }

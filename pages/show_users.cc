@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <vector>
@@ -65,56 +67,49 @@ void font_bare(const Style& s) {
 
 // Opens a file for reading only when it is a plain file. follow_links
 // false refuses a symbolic link; a pipe or device is never opened in a way
-// that could wait.
-FILE* open_plain_file(const PathAt& path, bool follow_links) {
+// that could wait. The descriptor, or -1; its size in *size.
+int open_plain_file(const PathAt& path, bool follow_links, off_t* size) {
   int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
   int fd = openat(path.dirfd, path.name.c_str(), flags);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
     close(fd);
-    return nullptr;
+    return -1;
   }
-  fcntl(fd, F_SETFL, 0);
-  FILE* in = fdopen(fd, "r");
-  if (in == nullptr) close(fd);
-  return in;
-}
-
-FILE* open_plain_file(const std::string& path, bool follow_links) {
-  return open_plain_file(PathAt{AT_FDCWD, path}, follow_links);
+  *size = st.st_size;
+  return fd;
 }
 
 // The mailbox's own .qmail, when its path fits the host's 155 characters
 // (a cut path would name another file).
-FILE* open_mailbox_qmail(const std::string& dir, const OpenDir& domain_dir) {
+std::optional<std::string> read_mailbox_qmail(const std::string& dir, const OpenDir& domain_dir) {
   std::string path = dir + "/.qmail";
-  if (path.size() - std::min(path.size(), site_root().size()) > kQmailPathLimit) return nullptr;
-  return open_plain_file(domain_dir.place(path), false);
+  if (path.size() - std::min(path.size(), site_root().size()) > kQmailPathLimit) {
+    return std::nullopt;
+  }
+  return read_dot_qmail(domain_dir.place(path), false);
 }
 
-void print_forward_cell(const Style& s, FILE* qmail) {
+void print_forward_cell(const Style& s, std::string_view qmail) {
   out("<td align=middle>");
   font_quoted(s);
   bool any = false;
-  std::string piece;
-  while (qmail != nullptr && next_piece(qmail, piece)) {
+  for (std::string_view piece; next_piece(qmail, piece);) {
     if (piece[0] != '&') continue;
-    out_escaped(std::string_view(piece).substr(1));
+    out_escaped(piece.substr(1));
     any = true;
   }
   if (!any) out("No");
   out("</FONT></td>\n");
 }
 
-void print_vacation_cell(const Style& s, FILE* qmail) {
+void print_vacation_cell(const Style& s, std::string_view qmail) {
   out("<td align=middle>");
   font_quoted(s);
   bool vacation = false;
-  std::string piece;
-  if (qmail != nullptr) rewind(qmail);
-  while (!vacation && qmail != nullptr && next_piece(qmail, piece)) {
-    vacation = piece.find("autorespond") != std::string::npos;
+  for (std::string_view piece; !vacation && next_piece(qmail, piece);) {
+    vacation = piece.find("autorespond") != std::string_view::npos;
   }
   out(vacation ? "Yes" : "No");
   out("</FONT></td>\n");
@@ -132,10 +127,10 @@ void print_account_row(const Style& s, const password_record& record, const std:
   out_escaped(record.name);
   out("</a></FONT></td>\n");
 
-  FILE* qmail = open_mailbox_qmail(record.dir, domain_dir);
+  // Read once: both columns judge the same bytes.
+  const std::string qmail = read_mailbox_qmail(record.dir, domain_dir).value_or("");
   print_forward_cell(s, qmail);
   print_vacation_cell(s, qmail);
-  if (qmail != nullptr) fclose(qmail);
 
   out("<td align=middle>");
   font_quoted(s);
@@ -208,15 +203,15 @@ std::string address_part(const std::string& entry) {
   return field_text(std::string_view(entry).substr(sizeof kDotQmailPrefix - 1), kAddressField);
 }
 
-void print_alias_line(const Style& s, const std::string& piece) {
+void print_alias_line(const Style& s, std::string_view piece) {
   font_quoted(s);
   const char first = piece[0];
   if (first == '#' || first == ' ' || first == '\t' || first == '\n' || first == '\v' ||
       first == '\f' || first == '\r') {
     out("&nbsp");
-  } else if (piece.find('@') != std::string::npos) {
+  } else if (piece.find('@') != std::string_view::npos) {
     out("forward: ");
-    out_escaped(std::string_view(piece).substr(first == '&' ? 1 : 0));
+    out_escaped(piece.substr(first == '&' ? 1 : 0));
   } else {
     out("alias: ");
     out_escaped(alias_mailbox_name(piece));
@@ -224,42 +219,39 @@ void print_alias_line(const Style& s, const std::string& piece) {
   out("</FONT><BR>\n");
 }
 
-void print_alias_entry(const Style& s, const std::string& dir, const std::string& entry,
+// Prints the alias row of one .qmail-NAME file read as text, unless its
+// name or its first line rules it out of the alias table.
+void print_alias_entry(const Style& s, const std::string& entry, std::string_view text,
                        const std::string& dname) {
   if (entry.find("-owner") != std::string::npos || entry.find("-default") != std::string::npos) {
     return;
   }
-  FILE* in = open_plain_file(dir + "/" + entry, true);
-  if (in == nullptr) return;
-  std::string piece;
-  if (!next_piece(in, piece) || piece[0] != '|') {
-    out("<tr><td align=left>");
-    font_quoted(s);
-    out_escaped(address_part(entry));
-    out("@");
-    out_escaped(dname);
-    out("</td><td align=left>\n");
-    rewind(in);
-    while (next_piece(in, piece)) print_alias_line(s, piece);
-    out("</td></tr>\n");
-  }
-  fclose(in);
+  std::string_view rest = text, piece;
+  if (next_piece(rest, piece) && piece[0] == '|') return;
+  out("<tr><td align=left>");
+  font_quoted(s);
+  out_escaped(address_part(entry));
+  out("@");
+  out_escaped(dname);
+  out("</td><td align=left>\n");
+  rest = text;
+  while (next_piece(rest, piece)) print_alias_line(s, piece);
+  out("</td></tr>\n");
 }
 
-void print_list_entry(const Style& s, const std::string& dir, const std::string& entry,
-                      const std::string& dname) {
-  FILE* in = open_plain_file(dir + "/" + entry, true);
-  if (in == nullptr) return;
-  std::string piece;
-  if (next_piece(in, piece) && piece.find("ezmlm-reject") != std::string::npos) {
-    out("<tr><td>");
-    font_quoted(s);
-    out_escaped(address_part(entry));
-    out("@");
-    out_escaped(dname);
-    out("</td></tr>");
-  }
-  fclose(in);
+// Whether a .qmail-NAME file read as text is a mailing list's.
+bool is_list_entry(std::string_view text) {
+  std::string_view piece;
+  return next_piece(text, piece) && piece.find("ezmlm-reject") != std::string_view::npos;
+}
+
+void print_list_entry(const Style& s, const std::string& entry, const std::string& dname) {
+  out("<tr><td>");
+  font_quoted(s);
+  out_escaped(address_part(entry));
+  out("@");
+  out_escaped(dname);
+  out("</td></tr>");
 }
 
 }  // namespace
@@ -279,14 +271,32 @@ std::string alias_mailbox_name(std::string_view line) {
   return std::string(whole);
 }
 
-bool next_piece(FILE* in, std::string& piece) {
-  piece.clear();
-  int c;
-  while (piece.size() < kDotQmailPiece && (c = getc_unlocked(in)) != EOF) {
-    piece += static_cast<char>(c);
-    if (c == '\n') break;
-  }
+bool next_piece(std::string_view& text, std::string_view& piece) {
+  size_t end = std::min({text.find('\n'), text.size() - 1, kDotQmailPiece - 1}) + 1;
+  piece = text.substr(0, end);
+  text.remove_prefix(piece.size());
   return !piece.empty();
+}
+
+std::optional<std::string> read_dot_qmail(const PathAt& path, bool follow_links) {
+  off_t size = 0;
+  int fd = open_plain_file(path, follow_links, &size);
+  if (fd < 0) return std::nullopt;
+  // The size as the file was opened bounds the read, so a file grown or
+  // sparse past the limit costs at most kDotQmailReadMax bytes.
+  std::string text(std::min(static_cast<uint64_t>(std::max<off_t>(size, 0)),
+                            static_cast<uint64_t>(kDotQmailReadMax)),
+                   '\0');
+  size_t used = 0;
+  while (used < text.size()) {
+    ssize_t got = read(fd, text.data() + used, text.size() - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    used += static_cast<size_t>(got);
+  }
+  close(fd);
+  text.resize(used);
+  return text;
 }
 
 void show_users() {
@@ -327,13 +337,20 @@ void show_users() {
   out("<B>Name</B></FONT>\n</th><th>");
   font_quoted(s);
   out("<B>Alias/Forward</B></FONT></th><BR></tr>\n");
-  const std::vector<std::string> entries = dot_qmail_names(dir);
-  for (const std::string& entry : entries) print_alias_entry(s, dir, entry, dname);
+  // Each file is read once; the mailing lists among them are kept for the
+  // table after this one.
+  std::vector<std::string> lists;
+  for (const std::string& entry : dot_qmail_names(dir)) {
+    std::optional<std::string> text = read_dot_qmail(PathAt{AT_FDCWD, dir + "/" + entry}, true);
+    if (!text) continue;
+    print_alias_entry(s, entry, *text, dname);
+    if (is_list_entry(*text)) lists.push_back(entry);
+  }
 
   out("</table>\n<HR>\n<B>Mailing lists for ");
   out_escaped(dname);
   out("</B><BR>\n<table>\n");
-  for (const std::string& entry : entries) print_list_entry(s, dir, entry, dname);
+  for (const std::string& entry : lists) print_list_entry(s, entry, dname);
 
   out("</table>\n<HR>\n<a href=\"/cgi-bin/larkspur/larkspur.cgi\">Main Larkspur Menu</a>"
       "<BR><BR>\n");

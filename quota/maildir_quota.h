@@ -14,6 +14,13 @@
 // temporary file in the maildir's tmp/ and a rename, owned 89:89; no locks:
 // other writers only ever append.
 //
+// The recount and the rebuild may run as root inside a maildir that its
+// owner writes: they reach the maildir, its folders, new/, cur/ and tmp/
+// from descriptors one component at a time and never through a symbolic
+// link (a link there is passed over, or fails the rebuild at tmp/), count
+// only plain message files and never a link's target, and create and
+// rename the temporary file relative to those descriptors.
+//
 // A maildir path may name a folder (a directory holding "maildirfolder"):
 // the check and the file writer then act on its parent maildir.
 //
@@ -58,12 +65,16 @@
 //   count_maildir_dir      adds the messages of one new/ or cur/ directory
 //                          to size and count and raises newest to its
 //                          modification time; a directory that cannot be
-//                          examined counts nothing (0). -1 when reading or
-//                          closing it failed.
+//                          examined, or is a link, counts nothing (0). An
+//                          entry without a size in its name counts with
+//                          its own size when it is a plain file; a link,
+//                          directory or other kind is passed over. -1 when
+//                          reading or closing it failed.
 //   make_maildirsize_temp  a fresh temporary file in the maildir's tmp/,
 //                          "TIME.PID_NeWmAiLdIrSiZe.HOST", created exclusive
-//                          with mode 0644 less the umask; the name, with fd
-//                          -1 when three attempts failed.
+//                          with mode 0644 less the umask, never through a
+//                          link at the maildir, tmp/ or the name; the name,
+//                          with fd -1 when three attempts failed.
 //   write_maildirsize      with an open fd: appends (the quota text line
 //                          when asked, then) "SIZE COUNT\n". With fd -1:
 //                          appends the usage line to the maildir's file, or,

@@ -8,6 +8,7 @@
 #include <climits>
 
 #include "base/fd_guard.h"
+#include "base/safe_path.h"
 #include "base/site.h"
 #include "quota/maildir_quota.h"
 #include "quota/quota_rules.h"
@@ -80,6 +81,32 @@ std::string host_name() {
   return name;
 }
 
+// "TIME.PID_NeWmAiLdIrSiZe.HOST": unique among the processes of all hosts
+// that share the maildir.
+std::string temp_name(const std::string& host) {
+  return std::to_string(time(nullptr)) + "." + std::to_string(getpid()) + "_NeWmAiLdIrSiZe." +
+         host;
+}
+
+// Creates a fresh temporary file in the directory behind tmp_dir (-1: none
+// reachable): exclusive, never through a link, read-write in append mode,
+// 0644 less the umask. Its name, with *fd -1 when three attempts failed.
+std::string make_temp_at(int tmp_dir, int* fd) {
+  *fd = -1;
+  std::string host = host_name();
+  std::string name;
+  for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+    name = temp_name(host);
+    if (tmp_dir >= 0) {
+      *fd = openat(tmp_dir, name.c_str(),
+                   O_CREAT | O_EXCL | O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (*fd >= 0) return name;
+    }
+    usleep(kTempPause);
+  }
+  return name;
+}
+
 }  // namespace
 
 std::string path_in(const std::string& dir, std::string_view name) {
@@ -137,39 +164,34 @@ int read_maildirsize(const std::string& path, int* fd, uint64_t* size_sum, uint6
 }
 
 std::optional<std::string> make_maildirsize_temp(const std::string& maildir, int* fd) {
-  *fd = -1;
-  std::string host = host_name();
-  std::string name;
-  for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-    name = path_in(maildir, "tmp/") + std::to_string(time(nullptr)) + "." +
-           std::to_string(getpid()) + "_NeWmAiLdIrSiZe." + host;
-    struct stat status;
-    if (lstat(name.c_str(), &status) != 0 && errno == ENOENT) {
-      *fd = safe_open(name, O_CREAT | O_EXCL | O_RDWR | O_APPEND, 0644);
-      if (*fd >= 0) return name;
-    }
-    usleep(kTempPause);
-  }
-  return name;
+  FdGuard top(open_dir_at(AT_FDCWD, maildir, false));
+  FdGuard tmp(top.get() < 0 ? -1 : open_dir_at(top.get(), "tmp", false));
+  return path_in(maildir, "tmp/") + make_temp_at(tmp.get(), fd);
 }
 
-int install_maildirsize(const std::string& maildir, std::string_view content, int* fd) {
+int install_maildirsize(int maildir, std::string_view content, int* fd) {
   if (fd) *fd = -1;
+  // tmp/ is reached from the maildir without following a link, and the
+  // file is created, removed and renamed relative to these descriptors: a
+  // link the mailbox's owner puts at tmp/ or swaps in meanwhile never has
+  // the file made, given away or moved through it.
+  FdGuard tmp(maildir < 0 ? -1 : open_dir_at(maildir, "tmp", false));
+  if (tmp.get() < 0) return -1;
   int temp_fd = -1;
-  std::optional<std::string> temp = make_maildirsize_temp(maildir, &temp_fd);
-  if (!temp || temp_fd < 0) return -1;
+  std::string temp = make_temp_at(tmp.get(), &temp_fd);
+  if (temp_fd < 0) return -1;
   // Deliveries run as the store's user and append to the file.
   if (fchown(temp_fd, kStoreUid, kStoreGid) != 0) {
     // Not the store's owner (not run as root): the file stays the caller's.
   }
   if (!write_all(temp_fd, content)) {
     int err = errno;
-    unlink(temp->c_str());
+    unlinkat(tmp.get(), temp.c_str(), 0);
     return fail_closed(temp_fd, err);
   }
-  if (rename(temp->c_str(), path_in(maildir, "maildirsize").c_str()) != 0) {
+  if (renameat(tmp.get(), temp.c_str(), maildir, "maildirsize") != 0) {
     int err = errno;
-    unlink(temp->c_str());
+    unlinkat(tmp.get(), temp.c_str(), 0);
     fail_closed(temp_fd, err);
     return 1;
   }
@@ -195,5 +217,6 @@ int write_maildirsize(const std::string& maildir, int fd, const std::string& quo
     return guard.close_now() && written ? 0 : -1;
   }
   if (errno != ENOENT) return -1;
-  return install_maildirsize(dir, quota_text + "\n" + line, nullptr) == 0 ? 0 : -1;
+  FdGuard top(open_dir_at(AT_FDCWD, dir, false));
+  return install_maildirsize(top.get(), quota_text + "\n" + line, nullptr) == 0 ? 0 : -1;
 }

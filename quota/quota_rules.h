@@ -40,12 +40,14 @@ std::string path_in(const std::string& dir, std::string_view name);
 // with the marker on every level cannot send it upwards without end.
 std::string maildir_of(const std::string& path);
 
-// Puts CONTENT into a new maildirsize of the maildir: a temporary file in
-// tmp/ owned 89:89, written whole, renamed into place. 0 installed (*fd,
-// when given, keeps the open file), 1 written but the rename failed
-// (temporary removed, no fd), -1 no temporary or the write failed
-// (temporary removed, nothing renamed).
-int install_maildirsize(const std::string& maildir, std::string_view content, int* fd);
+// Puts CONTENT into a new maildirsize of the maildir open at MAILDIR (a
+// directory descriptor; -1 fails): a temporary file in tmp/ owned 89:89,
+// written whole, renamed into place, all relative to descriptors and never
+// through a link at tmp/. 0 installed (*fd, when given, keeps the open
+// file), 1 written but the rename failed (temporary removed, no fd), -1 no
+// temporary (tmp/ missing or a link) or the write failed (temporary
+// removed, nothing renamed).
+int install_maildirsize(int maildir, std::string_view content, int* fd);
 
 // "SIZE COUNT\n", the usage line of maildirsize.
 std::string usage_line(uint64_t size, uint64_t count);

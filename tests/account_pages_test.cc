@@ -4,7 +4,9 @@
 // is read back after every change.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <ctime>
@@ -69,9 +71,13 @@ class AccountPages : public ::testing::Test {
 
   void acl(const std::string& text) { write_file(box.www() + "/larkspur.acl", text); }
 
-  RunResult post(const std::string& body) {
+  // With a time limit, a program still running then is stopped (status 124).
+  RunResult post(const std::string& body, int time_limit = 0) {
     RunOptions options;
     options.argv = {build_output("larkspur-sandbox.cgi")};
+    if (time_limit > 0) {
+      options.argv.insert(options.argv.begin(), {"/usr/bin/timeout", std::to_string(time_limit)});
+    }
     options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=POST", "TZ=UTC",
                    "CONTENT_LENGTH=" + std::to_string(body.size()), "LARKSPUR_ROOT=" + box.root()};
     options.input = body;
@@ -183,7 +189,7 @@ TEST_F(AccountPages, AddShowsTheNewAccountInSmallLetters) {
                          .when = joe_login_time()}));
   std::vector<std::string> line = line_of("joe");
   ASSERT_EQ(line.size(), 7u);
-  EXPECT_EQ(line[1].rfind("$1$", 0), 0u);
+  EXPECT_EQ(line[1].rfind("$6$", 0), 0u);
   EXPECT_EQ(line[2] + ":" + line[3] + ":" + line[4] + ":" + line[5] + ":" + line[6],
             "1:0:joe:" + domain_dir + "/joe:NOQUOTA");
   EXPECT_EQ(read_file(lastauth("joe")), "0.0.0.0");
@@ -232,7 +238,7 @@ TEST_F(AccountPages, OnlyModifyTurnsPlusSignsOfTheFullNameIntoBlanks) {
   // The password keeps its plus sign: openssl finds the same hash for "a+b".
   size_t salt_end = line[1].find('$', 3);
   RunOptions options;
-  options.argv = {"/usr/bin/openssl", "passwd", "-1", "-salt", line[1].substr(3, salt_end - 3), "a+b"};
+  options.argv = {"/usr/bin/openssl", "passwd", "-6", "-salt", line[1].substr(3, salt_end - 3), "a+b"};
   options.env = {"PATH=/usr/bin:/bin"};
   EXPECT_EQ(run_program(options).out, line[1] + "\n");
 }
@@ -503,6 +509,34 @@ TEST_F(ShowUsers, MailboxDotQmailIsReadOnlyAsAPlainFile) {
   EXPECT_NE(shown.find("eaddr=joe@example.com>joe</a></FONT></td>\n<td align=middle>" + font() +
                        "No</FONT></td>"),
             std::string::npos);
+}
+
+// A dot-qmail file is judged on its first 64 KiB, read once: one of 1 TiB
+// (sparse: no disk used) costs no more, so the page comes back at once, and
+// what lies past the prefix ("autorespond" here) is not seen.
+TEST_F(ShowUsers, HugeSparseDotQmailIsJudgedOnItsPrefix) {
+  add("joe");
+  for (const std::string& path : {domain_dir + "/joe/.qmail", domain_dir + "/.qmail-big"}) {
+    write_file(path, "&fwd@example.org\n");
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "autorespond\n", 12, 64 * 1024), 12);
+    ASSERT_EQ(ftruncate(fd, off_t{1} << 40), 0);
+    close(fd);
+  }
+  RunResult r = post("nav=show_users&dname=example.com", 60);
+  ASSERT_EQ(r.status, 0);
+  struct stat joe;
+  ASSERT_EQ(stat(lastauth("joe").c_str(), &joe), 0);
+  EXPECT_NE(r.out.find(row("joe@example.com", "joe", "fwd@example.org\n", "No", "NOQUOTA", false,
+                           asctime_utc(joe.st_mtime))),
+            std::string::npos);
+  EXPECT_NE(r.out.find("big@example.com</td><td align=left>\n" + font() +
+                       "forward: fwd@example.org\n</FONT><BR>\n"),
+            std::string::npos);
+  EXPECT_EQ(r.out.find("autorespond"), std::string::npos);
+  const std::string end = list_head("example.com") + foot();
+  EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), end.size())), end);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Dovecot, the mail server's login side, reads what the store writes. Each
 // case starts a private Dovecot on a free loopback port: its passwd-file
-// passdb checks IMAP logins against the domain's tpasswd (the "$1$" field),
+// passdb checks IMAP logins against the domain's tpasswd with the platform's
+// crypt (the CRYPT scheme, which reads "$6$" and older "$1$" fields alike),
 // a static userdb serves the mailbox's Maildir as uid and gid 89, and its
 // maildir quota backend reads the maildirsize that the store writes when a
 // quota is set.
@@ -189,7 +190,7 @@ class DovecotInstance {
            "mail_plugins = quota\n"
            "passdb {\n"
            "  driver = passwd-file\n"
-           "  args = scheme=MD5-CRYPT username_format=%n " + tpasswd + "\n"
+           "  args = scheme=CRYPT username_format=%n " + tpasswd + "\n"
            "}\n"
            "userdb {\n"
            "  driver = static\n"
@@ -358,6 +359,39 @@ TEST_F(DovecotTest, AccountMadeAndChangedThroughThePagesLogsIn) {
             std::string::npos);
   check("changed", {{"first+secret", "NO"}, {"second", "OK"}});
   EXPECT_EQ(stored_line().at(3), "2");
+}
+
+// A line still holding an older "$1$" hash (as `openssl passwd -1` makes
+// one) logs in beside an account whose hash the store has just made.
+TEST_F(DovecotTest, NewAndOlderHashesBothLogIn) {
+  ok({"user", "add", "ann@example.com", "new secret"});
+  ok({"user", "add", "joe@example.com", "unused"});
+  RunOptions openssl;
+  openssl.argv = {"/usr/bin/openssl", "passwd", "-1", "-salt", "OlDsAlT.", "old secret"};
+  openssl.env = {kPath};
+  std::string old_hash = lines_of(run_program(openssl).out).at(0);
+  ASSERT_EQ(old_hash.substr(0, 12), "$1$OlDsAlT.$");
+  let_the_second_turn();
+  std::string tpasswd;
+  for (const std::string& line : lines_of(read_file(domain_dir + "/tpasswd"))) {
+    std::vector<std::string> f = split(line, ':');
+    if (f.at(0) == "ann") {
+      EXPECT_EQ(f.at(1).substr(0, 3), "$6$") << line;
+    }
+    if (f.at(0) == "joe") f.at(1) = old_hash;
+    std::string joined = f.at(0);
+    for (size_t i = 1; i < f.size(); ++i) joined += ":" + f[i];
+    tpasswd += joined + "\n";
+  }
+  write_file(domain_dir + "/tpasswd", tpasswd);
+  const struct {
+    std::string address, password, login;
+  } attempts[] = {{"ann@example.com", "new secret", "OK"}, {"ann@example.com", "old secret", "NO"},
+                  {"joe@example.com", "old secret", "OK"}, {"joe@example.com", "unused", "NO"}};
+  for (const auto& a : attempts) {
+    ImapSession s = imap_login(dovecot->port(), a.address, a.password);
+    EXPECT_EQ(s.login.substr(0, 2), a.login) << a.address << " " << a.password << ": " << s.login;
+  }
 }
 
 // An account made with an empty password field admits no login: Dovecot

@@ -21,13 +21,13 @@ namespace {
 
 std::string name_of(const std::string& line) { return line.substr(0, line.find(':')); }
 
-// What `openssl passwd -1` makes of the password with the salt of a stored
-// "$1$SALT$HASH" field.
-std::string openssl_md5_crypt(const std::string& stored, const std::string& password) {
+// What `openssl passwd -6` makes of the password with the salt of a stored
+// "$6$SALT$HASH" field.
+std::string openssl_sha512_crypt(const std::string& stored, const std::string& password) {
   size_t end = stored.find('$', 3);
-  if (stored.rfind("$1$", 0) != 0 || end == std::string::npos) return "not an MD5 crypt";
+  if (stored.rfind("$6$", 0) != 0 || end == std::string::npos) return "not a SHA-512 crypt";
   RunOptions options;
-  options.argv = {"/usr/bin/openssl", "passwd", "-1", "-salt", stored.substr(3, end - 3), password};
+  options.argv = {"/usr/bin/openssl", "passwd", "-6", "-salt", stored.substr(3, end - 3), password};
   options.env = {"PATH=/usr/bin:/bin"};
   std::vector<std::string> out = lines_of(run_program(options).out);
   return out.empty() ? "" : out[0];
@@ -64,8 +64,8 @@ class TesseraUserTest : public TesseraSandboxTest {
   void expect_new_account_line(const std::string& line) {
     std::vector<std::string> f = fields_of(line);
     ASSERT_EQ(f.size(), 7u) << line;
-    EXPECT_EQ(f[1].size(), 34u) << line;
-    EXPECT_EQ(f[1].rfind("$1$", 0), 0u) << line;
+    EXPECT_EQ(f[1].size(), 106u) << line;
+    EXPECT_EQ(f[1].rfind("$6$", 0), 0u) << line;
     EXPECT_EQ(f[2] + ":" + f[3] + ":" + f[4] + ":" + f[6], "1:0:" + f[0] + ":NOQUOTA") << line;
     EXPECT_EQ(f[5].rfind(domain_dir + "/", 0), 0u) << line;
     EXPECT_EQ(f[5].substr(f[5].rfind('/') + 1), f[0]) << line;
@@ -96,7 +96,7 @@ TEST_F(TesseraUserTest, NewAccountHasItsLineMaildirAndLastLoginRecord) {
   std::vector<std::string> f = fields_of(show[0]);
   ASSERT_EQ(f.size(), 7u);
   EXPECT_EQ(show[0], "joe:" + f[1] + ":1:0:Joe Bloggs:" + joe_dir + ":NOQUOTA");
-  EXPECT_EQ(openssl_md5_crypt(f[1], "first secret"), f[1]);
+  EXPECT_EQ(openssl_sha512_crypt(f[1], "first secret"), f[1]);
   EXPECT_EQ(show[1], "flags: 0x0");
   EXPECT_EQ(show[2], "quota: 0%");
   EXPECT_EQ(show[3], "last login: never");
@@ -151,7 +151,7 @@ TEST_F(TesseraUserTest, PasswordAndQuotaChangesRewriteOnlyTheirField) {
     ASSERT_EQ(after.size(), 7u) << c.words[2];
     if (c.stored.empty()) {
       EXPECT_NE(after[1], before[1]);
-      EXPECT_EQ(openssl_md5_crypt(after[1], c.words[2]), after[1]);
+      EXPECT_EQ(openssl_sha512_crypt(after[1], c.words[2]), after[1]);
     } else {
       EXPECT_EQ(after[c.field], c.stored) << c.words[2];
     }
