@@ -220,7 +220,10 @@ int check_new_account(std::string& user, std::string& domain, const std::string&
   umask(077);
   lower_name(user);
   lower_name(domain);
-  if (user_name_ok(user) != 0) return kErrIllegalUsername;
+  // A new name never begins with ".": the store's pending directories
+  // (".NAME.PID") and hidden files do. Accounts that have one already
+  // stay viewable, changeable and deletable.
+  if (new_user_name_ok(user) != 0) return kErrIllegalUsername;
   // The name becomes a directory inside the domain's: "/", "." or ".."
   // would place the mailbox elsewhere (a web form passes names here).
   if (!is_plain_name(user)) return kErrIllegalUsername;

@@ -101,6 +101,22 @@ int user_name_ok(std::string_view name) { return all_chars(name, user_char_ok); 
 
 int domain_name_ok(std::string_view name) { return all_chars(name, domain_char_ok); }
 
+int new_user_name_ok(std::string_view name) {
+  if (!name.empty() && name.front() == '.') return -1;
+  return user_name_ok(name);
+}
+
+int new_domain_name_ok(std::string_view name) {
+  if (domain_name_ok(name) != 0) return -1;
+  for (size_t start = 0;;) {
+    size_t dot = name.find('.', start);
+    std::string_view label = name.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (label.empty() || label.front() == '-' || label.back() == '-') return -1;
+    if (dot == std::string_view::npos) return 0;
+    start = dot + 1;
+  }
+}
+
 int split_address(std::string& address, std::string& user, std::string& domain,
                   std::size_t buffer_size) {
   lower_name(address);

@@ -14,6 +14,16 @@
 //                         empty name included), else -1. Prints nothing.
 //   domain_name_ok        the same for domain names (letters, digits, "-",
 //                         "."). The store's own operations use it too.
+//   new_user_name_ok      0 when a new mailbox may take the name: user-name
+//                         characters, and no "." in front (such a directory
+//                         would look like the store's own hidden work,
+//                         ".NAME.PID"). -1 otherwise. Names already stored
+//                         are never put to it: they stay usable.
+//   new_domain_name_ok    0 when a new domain may take the name: domain-name
+//                         characters in labels that are none of them empty
+//                         (no "." in front, at the end or twice in a row)
+//                         and none begin or end with "-", as a host name
+//                         must. -1 otherwise; the empty name included.
 //   split_address         lower-cases the caller's address in place, splits
 //                         it at the first "@" (else "%", else "/") into user
 //                         and domain, cuts each to buffer_size - 1
@@ -47,6 +57,10 @@ void lower_name(std::string& name);
 int user_name_ok(std::string_view name);
 
 int domain_name_ok(std::string_view name);
+
+int new_user_name_ok(std::string_view name);
+
+int new_domain_name_ok(std::string_view name);
 
 int split_address(std::string& address, std::string& user, std::string& domain,
                   std::size_t buffer_size = kNameBufferSize);

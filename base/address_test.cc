@@ -111,6 +111,35 @@ TEST(DomainNameOk, AcceptsLettersDigitsHyphenAndDotOnly) {
   }
 }
 
+// New names only: what a stored name may hold stays as the checks above.
+TEST(NewNameOk, RefusesNamesThatLookLikeTheStoresHiddenWork) {
+  struct Case {
+    std::string name;
+    int user, domain;  // new_user_name_ok, new_domain_name_ok
+  } cases[] = {
+      {"joe", 0, 0},
+      {"a.b-c.example", 0, 0},
+      {"x1.y", 0, 0},
+      {".keep.99999999", -1, -1},
+      {".evil.99999999", -1, -1},
+      {"...", -1, -1},
+      {".-.", -1, -1},
+      {"keep.", 0, -1},
+      {"a..b", 0, -1},
+      {"-ab.com", 0, -1},
+      {"ab-.com", 0, -1},
+      {"ab.-com", 0, -1},
+      {"ab.com-", 0, -1},
+      {"a-b.com", 0, 0},
+      {"a b", -1, -1},
+      {"", 0, -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(new_user_name_ok(c.name), c.user) << c.name;
+    EXPECT_EQ(new_domain_name_ok(c.name), c.domain) << c.name;
+  }
+}
+
 TEST_F(AddressTest, SplitsAtTheFirstAtElsePercentElseSlash) {
   const std::vector<SplitCase> cases = {
       {"John@Example.COM", 0, "john@example.com", "john", "example.com", ""},

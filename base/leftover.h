@@ -6,6 +6,10 @@
 // (".NAME.PID": a mailbox or domain directory while it is built, before it
 // appears at NAME, or while it is taken apart, after it left NAME) carries
 // the process id of its writer. The store check finds them by these names.
+// A name's shape alone proves nothing: a mailbox or domain made before new
+// names were refused a "." in front may look just like a pending one, so a
+// directory that a password line or users/assign names is never a leftover,
+// whatever its name (the store check asks those first).
 //
 // Routines:
 //   pending_name_for  ".NAME.PID" for this process.

@@ -113,13 +113,17 @@ bool is_hashed_name(const std::string& name) {
 std::string parent_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 std::string base_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// A stale writer's pending directory for path (".NAME.PID" beside it).
-std::optional<std::string> stale_pending_for(const std::string& path) {
+// A stale writer's pending directory for path (".NAME.PID" beside it). A
+// directory that `named` holds is a live domain's or mailbox's, whatever its
+// name looks like, and never taken for one.
+std::optional<std::string> stale_pending_for(const std::string& path,
+                                             const std::set<std::string>& named) {
   std::string parent = parent_of(path);
   for (const Entry& e : entries_of(parent)) {
     std::optional<PendingName> pending = pending_target(e.name);
     std::string full = parent + "/" + e.name;
-    if (e.dir && pending && pending->name == base_of(path) && writer_is_gone(full, pending->pid)) {
+    if (e.dir && pending && pending->name == base_of(path) && !named.count(full) &&
+        writer_is_gone(full, pending->pid)) {
       return full;
     }
   }
@@ -158,10 +162,12 @@ bool under_table_lock(const std::function<bool()>& step) {
 
 // Moves a dead writer's pending directory back to the name that still
 // names it (a creation whose entry or line was written, or a removal whose
-// entry or line was not yet gone).
-std::function<bool()> move_back(const std::string& pending, const std::string& path) {
-  return [pending, path] {
-    return !is_directory(path) && rename(pending.c_str(), path.c_str()) == 0;
+// entry or line was not yet gone), unless the pending name is now named
+// itself (read afresh by `unnamed`).
+std::function<bool()> move_back(const std::string& pending, const std::string& path,
+                                const std::function<bool(const std::string&)>& unnamed) {
+  return [pending, path, unnamed] {
+    return !is_directory(path) && unnamed(pending) && rename(pending.c_str(), path.c_str()) == 0;
   };
 }
 
@@ -225,9 +231,18 @@ bool entry_matches(const AssignEntry& e, const std::vector<std::string>& fields)
          fields[3] == e.dir;
 }
 
+// Whether the file at `a` was last changed before the one at `b`.
+bool older_than(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  if (sa.st_mtim.tv_sec != sb.st_mtim.tv_sec) return sa.st_mtim.tv_sec < sb.st_mtim.tv_sec;
+  return sa.st_mtim.tv_nsec < sb.st_mtim.tv_nsec;
+}
+
 void check_users_cdb(const Store& store, Findings& out) {
   const std::string path = qmail_users_cdb();
-  auto newu = [] { return under_table_lock([] { run_qmail_newu(); return true; }); };
+  auto newu = [] { return under_table_lock([] { return run_qmail_newu() == 0; }); };
+  const size_t found_before = out.size();
   std::map<std::string, std::vector<std::string>> compiled;
   int fd = open_regular(path, false);
   bool readable = fd >= 0;
@@ -256,6 +271,12 @@ void check_users_cdb(const Store& store, Findings& out) {
     if (!store.by_name.count(name)) {
       out.push_back({path, name + " is compiled but not in users/assign", newu});
     }
+  }
+  // qmail-newu runs after every change of users/assign: a database older
+  // than its table missed a compile (a failed tool), even where the entries
+  // read here agree (qmail-newu compiles lines this check does not read).
+  if (out.size() == found_before && older_than(path, qmail_assign_file())) {
+    out.push_back({path, "is older than users/assign", newu});
   }
 }
 
@@ -332,8 +353,7 @@ void check_morercpthosts_cdb(Findings& out) {
   auto repair = [more, path, listed] {
     return under_lock(lock_file_path(more), [&] {
       if (!listed) return unlink(path.c_str()) == 0;
-      run_qmail_newmrh();
-      return true;
+      return run_qmail_newmrh() == 0;
     });
   };
   out.push_back({path, listed ? "does not agree with morercpthosts" : "is left without morercpthosts",
@@ -357,6 +377,9 @@ void walk_hashed_tree(const std::string& root, const std::set<std::string>& name
     for (const Entry& e : entries_of(dir)) {
       if (!e.dir) continue;
       std::string path = dir + "/" + e.name;
+      // A named directory is a live domain or mailbox, whatever its name
+      // looks like: never a leftover.
+      if (named.count(path)) continue;
       if (std::optional<PendingName> pending = pending_target(e.name)) {
         std::string target = dir + "/" + pending->name;
         bool moved_back = named.count(target) && !is_directory(target);
@@ -375,15 +398,25 @@ void walk_hashed_tree(const std::string& root, const std::set<std::string>& name
   walk(root, 0);
 }
 
+// Whether no entry of users/assign (read afresh) names the directory.
+bool no_domain_names(const std::string& dir) {
+  for (const AssignEntry& d : read_store().real_domains) {
+    if (d.dir == dir) return false;
+  }
+  return true;
+}
+
 void check_domain_dirs(const Store& store, Findings& out) {
   std::set<std::string> named;
+  for (const AssignEntry& e : store.real_domains) named.insert(e.dir);
   for (const AssignEntry& e : store.real_domains) {
-    named.insert(e.dir);
     if (is_directory(e.dir)) continue;
-    if (std::optional<std::string> pending = stale_pending_for(e.dir)) {
+    if (std::optional<std::string> pending = stale_pending_for(e.dir, named)) {
       out.push_back({e.dir, "directory of " + e.name + " is missing; a killed writer left it at " +
                                 base_of(*pending),
-                     [p = *pending, d = e.dir] { return under_table_lock(move_back(p, d)); }});
+                     [p = *pending, d = e.dir] {
+                       return under_table_lock(move_back(p, d, no_domain_names));
+                     }});
     } else {
       out.push_back({e.dir, "directory of " + e.name + " is missing", nullptr});
     }
@@ -392,12 +425,9 @@ void check_domain_dirs(const Store& store, Findings& out) {
   walk_hashed_tree(domains, named, "domain directory named by no entry of users/assign",
                    [](const std::string& path, const std::string& target) {
                      return [path, target] {
-                       return under_table_lock(remove_pending(path, [target] {
-                         if (is_directory(target)) return true;
-                         for (const AssignEntry& d : read_store().real_domains) {
-                           if (d.dir == target) return false;
-                         }
-                         return true;
+                       return under_table_lock(remove_pending(path, [path, target] {
+                         return no_domain_names(path) &&
+                                (is_directory(target) || no_domain_names(target));
                        }));
                      };
                    },
@@ -576,14 +606,18 @@ void check_mailboxes(const AssignEntry& d, const std::vector<PasswdLine>& lines,
   const std::string lock = passwd_current_paths().lock;
   std::set<std::string> named;
   for (const PasswdLine& l : lines) {
-    if (!l.parses) continue;
-    named.insert(l.dir);
-    if (is_directory(l.dir)) continue;
+    if (l.parses) named.insert(l.dir);
+  }
+  auto unnamed = [domain = d.name](const std::string& dir) { return !line_names(domain, dir); };
+  for (const PasswdLine& l : lines) {
+    if (!l.parses || is_directory(l.dir)) continue;
     const std::string who = l.key + "@" + d.name;
-    if (std::optional<std::string> pending = stale_pending_for(l.dir)) {
+    if (std::optional<std::string> pending = stale_pending_for(l.dir, named)) {
       out.push_back({l.dir, "mailbox of " + who + " is missing; a killed writer left it at " +
                                 base_of(*pending),
-                     [lock, p = *pending, dir = l.dir] { return under_lock(lock, move_back(p, dir)); }});
+                     [lock, p = *pending, dir = l.dir, unnamed] {
+                       return under_lock(lock, move_back(p, dir, unnamed));
+                     }});
     } else {
       out.push_back({l.dir, "mailbox of " + who + " is missing", nullptr});
     }
@@ -592,7 +626,8 @@ void check_mailboxes(const AssignEntry& d, const std::vector<PasswdLine>& lines,
                    [lock, domain = d.name](const std::string& path, const std::string& target) {
                      return [lock, path, target, domain] {
                        return under_lock(lock, remove_pending(path, [=] {
-                         return is_directory(target) || !line_names(domain, target);
+                         return !line_names(domain, path) &&
+                                (is_directory(target) || !line_names(domain, target));
                        }));
                      };
                    },

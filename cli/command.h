@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,24 @@ int check_command(const Words& words);
 int domain_usage(const Words& names);
 int import_command(const Words& words);
 
+// The clear password of a command (password_input.cc): one line of standard
+// input without its "\n" (for a PASSWORD of "-"), or asked twice on the
+// terminal with echo off (for none). None after a message on stderr: no
+// line, a NUL byte in it, no terminal, or two answers that differ.
+std::optional<std::string> password_from_stdin();
+std::optional<std::string> password_from_terminal();
+
 // Prints the message of a store code on stderr and gives the failure status.
 int report_failure(int32_t code);
 
 // Prints a message of the tool's own on stderr and gives the failure status.
 int report_failure(const char* message);
+
+// Leaves the audit line of a change: ADMIN "tessera:" and the user running
+// the tool, ADDRESS "-", the command, the object as given (names already
+// lower-cased), RESULT "ok" or "exit N" for a status, else the text given.
+// When the line cannot be written, "tessera: " and the audit log's own
+// message on stderr; the command's result and status stay as they are.
+void audit_change(const std::string& command, const std::string& object,
+                  const std::string& result);
+void audit_change(const std::string& command, const std::string& object, int status);

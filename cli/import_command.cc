@@ -89,8 +89,18 @@ int new_account_check(Mailbox& mailbox, const Row& row) {
   return check_new_account(user, domain, row.password, mailbox_gecos(mailbox, row.gecos), nullptr);
 }
 
+// Each row of an import that changes the store leaves its own audit line,
+// as `user add` does: the address, and "ok" or why the row failed.
+void audit_row(const ImportRun& run, const Row& row, const std::string& result) {
+  if (run.dry_run) return;
+  std::string address = row.address;
+  lower_name(address);
+  audit_change("user import", address, result);
+}
+
 void record_failure(ImportRun& run, const Row& row, const std::string& message) {
   fprintf(stderr, "line %zu: %s: %s\n", row.line, row.address.c_str(), message.c_str());
+  audit_row(run, row, message);
   run.failures.push_back(JsonObject()
                              .number("line", static_cast<int64_t>(row.line))
                              .text("address", row.address)
@@ -106,6 +116,7 @@ void report_row(ImportRun& run, const Row& row, const NewAccount& account) {
                           std::string("created, but quota: ") + error_string(account.quota_result));
   }
   ++run.created;
+  audit_row(run, row, "ok");
 }
 
 // Makes the waiting rows, then reports each in file order.
@@ -133,9 +144,11 @@ void fail_row(ImportRun& run, const Row& row, const std::string& message) {
 // What is wrong with the row before the store is asked, or "".
 std::string row_problem(ImportRun& run, const Row& row, Mailbox& mailbox) {
   // A password line holds no line end; the store would make the mailbox's
-  // directory before finding that out, and remove it again.
+  // directory before finding that out, and remove it again. Nor a NUL: the
+  // password would be cut at it, the full name would carry it into the line.
   for (const std::string* text : {&row.address, &row.password, &row.gecos, &row.quota}) {
     if (text->find('\n') != std::string::npos) return "line end inside a field";
+    if (text->find('\0') != std::string::npos) return "NUL byte inside a field";
   }
   if (!row.quota.empty() && row.quota.size() > kQuotaTextMax) return error_string(kErrQuotaTooLong);
   if (!row.quota.empty() && !quota_text_ok(row.quota)) return "quota not understood";
@@ -239,7 +252,10 @@ int import_command(const Words& words) {
   }
   if (sources.size() != 1) return kUsageStatus;
   std::optional<std::string> text = read_source(sources[0]);
-  if (!text) return report_failure(("tessera: cannot read " + sources[0]).c_str());
+  if (!text) {
+    if (!run.dry_run) audit_change("user import", sources[0], "cannot read");
+    return report_failure(("tessera: cannot read " + sources[0]).c_str());
+  }
   import_text(run, *text);
   print_summary(run);
   return run.failures.empty() ? 0 : 1;

@@ -6,6 +6,7 @@
 // limits file, the default-domain file), both the store user's with the
 // store's directory mode; the defaults file says "no limits", the record
 // every limits reader starts from. Run again, it changes nothing.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/fd_guard.h"
 #include "base/site.h"
 #include "base/temp_file.h"
 #include "cli/command.h"
@@ -45,17 +47,37 @@ void failure(InitRun& run, const std::string& what) {
 }
 
 // One directory, made when missing with the mode and owner given. An
-// existing entry is left as it is; one that is no directory is a failure.
+// existing entry is left as it is; one that is no directory is a failure,
+// a symbolic link above all: the home's owner could have put it there to
+// have root hand them whatever file it points at.
+//
+// The new directory's mode and owner are set on a descriptor opened without
+// following a link, never by its path: between mkdir and the change the
+// store's user could swap a link in.
 bool make_dir(InitRun& run, const std::string& path, mode_t mode, bool store_owned) {
+  const std::string refused = path + ": a symbolic link stands there; refused";
   struct stat status;
   if (lstat(path.c_str(), &status) == 0) {
     if (S_ISDIR(status.st_mode)) return true;
+    if (S_ISLNK(status.st_mode)) {
+      run.failed.push_back(refused);
+      return false;
+    }
     errno = ENOTDIR;
     failure(run, path);
     return false;
   }
-  if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0 ||
-      (store_owned && chown(path.c_str(), kStoreUid, kStoreGid) != 0)) {
+  if (mkdir(path.c_str(), mode) != 0) {
+    failure(run, path);
+    return false;
+  }
+  FdGuard dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (dir.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+    run.failed.push_back(refused);
+    return false;
+  }
+  if (dir.get() < 0 || fchmod(dir.get(), mode) != 0 ||
+      (store_owned && fchown(dir.get(), kStoreUid, kStoreGid) != 0)) {
     failure(run, path);
     return false;
   }

@@ -35,14 +35,16 @@ constexpr const char* kUsage =
     "       tessera [--root DIR] [--json] limits show NAME\n"
     "       tessera [--root DIR] limits set NAME FILE|-\n"
     "       tessera [--root DIR] limits del NAME\n"
-    "       tessera [--root DIR] user add ADDRESS PASSWORD [FULLNAME]\n"
+    "       tessera [--root DIR] user add ADDRESS [-|PASSWORD [FULLNAME]]\n"
     "       tessera [--root DIR] user del ADDRESS\n"
     "       tessera [--root DIR] [--json] user show ADDRESS\n"
     "       tessera [--root DIR] [--json] user list DOMAIN [--inactive DAYS]\n"
     "       tessera [--root DIR] [--json] user import [--dry-run] FILE|-\n"
-    "       tessera [--root DIR] user passwd ADDRESS PASSWORD\n"
+    "       tessera [--root DIR] user passwd ADDRESS [-|PASSWORD]\n"
     "       tessera [--root DIR] user quota ADDRESS QUOTA\n"
-    "       tessera [--root DIR] [--json] check [--repair]\n";
+    "       tessera [--root DIR] [--json] check [--repair]\n"
+    "A PASSWORD of - is read as one line from standard input; without one, it is\n"
+    "asked twice on the terminal.\n";
 
 int usage() {
   fputs(kUsage, stderr);
@@ -64,26 +66,44 @@ int run_group(const std::string& group, const Words& words) {
 }
 
 // The commands that change the store leave a line in the audit log, as the
-// pages' changes do: ADMIN "tessera:" and the user running the tool, the
-// first name the command was given as OBJECT, the exit status as RESULT.
+// pages' changes do (see audit_change); `user import` writes its own, one
+// per row.
 void log_change(const std::string& group, const Words& words, int status) {
   static const char* const kChanging[] = {"domain add",  "domain del", "domain alias",
                                           "limits set",  "limits del", "user add",
                                           "user del",    "user passwd", "user quota",
                                           "check --repair"};
-  if (words.empty() || status == kUsageStatus) return;
+  if (status == kUsageStatus) return;
+  // init has no words: it lays out the store's home.
+  if (group == "init") return audit_change("init", tessera_home(), status);
+  if (words.empty()) return;
   std::string command = group + " " + words[0];
   bool changing = false;
   for (const char* name : kChanging) changing = changing || command == name;
   if (!changing) return;
-  const passwd* runner = getpwuid(getuid());
-  std::string admin = "tessera:" + (runner ? std::string(runner->pw_name) : std::to_string(getuid()));
   std::string object = words.size() > 1 ? words[1] : "";
   lower_name(object);
-  std::string result = status == 0 ? "ok" : "exit " + std::to_string(status);
-  AuditRecord record{time(nullptr), admin, "-", command, object, result};
-  (void)audit_append(audit_line(record));
+  audit_change(command, object, status);
 }
+
+}  // namespace
+
+void audit_change(const std::string& command, const std::string& object,
+                  const std::string& result) {
+  const passwd* runner = getpwuid(getuid());
+  std::string admin = "tessera:" + (runner ? std::string(runner->pw_name) : std::to_string(getuid()));
+  AuditRecord record{time(nullptr), admin, "-", command, object, result};
+  if (audit_append(audit_line(record)) != 0) {
+    fflush(stdout);
+    fprintf(stderr, "tessera: %s\n", kAuditNotWritten);
+  }
+}
+
+void audit_change(const std::string& command, const std::string& object, int status) {
+  audit_change(command, object, status == 0 ? "ok" : "exit " + std::to_string(status));
+}
+
+namespace {
 
 }  // namespace
 

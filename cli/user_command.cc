@@ -1,4 +1,7 @@
-// tessera user add|del|show|list|passwd|quota (import: import_command.cc).
+// tessera user add|del|show|list|passwd|quota (import: import_command.cc; the
+// password of add and passwd: password_input.cc).
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -109,26 +112,46 @@ int list_command(const Words& words) {
 }
 
 // Commands on one mailbox: their name and the number of words after the
-// address that each takes (add may leave the full name out).
+// address that each takes (add may leave the full name out, add and passwd
+// the password: it is then asked on the terminal).
 bool known_shape(const std::string& command, size_t extra) {
-  if (command == "add") return extra == 1 || extra == 2;
+  if (command == "add") return extra <= 2;
   if (command == "del" || command == "show") return extra == 0;
-  if (command == "passwd" || command == "quota") return extra == 1;
+  if (command == "passwd") return extra <= 1;
+  if (command == "quota") return extra == 1;
   return false;
+}
+
+// The password of add or passwd: "-" reads it from standard input, none
+// asks on the terminal, any other word is the password (the old form, which
+// leaves it readable in the process list while the tool runs).
+std::optional<std::string> password_of(const Words& words) {
+  if (words.size() < 3) return password_from_terminal();
+  if (words[2] == "-") return password_from_stdin();
+  return words[2];
 }
 
 int mailbox_command(const Words& words) {
   const std::string& command = words[0];
+  bool takes_password = command == "add" || command == "passwd";
+  if (takes_password && words.size() < 3 && !isatty(STDIN_FILENO)) {
+    fputs("tessera: no PASSWORD, and standard input is no terminal to ask on: "
+          "give - and the password on standard input\n",
+          stderr);
+    return kUsageStatus;
+  }
   Mailbox mailbox;
   if (int code = parse_mailbox(words[1], mailbox); code != 0) return report_failure(code);
-  if (command == "add") {
-    std::string gecos = words.size() > 3 ? words[3] : "";
-    return finish(create_mailbox(mailbox, words[2], gecos));
-  }
   if (command == "del") return finish(delete_account(mailbox.user, mailbox.domain));
   if (command == "show") return show_user(mailbox);
-  if (command == "passwd") return finish(change_password(mailbox.user, mailbox.domain, words[2]));
-  return finish(set_user_quota(mailbox.user, mailbox.domain, words[2]));
+  if (command == "quota") return finish(set_user_quota(mailbox.user, mailbox.domain, words[2]));
+  std::optional<std::string> password = password_of(words);
+  if (!password) return 1;
+  if (command == "passwd") {
+    return finish(change_password(mailbox.user, mailbox.domain, *password));
+  }
+  std::string gecos = words.size() > 3 ? words[3] : "";
+  return finish(create_mailbox(mailbox, *password, gecos));
 }
 
 }  // namespace

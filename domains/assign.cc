@@ -35,6 +35,9 @@ constexpr size_t kLookupKeyLimit = 299;
 // The iterator's match key: at most 95 characters in its 97-byte buffer.
 constexpr size_t kMatchKeyLimit = 95;
 constexpr mode_t kTableMode = 0644;
+// A qmail tool's failure as the shell reports it.
+constexpr int kToolMissingStatus = 127;
+constexpr int kSignalStatusBase = 128;
 
 struct AssignCache {
   std::optional<std::string> real_domain;
@@ -151,8 +154,7 @@ int add_recipient_host(const std::string& name) {
   if (count_table_lines(rcpthosts) >= kRcpthostsLimit) {
     std::string more = qmail_control_file("morercpthosts");
     if (add_to_table(more, name, kHostListKind, "morercpthosts") != 0) return -1;
-    run_qmail_newmrh();
-    return 0;
+    return run_qmail_newmrh();
   }
   return add_to_table(rcpthosts, name, kHostListKind, "rcpthosts");
 }
@@ -221,14 +223,22 @@ int run_tool(const char* name, bool qmail_newu_mask) {
   if (child == 0) {
     if (qmail_newu_mask) umask(022);
     execl(path.c_str(), name, static_cast<char*>(nullptr));
-    _exit(127);
+    _exit(kToolMissingStatus);
   }
+  int status = 0;
+  pid_t waited = -1;
   if (child > 0) {
-    int status;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
     }
   }
-  return 0;
+  // The status as the shell would give it: a tool that could not be
+  // started exits 127, one killed by signal N counts as 128 + N.
+  int exit_status = kToolMissingStatus;
+  if (waited == child && WIFEXITED(status)) exit_status = WEXITSTATUS(status);
+  if (waited == child && WIFSIGNALED(status)) exit_status = kSignalStatusBase + WTERMSIG(status);
+  if (exit_status == 0) return 0;
+  fprintf(stderr, "%s failed: exit %d\n", name, exit_status);
+  return kErrUpdateFile;
 }
 
 // Removes the lines from one table if it exists; the number removed, or -1
@@ -254,7 +264,7 @@ int remove_more_recipient_hosts(const std::vector<std::string>& names) {
   struct stat st;
   if (stat(more.c_str(), &st) != 0) return 0;
   if (st.st_size > 0) {
-    run_qmail_newmrh();
+    if (run_qmail_newmrh() != 0) return kErrUpdateFile;
   } else {
     unlink(more.c_str());
     unlink((more + ".cdb").c_str());
@@ -316,13 +326,18 @@ int assign_add_domain(const std::string& name, const std::string& real_domain,
     return -1;
   }
   set_table_mode(assign);
-  run_qmail_newu();
-  if (add_recipient_host(name) != 0) return -1;
+  // A tool that fails does not stop the tables: what it should have
+  // compiled is written, and the store check compiles it again.
+  bool compiled = run_qmail_newu() == 0;
+  int host = add_recipient_host(name);
+  if (host == -1) return -1;
+  compiled = compiled && host == 0;
   if (add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
                    kVirtualDomainsKind, "virtualdomains") != 0) {
     return -1;
   }
-  return remove_local_name(name);
+  if (remove_local_name(name) != 0) return -1;
+  return compiled ? 0 : kErrUpdateFile;
 }
 
 int assign_remove_domains(const std::string* names, int count, const std::string& real_domain,
@@ -337,9 +352,9 @@ int assign_remove_domains(const std::string* names, int count, const std::string
     return -1;
   }
   set_table_mode(assign);
-  run_qmail_newu();
+  int compiled = run_qmail_newu();
   tget_assign_forget();
-  return 0;
+  return compiled;
 }
 
 const AssignEntry* next_assign_entry(const std::string* name) {
@@ -371,14 +386,16 @@ int run_qmail_newmrh() { return run_tool("qmail-newmrh", false); }
 int remove_control_entries(const std::vector<std::string>& names) {
   bool failed = false;
   if (remove_table_lines(qmail_control_file("rcpthosts"), names, "rcpthosts") < 0) failed = true;
-  if (remove_more_recipient_hosts(names) < 0) failed = true;
+  int more = remove_more_recipient_hosts(names);
+  if (more == -1) failed = true;
   std::vector<std::string> virtual_lines;
   for (const std::string& name : names) virtual_lines.push_back(name + ":" + name);
   if (remove_table_lines(qmail_control_file("virtualdomains"), virtual_lines,
                          "virtualdomains") < 0) {
     failed = true;
   }
-  return failed ? -1 : 0;
+  if (failed) return -1;
+  return more == kErrUpdateFile ? kErrUpdateFile : 0;
 }
 
 int add_control_host(const std::string& name) { return add_recipient_host(name); }

@@ -24,16 +24,21 @@
 //                      lines, morercpthosts (then qmail-newmrh), and
 //                      virtualdomains, and takes it out of locals (a missing
 //                      locals stays missing). Every table it touches ends
-//                      mode 0644. 0, or -1 after a message naming the file
-//                      that failed; the steps before stay done.
+//                      mode 0644. 0; -1 after a message naming the file
+//                      that failed (the steps before stay done); or -17
+//                      when every table was written but qmail-newu or
+//                      qmail-newmrh failed (run_qmail_newu's message): the
+//                      entries stay, and the store check compiles them.
 //   assign_remove_domains  removes the entry lines of the names (all of one
 //                      real domain) from users/assign, sets 0644, runs
 //                      qmail-newu and empties the lookup cache. 0 (also when
-//                      no line went), or -1 after a message.
+//                      no line went), -1 after a message, or -17 when the
+//                      lines went but qmail-newu failed.
 //   remove_control_entries  takes the names out of rcpthosts, morercpthosts
 //                      (recompiled, or deleted with its .cdb once empty) and
 //                      virtualdomains; missing files stay missing, changed
-//                      files end mode 0644. 0, or -1 when a file failed.
+//                      files end mode 0644. 0, -1 when a file failed, or -17
+//                      when the files were written but qmail-newmrh failed.
 //   next_assign_entry  iterator over users/assign: with a name (possibly
 //                      empty) starts over, matching the entries whose real
 //                      domain is that name's real domain (all for ""); with
@@ -41,10 +46,16 @@
 //                      untouched) or, with last_error -37, when no iteration
 //                      has a file open. The entry is overwritten by the next
 //                      call.
-//   run_qmail_newu, run_qmail_newmrh   run the tool and wait; always 0.
+//   run_qmail_newu, run_qmail_newmrh   run the tool and wait. 0 when it
+//                      exited 0; else -17 after "qmail-newu failed: exit
+//                      N\n" (or qmail-newmrh) on stderr, N as the shell
+//                      gives it: 127 when the tool could not be started,
+//                      128 + the signal that killed it. What the tool
+//                      compiles stays as the tool left it.
 //   add_control_host   the name into rcpthosts, or morercpthosts once
 //                      rcpthosts holds 50 lines (then qmail-newmrh), as
-//                      assign_add_domain enters it. 0, or -1 after a message.
+//                      assign_add_domain enters it. 0, -1 after a message,
+//                      or -17 when qmail-newmrh failed.
 //   add_virtual_domain the line NAME:NAME into virtualdomains, as
 //                      assign_add_domain enters it. 0, or -1 after a message.
 #pragma once

@@ -35,12 +35,13 @@ std::string slot_name(uid_t uid) { return "dom_" + std::to_string(uid); }
 
 bool has_name_characters(const std::string& name) { return domain_name_ok(name) == 0; }
 
-// Lengths and characters of a new domain's name (already lower-cased).
+// Lengths, characters and labels of a new domain's name (already
+// lower-cased): a host name's labels, so that no new domain directory can
+// look like the store's own hidden work (".NAME.PID").
 int check_new_domain_name(const std::string& name) {
   if (name.size() < kDomainMinLength) return kErrInvalidDomain;
   if (name.size() > kDomainNameMax) return kErrDomainTooLong;
-  if (name.front() == '-' || name.back() == '-') return kErrInvalidDomain;
-  if (!has_name_characters(name)) return kErrInvalidDomain;
+  if (new_domain_name_ok(name) != 0) return kErrInvalidDomain;
   return 0;
 }
 
@@ -92,9 +93,10 @@ std::string pending_tree(const std::string& tree) {
 }
 
 // Steps of a creation once the name is known to be free and the slot is
-// allocated; the caller releases the slot when this fails.
+// allocated; the caller releases the slot when this fails. A qmail tool
+// that fails leaves the domain made and sets *compiled to -17.
 int build_domain(const std::string& domain, const std::string& home, const std::string& tree,
-                 uid_t uid, gid_t gid) {
+                 uid_t uid, gid_t gid, int* compiled) {
   const std::string pending = pending_tree(tree);
   struct stat existing;
   // A directory already at the name is someone's: never built over.
@@ -109,7 +111,8 @@ int build_domain(const std::string& domain, const std::string& home, const std::
     return kErrQmailDefault;
   }
   std::string dir = home + "/domains/" + tree;
-  if (assign_add_domain(domain, domain, dir, uid, gid) != 0) {
+  *compiled = assign_add_domain(domain, domain, dir, uid, gid);
+  if (*compiled == -1) {
     remove_new_tree(home, pending, "Failed to delete directory tree: %s\n");
     fprintf(stderr, "Error. Failed to add domain to assign file\n");
     return kErrUpdateFile;
@@ -126,7 +129,9 @@ int build_domain(const std::string& domain, const std::string& home, const std::
 }
 
 // Creation from the free-name check to the table entries, under the lock.
-int create_locked(const std::string& domain, const std::string& home, uid_t uid, gid_t gid) {
+// *compiled as build_domain sets it.
+int create_locked(const std::string& domain, const std::string& home, uid_t uid, gid_t gid,
+                  int* compiled) {
   if (domain_exists(domain)) return kErrDomainExists;
   umask(077);
   CwdGuard cwd;
@@ -137,7 +142,7 @@ int create_locked(const std::string& domain, const std::string& home, uid_t uid,
     release_domain_slot(uid, gid);
     return kErrDirTooLong;
   }
-  if (int result = build_domain(domain, home, tree, uid, gid); result != 0) {
+  if (int result = build_domain(domain, home, tree, uid, gid, compiled); result != 0) {
     release_domain_slot(uid, gid);
     return result;
   }
@@ -205,16 +210,18 @@ void remove_pending_tree(const std::string& domain, const std::string& pending) 
 }
 
 // The names leave users/assign first: once they are gone the domain is
-// gone for qmail and the store, and what remains is clean-up.
-void remove_from_tables(const std::string& domain, const std::vector<std::string>& names,
-                        const std::string& dir, uid_t uid, gid_t gid) {
-  if (assign_remove_domains(names.data(), static_cast<int>(names.size()), domain, dir, uid,
-                            gid) != 0) {
-    fprintf(stderr, "Warning: Failed to delete domain from the assign file\n");
-  }
-  if (remove_control_entries(names) != 0) {
+// gone for qmail and the store, and what remains is clean-up. -17 when a
+// qmail tool failed on the way (the tables are written all the same).
+int remove_from_tables(const std::string& domain, const std::vector<std::string>& names,
+                       const std::string& dir, uid_t uid, gid_t gid) {
+  int assign = assign_remove_domains(names.data(), static_cast<int>(names.size()), domain, dir,
+                                     uid, gid);
+  if (assign == -1) fprintf(stderr, "Warning: Failed to delete domain from the assign file\n");
+  int control = remove_control_entries(names);
+  if (control == -1) {
     fprintf(stderr, "Warning: Failed to delete domain from qmail's control files\n");
   }
+  return assign == kErrUpdateFile || control == kErrUpdateFile ? kErrUpdateFile : 0;
 }
 
 }  // namespace
@@ -224,10 +231,11 @@ int create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t
   if (int result = check_new_domain_name(domain); result != 0) return result;
   FileLock lock;
   if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
-  if (int result = create_locked(domain, home, uid, gid); result != 0) return result;
+  int compiled = 0;
+  if (int result = create_locked(domain, home, uid, gid, &compiled); result != 0) return result;
   lock.unlock();
   signal_qmail_send();
-  return 0;
+  return compiled;
 }
 
 int delete_domain(std::string& domain) {
@@ -239,9 +247,9 @@ int delete_domain(std::string& domain) {
   gid_t gid = 0;
   if (!tget_assign(domain, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
   if (given != domain) {
-    remove_from_tables(domain, {given}, dir, uid, gid);
+    int compiled = remove_from_tables(domain, {given}, dir, uid, gid);
     signal_qmail_send();
-    return 0;
+    return compiled;
   }
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) {
@@ -250,22 +258,23 @@ int delete_domain(std::string& domain) {
   std::vector<std::string> names = names_of_domain(domain);
   std::string pending = move_domain_aside(dir);
   if (pending.empty()) remove_domain_files(domain, dir, uid, gid);
-  remove_from_tables(domain, names, dir, uid, gid);
+  int compiled = remove_from_tables(domain, names, dir, uid, gid);
   if (!pending.empty()) {
     // Its limits file and control file go with the tree.
     remove_pending_tree(domain, pending);
     release_domain_slot(uid, gid);
   }
   signal_qmail_send();
-  return 0;
+  return compiled;
 }
 
 int create_alias_domain(std::string& alias, std::string& real) {
   lower_name(alias);
   lower_name(real);
   if (!has_name_characters(real) || !has_name_characters(alias)) return kErrInvalidDomain;
-  // An empty alias would enter a nameless entry that no lookup can reach.
-  if (alias.empty()) return kErrInvalidDomain;
+  // A new name, as create_domain takes it (an empty alias would enter a
+  // nameless entry that no lookup can reach).
+  if (new_domain_name_ok(alias) != 0) return kErrInvalidDomain;
   if (alias.size() > kDomainNameMax) return kErrDomainTooLong;
   FileLock lock;
   if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
@@ -274,8 +283,9 @@ int create_alias_domain(std::string& alias, std::string& real) {
   uid_t uid = 0;
   gid_t gid = 0;
   if (!tget_assign(real, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
-  if (assign_add_domain(alias, real, dir, uid, gid) != 0) return kErrUpdateFile;
+  int compiled = assign_add_domain(alias, real, dir, uid, gid);
+  if (compiled == -1) return kErrUpdateFile;
   lock.unlock();
   signal_qmail_send();
-  return 0;
+  return compiled;
 }

@@ -10,7 +10,8 @@
 // the rest of the process. Messages of the rollback steps go to stderr.
 //
 // Routines:
-//   create_domain      0, or -12 (bad name), -26 (longer than 96), -13
+//   create_domain      0, or -12 (bad name: also an empty label, or one that
+//                      begins or ends with "-"), -26 (longer than 96), -13
 //                      (exists, also as an alias), -6/-5/-16 (cannot enter
 //                      the home or its domains directory), -30 (path too
 //                      long), -14 (cannot make the directory), -15 (cannot
@@ -18,13 +19,20 @@
 //                      lock could not be had). Every failure after the slot
 //                      was allocated releases it and removes the half-made
 //                      tree; the working directory is always restored. Table
-//                      entries made before a failing table stay.
+//                      entries made before a failing table stay. -17 also
+//                      when the domain was made whole but qmail-newu or
+//                      qmail-newmrh failed: it stays, and the store check
+//                      compiles it.
 //   delete_domain      0 once the domain is found, whatever later steps
-//                      warned about; -26 or -11 before anything changed. A
+//                      warned about, but -17 when qmail-newu or qmail-newmrh
+//                      failed (the domain is gone all the same); -26 or -11
+//                      before anything changed. A
 //                      real domain goes with its alias domains, directory,
 //                      limits file and slot; an alias domain goes alone. The
 //                      buffer may end holding the real domain's name.
-//   create_alias_domain  0, or -12, -26, -13, -11 (no such real domain), -17.
+//   create_alias_domain  0, or -12 (as create_domain), -26, -13, -11 (no such
+//                      real domain), -17 (a table failed; or a qmail tool
+//                      did, and the entries stay).
 //                      The real-name buffer ends holding the real domain's
 //                      name when it named an alias.
 #pragma once

@@ -39,6 +39,29 @@ class TesseraCheck : public TesseraSandboxTest {
     }
     write_file(path, text);
   }
+  // A mailbox of a.test named as a killed writer's pending one would be
+  // (made before such names were refused): ann's, copied, with its line.
+  void live_mailbox(const std::string& name) {
+    ASSERT_EQ(system(("cp -a " + dir + "/ann " + dir + "/" + name).c_str()), 0);
+    std::string text = read_file(dir + "/tpasswd");
+    std::string ann = lines_of(text)[0];
+    ann.replace(ann.find("/ann:"), 5, "/" + name + ":");
+    write_file(dir + "/tpasswd", name + ann.substr(3) + "\n" + text);
+    std::string count = read_file(dir + "/.dir-control");
+    write_file(dir + "/.dir-control", "3" + count.substr(count.find('\n')));
+    ok({"user", "passwd", "ann@a.test", "secret"});  // rebuilds the index
+  }
+  // Such a domain: evil.test made, then renamed throughout.
+  void live_domain(const std::string& name) {
+    ok({"domain", "add", "evil.test"});
+    std::string qmail = box.path("/var/qmail");
+    ASSERT_EQ(system(("sed -i 's/evil\\.test/" + name + "/g' " + qmail + "/users/assign " + qmail +
+                      "/control/rcpthosts " + qmail + "/control/virtualdomains && mv " +
+                      domains() + "/evil.test " + domains() + "/" + name + " && " + qmail +
+                      "/bin/qmail-newu")
+                         .c_str()),
+              0);
+  }
   std::string dir;
 };
 
@@ -84,6 +107,24 @@ const std::vector<PlantedFault>& planted_faults() {
        [](TesseraCheck& t) { t.drop_line(t.control("virtualdomains"), "a.test:a.test"); },
        {"R/var/qmail/control/virtualdomains: a.test is assigned but has no line a.test:a.test"},
        {"repaired"}},
+      {"users/cdb older than users/assign, its entries agreeing",
+       [](TesseraCheck& t) { set_mtime(t.box.path("/var/qmail/users/cdb"), time(nullptr) - 120); },
+       {"R/var/qmail/users/cdb: is older than users/assign"},
+       {"repaired"}},
+      {"a mailbox and a domain named as killed writers' pending ones",
+       [](TesseraCheck& t) {
+         t.live_mailbox(".keep." + kDeadPid);
+         t.live_domain(".evil." + kDeadPid);
+         EXPECT_EQ(t.tessera({"user", "show", ".keep." + kDeadPid + "@a.test"}).status, 0);
+       },
+       {}, {}},
+      {"a line without its mailbox, a live mailbox at its pending name",
+       [](TesseraCheck& t) {
+         t.live_mailbox(".joe." + kDeadPid);
+         ASSERT_EQ(system(("rm -r " + t.dir + "/joe").c_str()), 0);
+       },
+       {"D/joe: mailbox of joe@a.test is missing"},
+       {"needs a person"}},
       {"users/cdb gone",
        [](TesseraCheck& t) { unlink(t.box.path("/var/qmail/users/cdb").c_str()); },
        {"R/var/qmail/users/cdb: cannot be read"},

@@ -39,6 +39,18 @@ class TesseraSandboxTest : public ::testing::Test {
     return box.path("/usr/local/tessera/domains/") + name;
   }
 
+  // The audit log's lines as COMMAND, OBJECT and RESULT: the time, the
+  // user running the tool and the address ("-") left out.
+  std::vector<std::string> audit_lines() {
+    std::vector<std::string> lines;
+    for (const std::string& line : lines_of(read_file(box.path("/usr/local/tessera/etc/larkspur.log")))) {
+      size_t tab = 0;
+      for (int field = 0; field < 3 && tab != std::string::npos; ++field) tab = line.find('\t', tab + 1);
+      lines.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
+    }
+    return lines;
+  }
+
   Sandbox box;
 };
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 
+#include "base/audit_log.h"
 #include "tests/tessera_cli.h"
 #include "tests/testlib/testlib.h"
 
@@ -138,6 +139,11 @@ TEST_F(TesseraDomainTest, FailuresPrintTheStoreMessage) {
       {{"domain", "add", "-abc.com"}, 1, "Invalid domain name\n"},
       {{"domain", "add", "abc.com-"}, 1, "Invalid domain name\n"},
       {{"domain", "add", "abc_def.com"}, 1, "Invalid domain name\n"},
+      // New names are host names: no empty label, none with "-" at an end.
+      {{"domain", "add", ".evil.99999999"}, 1, "Invalid domain name\n"},
+      {{"domain", "add", ".-."}, 1, "Invalid domain name\n"},
+      {{"domain", "add", "abc-.com"}, 1, "Invalid domain name\n"},
+      {{"domain", "alias", ".x.99999999", "nowhere.net"}, 1, "Invalid domain name\n"},
       {{"domain", "add", std::string(93, 'a') + ".com"}, 1, "domain name too long\n"},
       {{"domain", "alias", "a.net", "nowhere.net"}, 1, "Domain does not exist\n"},
       {{"domain", "alias", "a_b.net", "nowhere.net"}, 1, "Invalid domain name\n"},
@@ -264,6 +270,102 @@ TEST_F(TesseraDomainTest, ConcurrentCreatorsOfOneNameLeaveOneEntry) {
             "+same.com-:same.com:89:89:" + home() + "/domains/same.com:-::\n.\n");
   EXPECT_EQ(qmail("control/rcpthosts"), "same.com\n");
   EXPECT_EQ(qmail("control/virtualdomains"), "same.com:same.com\n");
+}
+
+TEST_F(TesseraDomainTest, EveryChangingCommandLeavesOneAuditLine) {
+  write_file(home() + "/etc/tlimits.default", "# no limits\n");
+  struct Case {
+    std::vector<std::string> words;
+    std::string input;
+    std::string line;  // COMMAND, OBJECT, RESULT; "" for none
+  } cases[] = {
+      {{"init"}, "", "init\tHOME\tok"},
+      {{"domain", "add", "Ex.test"}, "", "domain add\tex.test\tok"},
+      {{"domain", "alias", "al.test", "ex.test"}, "", "domain alias\tal.test\tok"},
+      {{"limits", "set", "ex.test", "-"}, "maxpopaccounts: 3\n", "limits set\tex.test\tok"},
+      {{"limits", "del", "ex.test"}, "", "limits del\tex.test\tok"},
+      {{"user", "add", "al@ex.test", "-"}, "pw\n", "user add\tal@ex.test\tok"},
+      {{"user", "passwd", "al@ex.test", "-"}, "pw2\n", "user passwd\tal@ex.test\tok"},
+      {{"user", "quota", "al@ex.test", "1MB"}, "", "user quota\tal@ex.test\tok"},
+      {{"user", "import", "-"}, "bo@ex.test,pw\n", "user import\tbo@ex.test\tok"},
+      {{"user", "del", "al@ex.test"}, "", "user del\tal@ex.test\tok"},
+      {{"check", "--repair"}, "", "check --repair\t-\tok"},
+      {{"domain", "del", "ex.test"}, "", "domain del\tex.test\tok"},
+      {{"domain", "del", "ex.test"}, "", "domain del\tex.test\texit 1"},
+      // What only shows, or only tries, leaves none.
+      {{"check"}, "", ""},
+      {{"domain", "list"}, "", ""},
+      {{"user", "import", "--dry-run", "-"}, "cy@ex.test,pw\n", ""},
+  };
+  size_t count = 0;
+  for (const Case& c : cases) {
+    RunResult r = tessera(c.words, c.input);
+    std::vector<std::string> lines = audit_lines();
+    std::string line = c.line;
+    if (line.find("HOME") != std::string::npos) line.replace(line.find("HOME"), 4, home());
+    count += line.empty() ? 0 : 1;
+    ASSERT_EQ(lines.size(), count) << c.words[0] << " " << c.words.back() << ": " << r.err;
+    if (!line.empty()) {
+      EXPECT_EQ(lines.back(), line) << r.err;
+    }
+  }
+  // A line that cannot be written is said on stderr; the command stands.
+  std::string log = home() + "/etc/larkspur.log";
+  ASSERT_EQ(unlink(log.c_str()), 0);
+  ASSERT_EQ(mkdir(log.c_str(), 0700), 0);
+  RunResult r = tessera({"domain", "add", "z.test"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, std::string("tessera: ") + kAuditNotWritten + "\n");
+  EXPECT_TRUE(file_exists(home() + "/domains/z.test"));
+  RunResult refused = tessera({"domain", "add", "z.test"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, std::string("Domain already exists\ntessera: ") + kAuditNotWritten + "\n");
+}
+
+// A qmail tool that fails, is missing or is killed: reported, the domain
+// stays as written, and the store check compiles it once the tool works.
+TEST_F(TesseraDomainTest, AFailedQmailToolIsReportedAndTheCheckFinishesItsWork) {
+  const std::string newu = box.path("/var/qmail/bin/qmail-newu");
+  const std::string saved = box.root() + "/qmail-newu.saved";
+  ok({"domain", "add", "first.test"});
+  ASSERT_EQ(rename(newu.c_str(), saved.c_str()), 0);
+  struct Case {
+    const char* stand_in;  // the script in qmail-newu's place; none: missing
+    const char* status;
+  } cases[] = {{"#!/bin/sh\nexit 1\n", "1"}, {nullptr, "127"}, {"#!/bin/sh\nkill -9 $$\n", "137"}};
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string name = "n" + std::to_string(++n) + ".test";
+    unlink(newu.c_str());
+    if (c.stand_in) {
+      write_file(newu, c.stand_in);
+      ASSERT_EQ(chmod(newu.c_str(), 0755), 0);
+    }
+    std::string failed = std::string("qmail-newu failed: exit ") + c.status + "\n";
+    RunResult add = tessera({"domain", "add", name});
+    EXPECT_EQ(add.status, 1) << c.status;
+    EXPECT_EQ(add.err, failed + "Could not update file\n");
+    EXPECT_TRUE(file_exists(home() + "/domains/" + name + "/.qmail-default")) << c.status;
+    EXPECT_NE(qmail("users/assign").find("+" + name + "-:"), std::string::npos) << c.status;
+    const std::string finding =
+        box.path("/var/qmail/users/cdb") + ": " + name + " is in users/assign but not compiled";
+    RunResult stuck = tessera({"check", "--repair"});
+    EXPECT_EQ(stuck.status, 1);
+    EXPECT_EQ(stuck.out, finding + ": not repaired\n");
+    EXPECT_EQ(stuck.err.substr(0, failed.size()), failed);
+
+    ASSERT_EQ(system(("cp " + saved + " " + newu).c_str()), 0);
+    RunResult mended = tessera({"check", "--repair"});
+    EXPECT_EQ(mended.status, 0) << mended.err;
+    EXPECT_EQ(mended.out, finding + ": repaired\n");
+    EXPECT_EQ(tessera({"domain", "show", name}).status, 0);
+  }
+  // A removal reports it too, and is done all the same.
+  write_file(newu, "#!/bin/sh\nexit 3\n");
+  RunResult del = tessera({"domain", "del", "n1.test"});
+  EXPECT_EQ(del.status, 1);
+  EXPECT_EQ(del.err, "qmail-newu failed: exit 3\nCould not update file\n");
+  EXPECT_EQ(qmail("users/assign").find("+n1.test-:"), std::string::npos);
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // Header, CRLF and LF line ends, quoting with commas, doubled quotes and a
-// line end inside a field, and every kind of refused row.
-const char kRows[] =
+// line end or a NUL inside a field, and every kind of refused row.
+const char kRowsText[] =
     "address,password,full name,quota\r\n"                   // 1 header
     "ann@example.com,pw1\r\n"                                 // 2
     "\"bob@example.com\",\"p,w\"\"2\",\"Bob \"\"B\"\", Jr\",10MB\n"  // 3
@@ -28,8 +28,10 @@ const char kRows[] =
     "old@example.com,pw\n"                                    // 10 exists
     "ANN@example.com,pw\n"                                    // 11 duplicate of 2
     "gus@example.com,pw,Gus,lots\n"                           // 12 bad quota
-    "\"hal@example.com,pw\n"                                  // 13 never closed
+    "ivy@example.com,p\0w\n"                                  // 13 NUL
+    "\"hal@example.com,pw\n"                                  // 14 never closed
     "\n";
+const std::string kRows(kRowsText, sizeof kRowsText - 1);
 
 const char kFailures[] =
     "line 4: cat@example.com: line end inside a field\n"
@@ -41,7 +43,8 @@ const char kFailures[] =
     "line 10: old@example.com: Username exists\n"
     "line 11: ANN@example.com: duplicate of line 2\n"
     "line 12: gus@example.com: quota not understood\n"
-    "line 13: : quoted field not closed\n";
+    "line 13: ivy@example.com: NUL byte inside a field\n"
+    "line 14: : quoted field not closed\n";
 
 class TesseraImportTest : public TesseraSandboxTest {
  protected:
@@ -78,7 +81,7 @@ TEST_F(TesseraImportTest, GoodRowsAreMadeAndEachBadRowIsReportedWithItsLine) {
   RunResult r = tessera({"user", "import", box.root() + "/rows.csv"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, kFailures);
-  EXPECT_EQ(r.out, "2 created, 9 failed\n");
+  EXPECT_EQ(r.out, "2 created, 10 failed\n");
   EXPECT_EQ(field("ann", 4), "ann");
   EXPECT_EQ(field("ann", 6), "NOQUOTA");
   EXPECT_EQ(field("bob", 4), "Bob \"B\", Jr");
@@ -89,6 +92,20 @@ TEST_F(TesseraImportTest, GoodRowsAreMadeAndEachBadRowIsReportedWithItsLine) {
   // The new mailbox takes the password of its row, comma and quote included.
   RunResult shown = tessera({"user", "show", "bob@example.com"});
   EXPECT_EQ(lines_of(shown.out).at(3), "last login: never");
+  // One audit line a row, in file order, after those of the set-up.
+  const std::string u = "user import\t";
+  EXPECT_EQ(audit_lines(),
+            (std::vector<std::string>{
+                "domain add\texample.com\tok", "user add\told@example.com\tok",
+                u + "ann@example.com\tok", u + "bob@example.com\tok",
+                u + "cat@example.com\tline end inside a field",
+                u + "dan@example.com\tno password column",
+                u + "eve@example.com\tmore than four columns",
+                u + "not an address!\tIllegal username",
+                u + "fay@nowhere.example\tDomain does not exist",
+                u + "old@example.com\tUsername exists", u + "ann@example.com\tduplicate of line 2",
+                u + "gus@example.com\tquota not understood",
+                u + "ivy@example.com\tNUL byte inside a field", u + "-\tquoted field not closed"}));
 }
 
 TEST_F(TesseraImportTest, DryRunFindsTheSameFailuresAndChangesNothing) {
@@ -97,19 +114,20 @@ TEST_F(TesseraImportTest, DryRunFindsTheSameFailuresAndChangesNothing) {
   RunResult dry = tessera({"user", "import", "--dry-run", box.root() + "/rows.csv"});
   EXPECT_EQ(dry.status, 1);
   EXPECT_EQ(dry.err, kFailures);
-  EXPECT_EQ(dry.out, "2 would be created, 9 failed\n");
+  EXPECT_EQ(dry.out, "2 would be created, 10 failed\n");
   EXPECT_EQ(snapshot(), before);
 
   RunResult json = tessera_json({"user", "import", "--dry-run", "-"}, kRows);
   EXPECT_EQ(json.status, 1);
   EXPECT_EQ(json_renders_plain(json.out, "",
-                               "assert d['dry_run'] and d['created'] == 2 and d['failed'] == 9\n"
+                               "assert d['dry_run'] and d['created'] == 2 and d['failed'] == 10\n"
                                "assert [f['line'] for f in d['failures']] == "
-                               "[4, 6, 7, 8, 9, 10, 11, 12, 13]\n"
+                               "[4, 6, 7, 8, 9, 10, 11, 12, 13, 14]\n"
                                "assert d['failures'][6]['message'] == 'duplicate of line 2'\n"
                                "out = ''"),
             "same");
   EXPECT_EQ(snapshot(), before);
+  EXPECT_EQ(audit_lines().size(), 2u);  // a dry run changes nothing, and says so nowhere
 }
 
 TEST_F(TesseraImportTest, ASecondImportFindsEveryMailboxThere) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "base/audit_log.h"
 #include "tests/tessera_cli.h"
 
 namespace {
@@ -101,13 +102,20 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
   expect_mode(home() + "/etc", 0750);
   expect_mode(home() + "/etc/tlimits.default", 0644);
   EXPECT_EQ(read_file(home() + "/etc/tlimits.default"), kNoLimits);
-  EXPECT_EQ(names_in(home() + "/etc"), std::set<std::string>{"tlimits.default"});
+  // init changes the store: its audit line is the one file it adds there.
+  EXPECT_EQ(names_in(home() + "/etc"), (std::set<std::string>{"larkspur.log", "tlimits.default"}));
 
+  const std::string log = home() + "/etc/larkspur.log";
   std::map<std::string, std::string> before = tree(box.path("/usr"));
   RunResult again = installed({"init"});
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.out, "store ready: " + home() + "\n");
-  EXPECT_EQ(tree(box.path("/usr")), before);
+  std::map<std::string, std::string> after = tree(box.path("/usr"));
+  before.erase(log);
+  after.erase(log);
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(audit_lines(), (std::vector<std::string>{"init\t" + home() + "\tok",
+                                                     "init\t" + home() + "\tok"}));
 
   RunResult domain = installed({"domain", "add", "example.com"});
   EXPECT_EQ(domain.status, 0) << domain.err;
@@ -148,6 +156,29 @@ TEST_F(TesseraInstallTest, InitKeepsWhatIsThereAndSaysWhatQmailLacks) {
                                "and d['missing'] == []\nout = ''"),
             "same");
   EXPECT_EQ(blocked.err, "tessera: cannot make " + home() + "/domains: Not a directory\n");
+}
+
+// A root-only file stands for /etc/shadow: a link where etc/ or domains/
+// belongs is refused, and the file is left as it was.
+TEST_F(TesseraInstallTest, InitNeverChangesWhatALinkInItsPlacePointsAt) {
+  const std::string secret = box.root() + "/shadow";
+  write_file(secret, "root:x\n");
+  ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+  fs::create_directories(home());
+  for (const char* place : {"/etc", "/domains"}) {
+    ASSERT_EQ(symlink(secret.c_str(), (home() + place).c_str()), 0);
+  }
+  RunResult r = tessera({"init"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tessera: cannot make " + home() +
+                       "/domains: a symbolic link stands there; refused\ntessera: cannot make " +
+                       home() + "/etc: a symbolic link stands there; refused\ntessera: " +
+                       kAuditNotWritten + "\n");
+  struct stat st {};
+  ASSERT_EQ(stat(secret.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, getuid());
+  EXPECT_EQ(read_file(secret), "root:x\n");
 }
 
 }  // namespace

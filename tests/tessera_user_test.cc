@@ -174,6 +174,9 @@ TEST_F(TesseraUserTest, RefusalsPrintTheStoreMessageAndChangeNothing) {
       {{"add", "joe@example.com", "x"}, "Username exists\n"},
       {{"add", "JOE@example.com", "x"}, "Username exists\n"},
       {{"add", "j@example.com", "x"}, "Illegal username\n"},
+      // A new name never looks like the store's hidden work (".NAME.PID").
+      {{"add", ".keep.99999999@example.com", "x"}, "Illegal username\n"},
+      {{"add", ".x@example.com", "x"}, "Illegal username\n"},
       {{"add", std::string(33, 'a') + "@example.com", "x"}, "user name too long\n"},
       {{"add", "ann@example.com", "x", "Ann:Other"}, "bad character\n"},
       {{"add", "ann@example.com", "x", std::string(49, 'g')}, "gecos too long\n"},
@@ -203,7 +206,77 @@ TEST_F(TesseraUserTest, RefusalsPrintTheStoreMessageAndChangeNothing) {
            {"user", "quota", "joe@example.com"}, {"user", "rename", "joe@example.com", "x"}}) {
     RunResult r = tessera(words);
     EXPECT_EQ(r.status, 2) << words.size();
-    EXPECT_EQ(r.err.rfind("usage: tessera", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("usage: tessera"), std::string::npos) << r.err;
+  }
+}
+
+const char kNoTerminal[] =
+    "tessera: no PASSWORD, and standard input is no terminal to ask on: give - and the "
+    "password on standard input\nusage: tessera";
+
+TEST_F(TesseraUserTest, PasswordComesFromStandardInputOrTheTerminal) {
+  struct Case {
+    std::vector<std::string> words;
+    std::string input;
+    int status;
+    std::string err;       // for status 2, how it begins
+    std::string password;  // joe's afterwards
+  } cases[] = {
+      {{"add", "joe@example.com", "-"}, "first secret\n", 0, "", "first secret"},
+      {{"passwd", "joe@example.com", "-"}, "second, secret", 0, "", "second, secret"},
+      {{"add", "ann@example.com", "-", "Ann"}, "", 1, "tessera: no password on standard input\n",
+       "second, secret"},
+      {{"passwd", "joe@example.com", "-"}, std::string("a\0b\n", 4), 1,
+       "tessera: the password holds a NUL byte\n", "second, secret"},
+      {{"passwd", "joe@example.com"}, "x\n", 2, kNoTerminal, "second, secret"},
+      {{"add", "ann@example.com"}, "x\n", 2, kNoTerminal, "second, secret"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> words = {"user"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    RunResult r = tessera(words, c.input);
+    EXPECT_EQ(r.status, c.status) << c.words[0] << " " << c.input;
+    EXPECT_EQ(c.status == 2 ? r.err.substr(0, c.err.size()) : r.err, c.err) << c.input;
+    std::string stored = fields_of(lines_of(tpasswd()).at(0))[1];
+    EXPECT_EQ(openssl_md5_crypt(stored, c.password), stored) << c.input;
+  }
+  EXPECT_EQ(stored_names(), std::vector<std::string>{"joe"});
+
+  // On a terminal: asked twice, never echoed; two answers that differ
+  // change nothing.
+  for (const char* again : {"typed secret", "other secret"}) {
+    RunOptions options;
+    options.argv = {"/usr/bin/python3", "-c",
+                    "import os, pty, select, sys\n"
+                    "pid, fd = pty.fork()\n"
+                    "if pid == 0: os.execv(sys.argv[1], sys.argv[1:])\n"
+                    "out = b''\n"
+                    "def until(text):\n"
+                    "  global out\n"
+                    "  while text not in out and select.select([fd], [], [], 10)[0]:\n"
+                    "    try: data = os.read(fd, 1024)\n"
+                    "    except OSError: return\n"
+                    "    if not data: return\n"
+                    "    out += data\n"
+                    "until(b'New password: ')\n"
+                    "os.write(fd, b'typed secret\\n')\n"
+                    "until(b'Again: ')\n"
+                    "os.write(fd, sys.stdin.read().encode() + b'\\n')\n"
+                    "until(b'never printed')\n"
+                    "status = os.waitpid(pid, 0)[1]\n"
+                    "print(os.waitstatus_to_exitcode(status), out.decode().replace('\\r', ''))\n",
+                    build_output("tessera"), "--root", box.root(), "user", "passwd",
+                    "joe@example.com"};
+    options.env = {"PATH=/usr/bin:/bin"};
+    options.input = again;
+    RunResult r = run_program(options);
+    bool same = std::string(again) == "typed secret";
+    EXPECT_EQ(r.out, same ? "0 New password: \nAgain: \n\n"
+                          : "1 New password: \nAgain: \ntessera: the two passwords differ; "
+                            "nothing changed\n\n")
+        << r.err;
+    std::string stored = fields_of(lines_of(tpasswd()).at(0))[1];
+    EXPECT_EQ(openssl_md5_crypt(stored, "typed secret"), stored) << again;
   }
 }
 
