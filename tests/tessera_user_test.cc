@@ -238,7 +238,7 @@ TEST_F(TesseraUserTest, PasswordComesFromStandardInputOrTheTerminal) {
     EXPECT_EQ(r.status, c.status) << c.words[0] << " " << c.input;
     EXPECT_EQ(c.status == 2 ? r.err.substr(0, c.err.size()) : r.err, c.err) << c.input;
     std::string stored = fields_of(lines_of(tpasswd()).at(0))[1];
-    EXPECT_EQ(openssl_md5_crypt(stored, c.password), stored) << c.input;
+    EXPECT_EQ(openssl_sha512_crypt(stored, c.password), stored) << c.input;
   }
   EXPECT_EQ(stored_names(), std::vector<std::string>{"joe"});
 
@@ -276,7 +276,7 @@ TEST_F(TesseraUserTest, PasswordComesFromStandardInputOrTheTerminal) {
                             "nothing changed\n\n")
         << r.err;
     std::string stored = fields_of(lines_of(tpasswd()).at(0))[1];
-    EXPECT_EQ(openssl_md5_crypt(stored, "typed secret"), stored) << again;
+    EXPECT_EQ(openssl_sha512_crypt(stored, "typed secret"), stored) << again;
   }
 }
 
