@@ -88,11 +88,23 @@ void log_change(const std::string& group, const Words& words, int status) {
 
 }  // namespace
 
+namespace {
+
+// "tessera:" and the user who started the tool, taken once, before root
+// becomes the store's owner: the log names who asked, not who wrote.
+const std::string& audit_admin() {
+  static const std::string admin = [] {
+    const passwd* runner = getpwuid(getuid());
+    return "tessera:" + (runner ? std::string(runner->pw_name) : std::to_string(getuid()));
+  }();
+  return admin;
+}
+
+}  // namespace
+
 void audit_change(const std::string& command, const std::string& object,
                   const std::string& result) {
-  const passwd* runner = getpwuid(getuid());
-  std::string admin = "tessera:" + (runner ? std::string(runner->pw_name) : std::to_string(getuid()));
-  AuditRecord record{time(nullptr), admin, "-", command, object, result};
+  AuditRecord record{time(nullptr), audit_admin(), "-", command, object, result};
   if (audit_append(audit_line(record)) != 0) {
     fflush(stdout);
     fprintf(stderr, "tessera: %s\n", kAuditNotWritten);
@@ -102,10 +114,6 @@ void audit_change(const std::string& command, const std::string& object,
 void audit_change(const std::string& command, const std::string& object, int status) {
   audit_change(command, object, status == 0 ? "ok" : "exit " + std::to_string(status));
 }
-
-namespace {
-
-}  // namespace
 
 int main(int argc, char** argv) {
   int first = 1;
@@ -124,6 +132,7 @@ int main(int argc, char** argv) {
   if (first >= argc || (argc - first < 2 && strcmp(argv[first], "init") != 0 &&
                          strcmp(argv[first], "check") != 0)) return usage();
   Words words(argv + first + 1, argv + argc);
+  audit_admin();
   // Root works as the store's owner; init becomes it once it has made the home.
   if (strcmp(argv[first], "init") != 0 && !become_store_owner(false)) return 1;
   int status = run_group(argv[first], words);

@@ -121,6 +121,9 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
   EXPECT_EQ(domain.status, 0) << domain.err;
   RunResult user = installed({"user", "add", "ann@example.com", "secret"});
   EXPECT_EQ(user.status, 0) << user.err;
+  // The log names who asked (root), though the store's user wrote the line.
+  EXPECT_NE(read_file(log).find("\ttessera:root\t-\tuser add\tann@example.com\tok\n"),
+            std::string::npos);
   EXPECT_EQ(lines_of(installed({"user", "show", "ann@example.com"}).out).at(3),
             "last login: never");
   // Run as root, nothing it made is root's: the pages go on changing it.
