@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -31,6 +32,7 @@ constexpr char kDotQmailPrefix[] = ".qmail-";
 constexpr size_t kStyleField = 30;     // 29 characters
 constexpr size_t kAddressField = 156;  // 155 characters
 constexpr size_t kQmailPathLimit = 155;
+constexpr size_t kFilterField = 156;  // 155 characters, as an address
 
 struct Style {
   std::string background, colour, face, size;
@@ -144,7 +146,8 @@ void print_account_row(const Style& s, const password_record& record, const std:
 
   out("<td align=middle>");
   font_bare(s);
-  const time_t when = lastauth_time(record, &domain_dir);
+  // The record creation writes carries the creation's time: no login yet.
+  const time_t when = lastauth_login_time(record, &domain_dir);
   struct tm local;
   char text[64];
   if (when != 0 && localtime_r(&when, &local) != nullptr && asctime_r(&local, text) != nullptr) {
@@ -155,10 +158,112 @@ void print_account_row(const Style& s, const password_record& record, const std:
   out("</font></td></tr>\n");
 }
 
-void print_accounts_table(const Style& s, const std::string& dname, const std::string& dir) {
+// The account rows of the page shown, and where they stand in the list.
+struct Listing {
+  std::vector<password_record> rows;  // the page's rows, in file order
+  bool empty_domain = true;           // the password file holds no record
+  bool paged = false;                 // the paging line and form are shown
+  int matches = 0;                    // accounts the filter lets through
+  int page = 1, pages = 1;
+};
+
+// The page a form text asks for: 1 for anything but a number above 0; a
+// number past what an int holds still asks for a page past the end.
+int asked_page(const char* field) {
+  if (field == nullptr || *field == '\0') return 1;
+  long long value = 0;
+  for (const char* c = field; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return 1;
+    value = std::min<long long>(value * 10 + (*c - '0'), INT_MAX);
+  }
+  return static_cast<int>(std::max<long long>(value, 1));
+}
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether an account's name holds the filter, capitals and small letters
+// alike; every name holds the empty filter.
+bool name_holds(std::string_view name, std::string_view filter) {
+  if (filter.empty()) return true;
+  return std::search(name.begin(), name.end(), filter.begin(), filter.end(), [](char a, char b) {
+           return ascii_lower(a) == ascii_lower(b);
+         }) != name.end();
+}
+
+// One pass over the password file (its first kShowUsersMaxRows records):
+// the totals, and copies of the records of the page asked for only, plus
+// those of the latest page for when the page asked for lies past the end.
+// So at most two pages of records are held, whatever the domain's size.
+Listing gather_accounts(const std::string& dname, const std::string& filter, int asked) {
+  Listing listing;
+  std::vector<password_record> latest;
   std::string domain = dname;
-  password_record* record = passwd_iterate(domain, 1);
-  if (record == nullptr) {
+  int accounts = 0;
+  for (password_record* record = passwd_iterate(domain, 1);
+       record != nullptr && accounts < kShowUsersMaxRows; record = passwd_iterate(domain, 0)) {
+    ++accounts;
+    if (!name_holds(record->name, filter)) continue;
+    if (listing.matches / kShowUsersPageRows + 1 == asked) {
+      listing.rows.push_back(*record);
+    } else {
+      if (listing.matches % kShowUsersPageRows == 0) latest.clear();
+      latest.push_back(*record);
+    }
+    ++listing.matches;
+  }
+  listing.empty_domain = accounts == 0;
+  listing.paged = !listing.empty_domain && (accounts > kShowUsersPageRows || !filter.empty());
+  listing.pages = std::max(1, (listing.matches + kShowUsersPageRows - 1) / kShowUsersPageRows);
+  listing.page = std::min(asked, listing.pages);
+  if (asked > listing.pages) listing.rows = std::move(latest);
+  return listing;
+}
+
+void print_page_link(const Style& s, const std::string& dname, const std::string& filter,
+                     int page, const char* label) {
+  out(" <a href=larkspur.cgi?nav=show_users&dname=");
+  out(url_encode(dname));
+  out("&page=" + std::to_string(page) + "&filter=");
+  out(url_encode(filter));
+  out(">");
+  font_quoted(s);
+  out(label);
+  out("</FONT></a>");
+}
+
+// "Users 1001 to 2000 of 2500" and the links to the pages beside this one.
+void print_page_line(const Style& s, const Listing& listing, const std::string& dname,
+                     const std::string& filter) {
+  font_quoted(s);
+  if (listing.matches == 0) {
+    out("No users match");
+  } else {
+    const int first = (listing.page - 1) * kShowUsersPageRows + 1;
+    out("Users " + std::to_string(first) + " to " +
+        std::to_string(first + static_cast<int>(listing.rows.size()) - 1) + " of " +
+        std::to_string(listing.matches));
+  }
+  out("</FONT>");
+  if (listing.page > 1) print_page_link(s, dname, filter, listing.page - 1, "previous");
+  if (listing.page < listing.pages) print_page_link(s, dname, filter, listing.page + 1, "next");
+  out("<BR>\n");
+}
+
+// Viewing changes nothing, so the filter goes by GET like the links.
+void print_filter_form(const Style& s, const std::string& dname, const std::string& filter) {
+  out("<form method=get action=larkspur.cgi><input type=hidden name=nav value=show_users>"
+      "<input type=hidden name=dname value=\"");
+  out_escaped(dname);
+  out("\"><label>");
+  font_quoted(s);
+  out("Name contains</FONT> <input type=text name=filter value=\"");
+  out_escaped(filter);
+  out("\"></label> <input type=submit value=\"Show\"></form>\n");
+}
+
+void print_accounts_table(const Style& s, const Listing& listing, const std::string& dname,
+                          const std::string& dir) {
+  if (listing.empty_domain) {
     out("<tr><td>");
     font_quoted(s);
     out("Domain ");
@@ -180,10 +285,7 @@ void print_accounts_table(const Style& s, const std::string& dname, const std::s
   // Each row's files are reached from the domain directory held open.
   OpenDir domain_dir;
   domain_dir.hold(dir);
-  for (int rows = 0; record != nullptr && rows < kShowUsersMaxRows; ++rows) {
-    print_account_row(s, *record, dname, domain_dir);
-    record = passwd_iterate(domain, 0);
-  }
+  for (const password_record& record : listing.rows) print_account_row(s, record, dname, domain_dir);
 }
 
 // The names of a directory's .qmail-NAME entries, in directory order.
@@ -327,10 +429,20 @@ void show_users() {
   out("<FONT face=\"" + s.face + "\" SIZE=\"" + s.size + "\" color=\"" + s.colour + "\">\n");
   out("<B>Users for ");
   out_escaped(dname);
-  out("</B>\n<table cellspacing=5>\n");
-  print_accounts_table(s, dname, dir);
+  out("</B>\n");
+  const char* filter_field = form_value("filter");
+  const std::string filter = field_text(filter_field ? filter_field : "", kFilterField);
+  const Listing listing = gather_accounts(dname, filter, asked_page(form_value("page")));
+  if (listing.paged) {
+    print_page_line(s, listing, dname, filter);
+    print_filter_form(s, dname, filter);
+  }
+  out("<table cellspacing=5>\n");
+  print_accounts_table(s, listing, dname, dir);
+  out("</table>\n");
+  if (listing.paged && listing.pages > 1) print_page_line(s, listing, dname, filter);
 
-  out("</table>\n<HR>\n<B>Alias/Forwards for ");
+  out("<HR>\n<B>Alias/Forwards for ");
   out_escaped(dname);
   out("</B>\n<table cellspacing=5>\n<tr><th align=left>");
   font_quoted(s);

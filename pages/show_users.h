@@ -6,12 +6,27 @@
 // The page holds three tables: the accounts of the domain's password file
 // in file order (at most 128000 rows) with their forward and vacation (read
 // from the mailbox's .qmail), quota, domain-administrator flag and last
-// login; the aliases and forwards (the domain directory's .qmail-NAME
+// login (never, while the record still holds the mark creation wrote); the
+// aliases and forwards (the domain directory's .qmail-NAME
 // files, less program deliveries and the -owner and -default files); and
 // the mailing lists (.qmail-NAME files whose first line names
 // ezmlm-reject). Failures before the page starts show html/main.html with
 // one message; afterwards nothing is reported: an unreadable file counts
 // as empty and an entry that cannot be opened is left out.
+//
+// A domain of more than kShowUsersPageRows accounts, or a list asked for
+// with a name filter, is shown a page of kShowUsersPageRows rows at a time:
+// the field page (1-based; missing, empty, zero or not a number: 1; past
+// the end: the last page) picks the page, and filter keeps only the
+// accounts whose name holds it, capitals and small letters alike. A line
+// above the table says which rows are shown, with previous and next links
+// (above and below the table) and a small GET form for the filter. One
+// pass over the password file finds the page's rows and the totals; only
+// the rows shown have their .qmail and lastauth read, so a page costs the
+// same whatever the domain's size beyond that pass. The 128000-row limit
+// holds for the domain: accounts past it are on no page. A domain of at
+// most kShowUsersPageRows accounts asked for without a filter prints its
+// one page exactly as it always has, with no paging line or form.
 //
 // Every text from a file or the request is HTML-escaped, and each value in
 // a link is URL-encoded; plain names and addresses print exactly as they
@@ -31,6 +46,9 @@
 
 // Rows of the accounts table, at most.
 inline constexpr int kShowUsersMaxRows = 128000;
+
+// Rows of one page of a large domain's list.
+inline constexpr int kShowUsersPageRows = 1000;
 
 // Lines of dot-qmail files are read in pieces of at most this many bytes.
 inline constexpr size_t kDotQmailPiece = 155;

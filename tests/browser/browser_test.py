@@ -521,7 +521,8 @@ TEMPLATE_PAGES = [
     ("request-error", "?nav=display_file&fname=a.b"),
 ] + [(name[:-5], "/show/" + name) for name in ("help.html", "error.html", "auth_failed.html")]
 LIST_PAGES = [("list-domains", "?nav=list_domains"),
-              ("list-users", "?nav=show_users&dname=look.example")]
+              ("list-users", "?nav=show_users&dname=look.example"),
+              ("list-users-filtered", "?nav=show_users&dname=look.example&filter=CAR")]
 
 # Markup that a label may name: every field a person fills in.
 FIELDS = "input:not([type=hidden]), textarea, select"
