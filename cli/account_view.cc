@@ -43,7 +43,8 @@ std::vector<std::string> flag_names(int32_t flags) {
 
 LastLogin last_login_of(const password_record& record) {
   LastLogin login;
-  login.when = lastauth_time(record);
+  // The mark creation writes is no login: its time is the creation's.
+  login.when = lastauth_login_time(record);
   if (login.when != 0) login.from = lastauth_address(record);
   return login;
 }

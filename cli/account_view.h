@@ -2,9 +2,10 @@
 // by name, its last login, and the same as JSON members.
 //
 // Last login: the time of the mailbox's lastauth record and the client
-// address it holds, its line end dropped. Whether that address means never
-// logged in is the store's rule (lastauth_never), which the account page
-// applies too.
+// address it holds, its line end dropped. Whether the record means never
+// logged in is the store's rule (lastauth_login_time, lastauth_never), which
+// the account page applies too: the mark creation writes has a time, the
+// creation's, but it is no login.
 //
 // Routines:
 //   stored_line        the password line as tpasswd holds it, no line end.

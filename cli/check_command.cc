@@ -6,7 +6,9 @@
 // ": not repaired" (the repair failed) or ": needs a person" follows. After
 // repairing, the store is read again (a repair can bring to light what it
 // hid, such as the files of a domain directory moved back), at most three
-// rounds; the status is 0 only when the last reading found nothing.
+// rounds; the status is 0 only when the last reading found nothing, and
+// then the last line says "store consistent". qmail's tools that cannot run
+// are findings too, for a person: nothing here can install them.
 //
 // Repairs take the writers' own locks: the store-wide domain-table lock for
 // qmail's tables and the domains' directories, the domain's password-file
@@ -710,6 +712,11 @@ void check_domain(const AssignEntry& d, Findings& out) {
 
 Findings check_store() {
   Findings out;
+  // Without them no compile of qmail's tables can happen, nor a repair of
+  // one: installing qmail's tools is for a person.
+  for (const std::string& tool : unusable_qmail_tools()) {
+    out.push_back({tool, "is missing or not executable", nullptr});
+  }
   tget_assign_forget();
   Store store = read_store();
   check_users_cdb(store, out);
@@ -781,6 +788,8 @@ int check_command(const Words& words) {
                    .document("findings", json_array(documents))
                    .boolean("consistent", findings.empty())
                    .object());
+  } else if (findings.empty()) {
+    printf("store consistent\n");
   }
   fflush(stdout);
   return findings.empty() ? 0 : 1;

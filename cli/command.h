@@ -2,8 +2,9 @@
 //
 // A command gets the words after its group's name ("domain add NAME" gives
 // the domain group {"add", "NAME"}). It returns the process's exit status:
-// 0 on success; 1 after the store's message (error_string) or the tool's own
-// on stderr; kUsageStatus when the words do not form a command of the group,
+// 0 on success (a command that changes the store has said what it did, in
+// one line on stdout); 1 after the store's message (error_string) or the
+// tool's own on stderr; kUsageStatus when the words do not form a command of the group,
 // in which case main prints the usage text.
 #pragma once
 
@@ -36,8 +37,18 @@ std::optional<std::string> password_from_terminal();
 // Prints the message of a store code on stderr and gives the failure status.
 int report_failure(int32_t code);
 
+// The paths of qmail's tools that the store runs after changing qmail's
+// tables (qmail-newu, qmail-newmrh) that are missing or that no one may
+// execute (init_command.cc); init and check name them.
+std::vector<std::string> unusable_qmail_tools();
+
 // Prints a message of the tool's own on stderr and gives the failure status.
 int report_failure(const char* message);
+
+// The end of a changing command: for code 0, "OBJECT: WHAT" on stdout and
+// status 0 (the changing commands have no JSON form: the line prints with
+// --json too); otherwise as report_failure(code).
+int report_done(int32_t code, const std::string& object, const std::string& what);
 
 // Leaves the audit line of a change: ADMIN "tessera:" and the user running
 // the tool, ADDRESS "-", the command, the object as given (names already

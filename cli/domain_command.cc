@@ -11,7 +11,11 @@
 
 namespace {
 
-int finish(int code) { return code == 0 ? 0 : report_failure(code); }
+// A name as the store keeps it.
+std::string lowered(std::string name) {
+  lower_name(name);
+  return name;
+}
 
 int show_domain(std::string name) {
   std::string dir;
@@ -67,22 +71,30 @@ int report_failure(const char* message) {
   return 1;
 }
 
+int report_done(int32_t code, const std::string& object, const std::string& what) {
+  if (code != 0) return report_failure(code);
+  printf("%s: %s\n", object.c_str(), what.c_str());
+  return 0;
+}
+
 int domain_command(const Words& words) {
   if (words.empty()) return kUsageStatus;
   const std::string& command = words[0];
   size_t arguments = words.size() - 1;
   if (command == "add" && arguments == 1) {
     std::string name = words[1];
-    return finish(create_domain(name, tessera_home(), kStoreUid, kStoreGid));
+    return report_done(create_domain(name, tessera_home(), kStoreUid, kStoreGid),
+                       lowered(words[1]), "domain created");
   }
   if (command == "del" && arguments == 1) {
     std::string name = words[1];
-    return finish(delete_domain(name));
+    return report_done(delete_domain(name), lowered(words[1]), "domain removed");
   }
   if (command == "alias" && arguments == 2) {
     std::string alias = words[1];
     std::string real = words[2];
-    return finish(create_alias_domain(alias, real));
+    return report_done(create_alias_domain(alias, real), lowered(words[1]),
+                       "alias domain of " + lowered(words[2]) + " created");
   }
   if (command == "show" && arguments == 1) return show_domain(words[1]);
   if (command == "list" && arguments <= 1) return list_domains(arguments ? words[1] : "");

@@ -1,6 +1,14 @@
 // tessera user import [--dry-run] FILE|-: many mailboxes from CSV rows
 // "address,password[,full name[,quota]]", each made as `user add` makes
 // one. A failed row is reported with its line and the import goes on.
+//
+// Spreadsheets write their own first rows: a UTF-8 byte-order mark is
+// passed over, and a first row that names the columns (in any case and
+// order: address, email or e-mail; password; name or full name; quota)
+// maps the columns of the rows after it. A header naming a column the
+// import does not know, or one twice, or lacking the address or password,
+// is reported and nothing is made.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -16,6 +24,7 @@
 #include "cli/csv.h"
 #include "cli/json.h"
 #include "cli/mailbox.h"
+#include "quota/quota_input.h"
 
 namespace {
 
@@ -45,43 +54,6 @@ struct ImportRun {
 // Rows made together: the password file changes once for all of them.
 // Bounded, so that an import cut short leaves little half-made.
 constexpr size_t kRowsPerChange = 1000;
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// One item of a quota as typed: a number of messages ("1000C") or of bytes
-// with an optional scale and unit ("10MB", "500k", "2048", "1mS").
-bool quota_item_ok(std::string_view item) {
-  size_t pos = item.find_first_not_of(" \t");
-  if (pos == std::string_view::npos || !is_digit(item[pos])) return false;
-  while (pos < item.size() && is_digit(item[pos])) ++pos;
-  std::string_view unit = item.substr(pos);
-  if (unit == "C") return true;
-  auto take = [&unit](std::string_view letters) {
-    if (!unit.empty() && letters.find(unit.front()) != std::string_view::npos) unit.remove_prefix(1);
-  };
-  take("kKmM");
-  take("bB");
-  take("sS");
-  return unit.empty();
-}
-
-// Whether `user quota` would read the text as the administrator meant it:
-// "NOQUOTA", or comma-separated items that each parse.
-bool quota_text_ok(std::string_view text) {
-  if (text == "NOQUOTA") return true;
-  bool any = false;
-  while (!text.empty()) {
-    size_t comma = text.find(',');
-    std::string_view item = text.substr(0, comma);
-    if (!item.empty()) {
-      if (!quota_item_ok(item)) return false;
-      any = true;
-    }
-    if (comma == std::string_view::npos) break;
-    text.remove_prefix(comma + 1);
-  }
-  return any;
-}
 
 // What creation would refuse, found without making anything.
 int new_account_check(Mailbox& mailbox, const Row& row) {
@@ -150,8 +122,10 @@ std::string row_problem(ImportRun& run, const Row& row, Mailbox& mailbox) {
     if (text->find('\n') != std::string::npos) return "line end inside a field";
     if (text->find('\0') != std::string::npos) return "NUL byte inside a field";
   }
-  if (!row.quota.empty() && row.quota.size() > kQuotaTextMax) return error_string(kErrQuotaTooLong);
-  if (!row.quota.empty() && !quota_text_ok(row.quota)) return "quota not understood";
+  // The quota text is the one all typed quotas follow; the store stores
+  // what quota_input gives for it, and judges its length as typed.
+  if (!row.quota.empty() && !quota_input(row.quota)) return quota_not_understood(row.quota);
+  if (row.quota.size() > kQuotaTextMax) return error_string(kErrQuotaTooLong);
   if (int code = parse_mailbox(row.address, mailbox); code != 0) return error_string(code);
   std::string key = mailbox.user + "@" + mailbox.domain;
   auto [first, fresh] = run.first_lines.emplace(key, row.line);
@@ -178,30 +152,106 @@ void import_row(ImportRun& run, const Row& row) {
   run.pending.push_back({row, mailbox});
 }
 
+enum Column { kAddress, kPassword, kFullName, kQuota, kColumns };
+
+// Where each column stands in a row, and how many a row may have.
+struct Layout {
+  size_t index[kColumns] = {0, 1, 2, 3};
+  size_t width = kMaxColumns;
+};
+
+const size_t kAbsent = static_cast<size_t>(-1);
+
+std::string header_name(std::string_view field) {
+  size_t start = field.find_first_not_of(" \t");
+  size_t end = field.find_last_not_of(" \t");
+  std::string name(start == std::string_view::npos ? "" : field.substr(start, end - start + 1));
+  lower_name(name);
+  return name;
+}
+
+std::optional<Column> column_named(std::string_view field) {
+  std::string name = header_name(field);
+  if (name == "address" || name == "email" || name == "e-mail") return kAddress;
+  if (name == "password") return kPassword;
+  if (name == "name" || name == "full name") return kFullName;
+  if (name == "quota") return kQuota;
+  return std::nullopt;
+}
+
+// A first row names the columns when it begins with a column's name and
+// holds no address.
 bool is_header(const CsvRow& row) {
-  return row.fields.size() >= kMinColumns && row.fields[0] == "address" &&
-         row.fields[1] == "password";
+  if (!row.error.empty() || row.fields.empty() || !column_named(row.fields[0])) return false;
+  for (const std::string& field : row.fields) {
+    if (field.find('@') != std::string::npos) return false;
+  }
+  return true;
+}
+
+// The layout a header gives, or what keeps it from placing its columns.
+std::string place_header(const CsvRow& row, Layout& layout) {
+  std::fill(std::begin(layout.index), std::end(layout.index), kAbsent);
+  layout.width = row.fields.size();
+  for (size_t i = 0; i < row.fields.size(); ++i) {
+    std::optional<Column> column = column_named(row.fields[i]);
+    if (!column) return "header: column not understood: " + row.fields[i];
+    if (layout.index[*column] != kAbsent) return "header: column named twice: " + row.fields[i];
+    layout.index[*column] = i;
+  }
+  if (layout.index[kAddress] == kAbsent) return "header: no address column";
+  if (layout.index[kPassword] == kAbsent) return "header: no password column";
+  return "";
+}
+
+// A header that cannot be placed stops the import before any row.
+void fail_header(ImportRun& run, size_t line, const std::string& message) {
+  fprintf(stderr, "line %zu: %s\n", line, message.c_str());
+  if (!run.dry_run) audit_change("user import", "-", message);
+  run.failures.push_back(JsonObject()
+                             .number("line", static_cast<int64_t>(line))
+                             .text("address", "")
+                             .text("message", message)
+                             .object());
+}
+
+// A header places two to four columns, each once.
+std::string more_columns(size_t width) {
+  static const char* const kWidths[] = {"two", "three", "four"};
+  return std::string("more than ") + kWidths[width - kMinColumns] + " columns";
+}
+
+std::string field_at(const std::vector<std::string>& fields, size_t index) {
+  return index < fields.size() ? fields[index] : "";
 }
 
 void import_text(ImportRun& run, std::string_view text) {
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
   CsvReader reader(text);
   CsvRow csv;
+  Layout layout;
   for (bool first = true; reader.next(csv); first = false) {
-    if (first && is_header(csv)) continue;
+    if (first && is_header(csv)) {
+      if (std::string problem = place_header(csv, layout); !problem.empty()) {
+        return fail_header(run, csv.line, problem);
+      }
+      continue;
+    }
     Row row;
     row.line = csv.line;
     const std::vector<std::string>& fields = csv.fields;
-    if (!fields.empty()) row.address = fields[0];
+    row.address = field_at(fields, layout.index[kAddress]);
     if (!csv.error.empty()) {
       fail_row(run, row, csv.error);
-    } else if (fields.size() < kMinColumns) {
+    } else if (layout.index[kPassword] >= fields.size()) {
       fail_row(run, row, "no password column");
-    } else if (fields.size() > kMaxColumns) {
-      fail_row(run, row, "more than four columns");
+    } else if (fields.size() > layout.width) {
+      fail_row(run, row, more_columns(layout.width));
     } else {
-      row.password = fields[1];
-      if (fields.size() > 2) row.gecos = fields[2];
-      if (fields.size() > 3) row.quota = fields[3];
+      row.password = fields[layout.index[kPassword]];
+      row.gecos = field_at(fields, layout.index[kFullName]);
+      row.quota = field_at(fields, layout.index[kQuota]);
       import_row(run, row);
     }
   }

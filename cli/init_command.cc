@@ -1,6 +1,8 @@
 // tessera init: lays out the store's home on a host that has qmail, so that
 // the first `domain add` and `user add` work. Makes what is missing, never
-// replaces what is there, and says what it made and what qmail lacks.
+// replaces what is there, and says what it made and what qmail lacks (its
+// users/ and control/ directories, its qmail-newu and qmail-newmrh, which
+// every change of its tables runs): the store is ready only with all.
 //
 // The home holds domains/ (the domain directories) and etc/ (the defaults
 // limits file, the default-domain file), both the store user's with the
@@ -33,7 +35,8 @@ constexpr mode_t kDefaultsMode = 0644;
 
 struct InitRun {
   std::vector<std::string> made;
-  std::vector<std::string> missing;
+  std::vector<std::string> missing;  // qmail's directories
+  std::vector<std::string> tools;    // qmail's tools that cannot run
   std::vector<std::string> failed;
 };
 
@@ -121,14 +124,17 @@ void check_qmail(InitRun& run) {
     std::string dir = qmail_home() + part;
     if (!is_dir(dir)) run.missing.push_back(dir);
   }
+  run.tools = unusable_qmail_tools();
 }
 
 void report(const InitRun& run, bool ready) {
   if (json_output()) {
+    std::vector<std::string> missing = run.missing;
+    missing.insert(missing.end(), run.tools.begin(), run.tools.end());
     print_json(JsonObject()
                    .text("home", tessera_home())
                    .document("made", json_text_array(run.made))
-                   .document("missing", json_text_array(run.missing))
+                   .document("missing", json_text_array(missing))
                    .document("failed", json_text_array(run.failed))
                    .boolean("ready", ready)
                    .object());
@@ -141,9 +147,27 @@ void report(const InitRun& run, bool ready) {
   for (const std::string& dir : run.missing) {
     fprintf(stderr, "tessera: qmail's %s is missing: install qmail first\n", dir.c_str());
   }
+  for (const std::string& tool : run.tools) {
+    fprintf(stderr, "tessera: qmail's %s is missing or not executable: install qmail first\n",
+            tool.c_str());
+  }
 }
 
 }  // namespace
+
+std::vector<std::string> unusable_qmail_tools() {
+  std::vector<std::string> unusable;
+  for (const char* name : {"qmail-newu", "qmail-newmrh"}) {
+    std::string path = qmail_tool(name);
+    struct stat status;
+    // Any execute bit: the tools run as whoever changes the tables.
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) {
+      unusable.push_back(path);
+    }
+  }
+  return unusable;
+}
 
 int init_command(const Words& words) {
   if (!words.empty()) return kUsageStatus;
@@ -158,7 +182,7 @@ int init_command(const Words& words) {
     if (make_dir(run, home + "/etc", kStoreDirMode, true)) make_defaults_file(run);
   }
   check_qmail(run);
-  bool ready = run.failed.empty() && run.missing.empty();
+  bool ready = run.failed.empty() && run.missing.empty() && run.tools.empty();
   report(run, ready);
   return ready ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/address.h"
 #include "base/error.h"
 #include "cli/command.h"
 #include "cli/json.h"
@@ -10,6 +11,12 @@
 #include "domains/limits.h"
 
 namespace {
+
+// The domain as the store names it, for the line that says what was done.
+std::string lowered(std::string name) {
+  lower_name(name);
+  return name;
+}
 
 // The lines of a limits text, without their line ends.
 std::vector<std::string> text_lines(const std::string& text) {
@@ -67,12 +74,13 @@ int set_limits(const std::string& domain, const std::string& source) {
     return report_failure(kErrDomainLimits);
   }
   int result = write_domain_limits(domain, limits);
-  return result == 0 ? 0 : report_failure(result == kErrNoDomain ? kErrNoDomain : kErrUpdateFile);
+  if (result != 0) return report_failure(result == kErrNoDomain ? kErrNoDomain : kErrUpdateFile);
+  return report_done(0, lowered(domain), "limits set");
 }
 
 int delete_limits(const std::string& domain) {
   if (delete_domain_limits(domain) != 0) return report_failure("no limits file");
-  return 0;
+  return report_done(0, lowered(domain), "limits removed");
 }
 
 }  // namespace

@@ -15,12 +15,26 @@
 #include "cli/mailbox.h"
 #include "domains/assign.h"
 #include "quota/maildir_quota.h"
+#include "quota/quota_input.h"
 
 namespace {
 
 constexpr time_t kSecondsPerDay = 86400;
 
-int finish(int code) { return code == 0 ? 0 : report_failure(code); }
+// The quota as administrators type it anywhere (quota_input); a text that
+// would not be stored as meant is refused before the store is asked. The
+// store then normalises the typed text to just what quota_input gave (and
+// judges its length as typed, as for an import's quota column); the line
+// says what the store now holds.
+int set_quota(Mailbox& mailbox, const std::string& typed) {
+  std::optional<std::string> quota = quota_input(typed);
+  if (!quota) return report_failure(quota_not_understood(typed).c_str());
+  int code = set_user_quota(mailbox.user, mailbox.domain, typed);
+  const password_record* record = code == 0 ? passwd_get(mailbox.user, mailbox.domain) : nullptr;
+  std::string stored = record ? record->quota : *quota;
+  return report_done(code, mailbox.user + "@" + mailbox.domain,
+                     stored.empty() ? "quota set to no limit" : "quota set to " + stored);
+}
 
 int show_user(Mailbox& mailbox) {
   const password_record* found = passwd_get(mailbox.user, mailbox.domain);
@@ -142,16 +156,20 @@ int mailbox_command(const Words& words) {
   }
   Mailbox mailbox;
   if (int code = parse_mailbox(words[1], mailbox); code != 0) return report_failure(code);
-  if (command == "del") return finish(delete_account(mailbox.user, mailbox.domain));
+  const std::string address = mailbox.user + "@" + mailbox.domain;
+  if (command == "del") {
+    return report_done(delete_account(mailbox.user, mailbox.domain), address, "mailbox removed");
+  }
   if (command == "show") return show_user(mailbox);
-  if (command == "quota") return finish(set_user_quota(mailbox.user, mailbox.domain, words[2]));
+  if (command == "quota") return set_quota(mailbox, words[2]);
   std::optional<std::string> password = password_of(words);
   if (!password) return 1;
   if (command == "passwd") {
-    return finish(change_password(mailbox.user, mailbox.domain, *password));
+    return report_done(change_password(mailbox.user, mailbox.domain, *password), address,
+                       "password changed");
   }
   std::string gecos = words.size() > 3 ? words[3] : "";
-  return finish(create_mailbox(mailbox, *password, gecos));
+  return report_done(create_mailbox(mailbox, *password, gecos), address, "mailbox created");
 }
 
 }  // namespace

@@ -224,6 +224,15 @@ const std::vector<PlantedFault>& planted_faults() {
        [](TesseraCheck& t) { write_file(t.dir + "/.dir_control_free.bak", "0\n"); },
        {"D/.dir_control_free.bak: holds the free-directory list, which is missing"},
        {"repaired"}},
+      // qmail's tools: no compile could happen, and only a person installs them.
+      {"qmail-newmrh not executable",
+       [](TesseraCheck& t) { chmod(t.box.path("/var/qmail/bin/qmail-newmrh").c_str(), 0644); },
+       {"R/var/qmail/bin/qmail-newmrh: is missing or not executable"},
+       {"needs a person"}},
+      {"qmail-newu missing",
+       [](TesseraCheck& t) { unlink(t.box.path("/var/qmail/bin/qmail-newu").c_str()); },
+       {"R/var/qmail/bin/qmail-newu: is missing or not executable"},
+       {"needs a person"}},
       {"killed writers' copies of qmail's tables",
        [](TesseraCheck& t) {
          write_file(t.control(".larkspur." + kDeadPid), "x\n");
@@ -238,6 +247,14 @@ const std::vector<PlantedFault>& planted_faults() {
   return faults;
 }
 
+bool all_repaired(const PlantedFault& fault) {
+  for (const std::string& outcome : fault.outcomes) {
+    if (outcome != "repaired") return false;
+  }
+  return true;
+}
+
+// The findings, and "store consistent" when the store ends so.
 std::string expected_output(const PlantedFault& fault, const std::string& root,
                             const std::string& dir, bool repair) {
   std::string out;
@@ -246,14 +263,8 @@ std::string expected_output(const PlantedFault& fault, const std::string& root,
     if (repair) out += ": " + fault.outcomes[i];
     out += "\n";
   }
+  if (repair ? all_repaired(fault) : fault.lines.empty()) out += "store consistent\n";
   return out;
-}
-
-bool all_repaired(const PlantedFault& fault) {
-  for (const std::string& outcome : fault.outcomes) {
-    if (outcome != "repaired") return false;
-  }
-  return true;
 }
 
 TEST(TesseraCheckFaults, EachPlantedFaultGivesItsLinesAndRepairMendsWhatItMay) {
@@ -278,7 +289,7 @@ TEST(TesseraCheckFaults, EachPlantedFaultGivesItsLinesAndRepairMendsWhatItMay) {
     RunResult again = t.tessera({"check"});
     EXPECT_EQ(again.status, consistent) << again.out;
     if (consistent == 0) {
-      EXPECT_EQ(again.out, "");
+      EXPECT_EQ(again.out, "store consistent\n");
       // What the repair kept works.
       EXPECT_EQ(t.tessera({"user", "show", "joe@a.test"}).status, 0);
       EXPECT_EQ(t.tessera({"user", "show", "ann@a.test"}).status, 0);
@@ -295,7 +306,7 @@ TEST(TesseraCheckFaults, RepairedMailboxAndDomainComeBackWhole) {
   EXPECT_EQ(t.tessera({"check"}).status, 0);
   EXPECT_TRUE(file_exists(t.dir + "/joe/Maildir/new"));
   t.ok({"user", "add", "kim@a.test", "secret"});
-  EXPECT_EQ(t.tessera({"check"}).out, "");
+  EXPECT_EQ(t.tessera({"check"}).out, "store consistent\n");
 }
 
 TEST(TesseraCheckFaults, JsonNamesEachFindingAndTheOutcome) {

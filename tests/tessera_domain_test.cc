@@ -157,16 +157,48 @@ TEST_F(TesseraDomainTest, FailuresPrintTheStoreMessage) {
     EXPECT_EQ(r.out, "") << c.words.back();
   }
   EXPECT_FALSE(file_exists(home() + "/domains"));  // refused names make nothing
-  for (std::vector<std::string> words : std::vector<std::vector<std::string>>{
-           {"domain"}, {"domain", "add"}, {"domain", "add", "a", "b"}, {"zone", "add", "x.com"}}) {
-    RunResult r = tessera(words);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err.rfind("usage: tessera", 0), 0u) << r.err;
+  // Words that form no command: what was not understood, then the usage.
+  // Asked for, the usage goes to stdout.
+  struct Usage {
+    std::vector<std::string> words;
+    int status;
+    std::string err;  // before the usage text
+  } usages[] = {
+      {{"domain"}, 2, ""},
+      {{"domain", "add"}, 2, ""},
+      {{"domain", "add", "a", "b"}, 2, ""},
+      {{"zone", "add", "x.com"}, 2, "tessera: unknown command: zone add\n"},
+      {{"domian", "list"}, 2, "tessera: unknown command: domian list\n"},
+      {{"domain", "frob", "x.com"}, 2, "tessera: unknown command: domain frob\n"},
+      {{"domain", "list", "--fix"}, 2, "tessera: unknown option: --fix\n"},
+      {{"domain", "add", "x.com", "--dry-run"}, 2, "tessera: domain add takes no option --dry-run\n"},
+      {{"help"}, 0, ""},
+      {{"-h"}, 0, ""},
+      {{"domain", "list", "--help"}, 0, ""},
+  };
+  for (const Usage& u : usages) {
+    RunResult r = tessera(u.words);
+    EXPECT_EQ(r.status, u.status) << u.words.back();
+    const std::string& usage = u.status == 0 ? r.out : r.err;
+    EXPECT_EQ(u.status == 0 ? r.err : r.out, "") << u.words.back();
+    EXPECT_EQ(usage.substr(0, u.err.size()), u.err) << u.words.back();
+    EXPECT_EQ(usage.find("usage: tessera"), u.err.size()) << usage;
   }
+  RunResult version = tessera({"--version"});
+  EXPECT_EQ(version.status, 0);
+  // The pages' version lines name the same releases.
+  EXPECT_EQ(version.out, "larkspur 1.0\ntessera 1.0\n");
   ok({"domain", "add", "example.com"});
   EXPECT_EQ(tessera({"domain", "alias", "example.com", "example.com"}).err,
             "Domain already exists\n");
   EXPECT_EQ(tessera({"domain", "list", "other.org"}).out, "");
+  // Global options after the command words work as before them.
+  RunOptions late;
+  late.argv = {build_output("tessera"), "domain", "show", "example.com", "--root", box.root()};
+  late.env = {"PATH=/usr/bin:/bin"};
+  RunResult shown = run_program(late);
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  EXPECT_EQ(shown.out, tessera({"domain", "show", "example.com"}).out);
 }
 
 TEST_F(TesseraDomainTest, FailedTableUpdateUndoesTheNewDirectoryAndSlot) {
@@ -223,7 +255,7 @@ TEST_F(TesseraDomainTest, ConcurrentCreatorsEnterEveryDomainOnceInOrder) {
   for (int p = 0; p < 8; ++p) {
     std::string job = "for n in 10 11 12 13 14 15 16 17 18 19 20 21 22 23 24 25 26 27 28 29 30 31 "
                       "32 33 34; do " + tool + " domain add p" + std::to_string(p) +
-                      "n$n.com || echo FAILED; done";
+                      "n$n.com >/dev/null || echo FAILED; done";
     jobs.push_back(job);
     for (int n = 10; n < 35; ++n) {
       names.push_back("p" + std::to_string(p) + "n" + std::to_string(n) + ".com");
@@ -274,28 +306,38 @@ TEST_F(TesseraDomainTest, ConcurrentCreatorsOfOneNameLeaveOneEntry) {
 
 TEST_F(TesseraDomainTest, EveryChangingCommandLeavesOneAuditLine) {
   write_file(home() + "/etc/tlimits.default", "# no limits\n");
+  // Each says what it did in one line on stdout (OUT; init's lines are
+  // its own test's), options standing anywhere among the words.
   struct Case {
     std::vector<std::string> words;
     std::string input;
     std::string line;  // COMMAND, OBJECT, RESULT; "" for none
+    const char* out;
   } cases[] = {
-      {{"init"}, "", "init\tHOME\tok"},
-      {{"domain", "add", "Ex.test"}, "", "domain add\tex.test\tok"},
-      {{"domain", "alias", "al.test", "ex.test"}, "", "domain alias\tal.test\tok"},
-      {{"limits", "set", "ex.test", "-"}, "maxpopaccounts: 3\n", "limits set\tex.test\tok"},
-      {{"limits", "del", "ex.test"}, "", "limits del\tex.test\tok"},
-      {{"user", "add", "al@ex.test", "-"}, "pw\n", "user add\tal@ex.test\tok"},
-      {{"user", "passwd", "al@ex.test", "-"}, "pw2\n", "user passwd\tal@ex.test\tok"},
-      {{"user", "quota", "al@ex.test", "1MB"}, "", "user quota\tal@ex.test\tok"},
-      {{"user", "import", "-"}, "bo@ex.test,pw\n", "user import\tbo@ex.test\tok"},
-      {{"user", "del", "al@ex.test"}, "", "user del\tal@ex.test\tok"},
-      {{"check", "--repair"}, "", "check --repair\t-\tok"},
-      {{"domain", "del", "ex.test"}, "", "domain del\tex.test\tok"},
-      {{"domain", "del", "ex.test"}, "", "domain del\tex.test\texit 1"},
+      {{"init"}, "", "init\tHOME\tok", nullptr},
+      {{"domain", "add", "Ex.test"}, "", "domain add\tex.test\tok", "ex.test: domain created\n"},
+      {{"domain", "alias", "al.test", "ex.test"}, "", "domain alias\tal.test\tok",
+       "al.test: alias domain of ex.test created\n"},
+      {{"limits", "set", "ex.test", "-"}, "maxpopaccounts: 3\n", "limits set\tex.test\tok",
+       "ex.test: limits set\n"},
+      {{"limits", "del", "EX.test"}, "", "limits del\tex.test\tok", "ex.test: limits removed\n"},
+      {{"user", "add", "al@ex.test", "-"}, "pw\n", "user add\tal@ex.test\tok",
+       "al@ex.test: mailbox created\n"},
+      {{"user", "passwd", "al@ex.test", "-"}, "pw2\n", "user passwd\tal@ex.test\tok",
+       "al@ex.test: password changed\n"},
+      {{"user", "quota", "al@ex.test", "1MB"}, "", "user quota\tal@ex.test\tok",
+       "al@ex.test: quota set to 1048576S\n"},
+      {{"user", "quota", "al@ex.test", "lots"}, "", "user quota\tal@ex.test\texit 1", ""},
+      {{"user", "import", "-"}, "bo@ex.test,pw\n", "user import\tbo@ex.test\tok",
+       "1 created, 0 failed\n"},
+      {{"user", "del", "al@ex.test"}, "", "user del\tal@ex.test\tok", "al@ex.test: mailbox removed\n"},
+      {{"--repair", "check"}, "", "check --repair\t-\tok", "store consistent\n"},
+      {{"domain", "del", "ex.test"}, "", "domain del\tex.test\tok", "ex.test: domain removed\n"},
+      {{"domain", "del", "ex.test"}, "", "domain del\tex.test\texit 1", ""},
       // What only shows, or only tries, leaves none.
-      {{"check"}, "", ""},
-      {{"domain", "list"}, "", ""},
-      {{"user", "import", "--dry-run", "-"}, "cy@ex.test,pw\n", ""},
+      {{"check"}, "", "", "store consistent\n"},
+      {{"domain", "list"}, "", "", ""},
+      {{"user", "--dry-run", "import", "-"}, "cy@ex.test,pw\n", "", "0 would be created, 1 failed\n"},
   };
   size_t count = 0;
   for (const Case& c : cases) {
@@ -305,6 +347,9 @@ TEST_F(TesseraDomainTest, EveryChangingCommandLeavesOneAuditLine) {
     if (line.find("HOME") != std::string::npos) line.replace(line.find("HOME"), 4, home());
     count += line.empty() ? 0 : 1;
     ASSERT_EQ(lines.size(), count) << c.words[0] << " " << c.words.back() << ": " << r.err;
+    if (c.out) {
+      EXPECT_EQ(r.out, c.out) << c.words[0] << " " << c.words.back();
+    }
     if (!line.empty()) {
       EXPECT_EQ(lines.back(), line) << r.err;
     }
@@ -351,13 +396,15 @@ TEST_F(TesseraDomainTest, AFailedQmailToolIsReportedAndTheCheckFinishesItsWork) 
         box.path("/var/qmail/users/cdb") + ": " + name + " is in users/assign but not compiled";
     RunResult stuck = tessera({"check", "--repair"});
     EXPECT_EQ(stuck.status, 1);
-    EXPECT_EQ(stuck.out, finding + ": not repaired\n");
+    // A tool that is not there is no repair's work: a person installs it.
+    EXPECT_EQ(stuck.out, (c.stand_in ? "" : newu + ": is missing or not executable: needs a person\n") +
+                             finding + ": not repaired\n");
     EXPECT_EQ(stuck.err.substr(0, failed.size()), failed);
 
     ASSERT_EQ(system(("cp " + saved + " " + newu).c_str()), 0);
     RunResult mended = tessera({"check", "--repair"});
     EXPECT_EQ(mended.status, 0) << mended.err;
-    EXPECT_EQ(mended.out, finding + ": repaired\n");
+    EXPECT_EQ(mended.out, finding + ": repaired\nstore consistent\n");
     EXPECT_EQ(tessera({"domain", "show", name}).status, 0);
   }
   // A removal reports it too, and is done all the same.

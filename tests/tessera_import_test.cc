@@ -28,8 +28,13 @@ const char kRowsText[] =
     "old@example.com,pw\n"                                    // 10 exists
     "ANN@example.com,pw\n"                                    // 11 duplicate of 2
     "gus@example.com,pw,Gus,lots\n"                           // 12 bad quota
-    "ivy@example.com,p\0w\n"                                  // 13 NUL
-    "\"hal@example.com,pw\n"                                  // 14 never closed
+    "hex@example.com,pw,Hex,1X\n"                             // 13 bad quota
+    "ida@example.com,pw,Ida,1000c\n"                          // 14 bad quota
+    "jay@example.com,pw,Jay,1G\n"                             // 15
+    "kit@example.com,pw,Kit,1GB\n"                            // 16
+    "lou@example.com,pw,Lou,2t\n"                             // 17
+    "ivy@example.com,p\0w\n"                                  // 18 NUL
+    "\"hal@example.com,pw\n"                                  // 19 never closed
     "\n";
 const std::string kRows(kRowsText, sizeof kRowsText - 1);
 
@@ -42,9 +47,11 @@ const char kFailures[] =
     "line 9: fay@nowhere.example: Domain does not exist\n"
     "line 10: old@example.com: Username exists\n"
     "line 11: ANN@example.com: duplicate of line 2\n"
-    "line 12: gus@example.com: quota not understood\n"
-    "line 13: ivy@example.com: NUL byte inside a field\n"
-    "line 14: : quoted field not closed\n";
+    "line 12: gus@example.com: quota not understood: lots\n"
+    "line 13: hex@example.com: quota not understood: 1X\n"
+    "line 14: ida@example.com: quota not understood: 1000c\n"
+    "line 18: ivy@example.com: NUL byte inside a field\n"
+    "line 19: : quoted field not closed\n";
 
 class TesseraImportTest : public TesseraSandboxTest {
  protected:
@@ -81,11 +88,14 @@ TEST_F(TesseraImportTest, GoodRowsAreMadeAndEachBadRowIsReportedWithItsLine) {
   RunResult r = tessera({"user", "import", box.root() + "/rows.csv"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, kFailures);
-  EXPECT_EQ(r.out, "2 created, 10 failed\n");
+  EXPECT_EQ(r.out, "5 created, 12 failed\n");
   EXPECT_EQ(field("ann", 4), "ann");
   EXPECT_EQ(field("ann", 6), "NOQUOTA");
   EXPECT_EQ(field("bob", 4), "Bob \"B\", Jr");
   EXPECT_EQ(field("bob", 6), "10485760S");
+  EXPECT_EQ(field("jay", 6) + " " + field("kit", 6) + " " + field("lou", 6),
+            "1073741824S 1073741824S 2199023255552S");
+  EXPECT_EQ(field("ida", 0), "(none)");
   EXPECT_EQ(field("cat", 0), "(none)");
   EXPECT_FALSE(file_exists(dir + "/cat"));
   EXPECT_TRUE(file_exists(dir + "/bob/Maildir/maildirsize"));
@@ -104,7 +114,10 @@ TEST_F(TesseraImportTest, GoodRowsAreMadeAndEachBadRowIsReportedWithItsLine) {
                 u + "not an address!\tIllegal username",
                 u + "fay@nowhere.example\tDomain does not exist",
                 u + "old@example.com\tUsername exists", u + "ann@example.com\tduplicate of line 2",
-                u + "gus@example.com\tquota not understood",
+                u + "gus@example.com\tquota not understood: lots",
+                u + "hex@example.com\tquota not understood: 1X",
+                u + "ida@example.com\tquota not understood: 1000c", u + "jay@example.com\tok",
+                u + "kit@example.com\tok", u + "lou@example.com\tok",
                 u + "ivy@example.com\tNUL byte inside a field", u + "-\tquoted field not closed"}));
 }
 
@@ -114,15 +127,15 @@ TEST_F(TesseraImportTest, DryRunFindsTheSameFailuresAndChangesNothing) {
   RunResult dry = tessera({"user", "import", "--dry-run", box.root() + "/rows.csv"});
   EXPECT_EQ(dry.status, 1);
   EXPECT_EQ(dry.err, kFailures);
-  EXPECT_EQ(dry.out, "2 would be created, 10 failed\n");
+  EXPECT_EQ(dry.out, "5 would be created, 12 failed\n");
   EXPECT_EQ(snapshot(), before);
 
   RunResult json = tessera_json({"user", "import", "--dry-run", "-"}, kRows);
   EXPECT_EQ(json.status, 1);
   EXPECT_EQ(json_renders_plain(json.out, "",
-                               "assert d['dry_run'] and d['created'] == 2 and d['failed'] == 10\n"
+                               "assert d['dry_run'] and d['created'] == 5 and d['failed'] == 12\n"
                                "assert [f['line'] for f in d['failures']] == "
-                               "[4, 6, 7, 8, 9, 10, 11, 12, 13, 14]\n"
+                               "[4, 6, 7, 8, 9, 10, 11, 12, 13, 14, 18, 19]\n"
                                "assert d['failures'][6]['message'] == 'duplicate of line 2'\n"
                                "out = ''"),
             "same");
@@ -151,6 +164,44 @@ TEST_F(TesseraImportTest, ASecondImportFindsEveryMailboxThere) {
     EXPECT_EQ(again.out, *mode ? "0 would be created, 3 failed\n" : "0 created, 3 failed\n");
   }
   EXPECT_EQ(snapshot(), before);
+}
+
+// A spreadsheet's CSV: a byte-order mark, and a first row naming the
+// columns in its own case and order; a header that cannot be placed makes
+// nothing.
+TEST_F(TesseraImportTest, HeaderRowsMapTheirColumns) {
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    std::string text;
+    std::string out, err;
+    std::string made;  // USER:FULL NAME:QUOTA, "" for none
+  } cases[] = {
+      {bom + "E-Mail,Quota,Full Name,Password\r\nmia@example.com,2t,Mia M,pw\r\n",
+       "1 created, 0 failed\n", "", "mia:Mia M:2199023255552S"},
+      {bom + "nia@example.com,pw,Nia\n", "1 created, 0 failed\n", "", "nia:Nia:NOQUOTA"},
+      {" PASSWORD ,email,NAME\npw,oli@example.com,Oli\n", "1 created, 0 failed\n", "",
+       "oli:Oli:NOQUOTA"},
+      {"email,password\nrae@example.com,pw,x\n", "0 created, 1 failed\n",
+       "line 2: rae@example.com: more than two columns\n", ""},
+      {"email,password,notes\npat@example.com,pw,x\n", "0 created, 1 failed\n",
+       "line 1: header: column not understood: notes\n", ""},
+      {"email,password,e-mail\npat@example.com,pw,x\n", "0 created, 1 failed\n",
+       "line 1: header: column named twice: e-mail\n", ""},
+      {"name,email\nPat,pat@example.com\n", "0 created, 1 failed\n",
+       "line 1: header: no password column\n", ""},
+      {"password,name\npw,Pat\n", "0 created, 1 failed\n", "line 1: header: no address column\n",
+       ""},
+  };
+  for (const Case& c : cases) {
+    RunResult r = tessera({"user", "import", "-"}, c.text);
+    EXPECT_EQ(r.status, c.made.empty() ? 1 : 0) << c.text;
+    EXPECT_EQ(r.out, c.out) << c.text;
+    EXPECT_EQ(r.err, c.err) << c.text;
+    if (c.made.empty()) continue;
+    std::string user = c.made.substr(0, c.made.find(':'));
+    EXPECT_EQ(user + ":" + field(user, 4) + ":" + field(user, 6), c.made);
+  }
+  EXPECT_EQ(field("pat", 0), "(none)");
 }
 
 TEST_F(TesseraImportTest, UnreadableSourceAndBadWordsAreRefused) {

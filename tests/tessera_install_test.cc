@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 #include "base/audit_log.h"
 #include "tests/tessera_cli.h"
@@ -59,6 +61,40 @@ class TesseraInstallTest : public TesseraSandboxTest {
     return run_program(options);
   }
   std::string dest() { return box.root() + "/dest"; }
+  // The manual renders without a warning (where groff is installed) and
+  // names every command of the usage text.
+  void expect_manual_names_every_command(const std::string& page) {
+    if (file_exists("/usr/bin/groff")) {
+      RunOptions render;
+      render.argv = {"/usr/bin/groff", "-man", "-Tutf8", "-ww", "-z", page};
+      render.env = {"PATH=/usr/bin:/bin"};
+      RunResult r = run_program(render);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.err, "");
+    }
+    std::string text = read_file(page);
+    size_t commands = 0;
+    for (const std::string& line : lines_of(installed({"help"}).out)) {
+      if (line.find("tessera ") == std::string::npos) continue;
+      // The words after the options in brackets, up to the first argument.
+      std::istringstream words(line.substr(line.find("tessera ") + 8));
+      std::string command;
+      bool in_option = false;
+      for (std::string word; words >> word;) {
+        if (word[0] == '[') in_option = true;
+        if (in_option) {
+          in_option = word.back() != ']';
+          continue;
+        }
+        if (!std::islower(static_cast<unsigned char>(word[0]))) break;
+        command += (command.empty() ? "" : " ") + word;
+      }
+      if (command.empty()) continue;
+      ++commands;
+      EXPECT_NE(text.find(command), std::string::npos) << command;
+    }
+    EXPECT_EQ(commands, 19u);
+  }
   std::string home() { return box.path("/usr/local/tessera"); }
   void expect_mode(const std::string& path, mode_t mode) {
     struct stat st {};
@@ -73,10 +109,12 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
   RunResult r = install(dest());
   ASSERT_EQ(r.status, 0) << r.err;
   std::string cgi = dest() + "/usr/local/lib/cgi-bin/larkspur";
+  const std::string man = dest() + "/usr/local/share/man/man8/tessera.8";
   for (const std::string& path : {dest() + "/usr/local/bin/tessera", cgi + "/larkspur.cgi",
-                                  cgi + "/html/main.html", cgi + "/html/en"}) {
+                                  cgi + "/html/main.html", cgi + "/html/en", man}) {
     EXPECT_TRUE(file_exists(path)) << path;
   }
+  expect_manual_names_every_command(man);
   EXPECT_EQ(read_file(cgi + "/larkspur.acl"), "admins * admin\n");
   EXPECT_FALSE(file_exists(dest() + "/var/qmail/bin/qmail-newu"));
 
@@ -141,11 +179,15 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
 TEST_F(TesseraInstallTest, InitKeepsWhatIsThereAndSaysWhatQmailLacks) {
   write_file(home() + "/etc/tlimits.default", "disable_pop\n");
   fs::remove_all(box.path("/var/qmail/control"));
+  const std::string newmrh = box.path("/var/qmail/bin/qmail-newmrh");
+  ASSERT_EQ(chmod(newmrh.c_str(), 0644), 0);
   RunResult r = tessera({"init"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "made " + home() + "/domains\n");
   EXPECT_EQ(r.err, "tessera: qmail's " + box.path("/var/qmail/control") +
-                       " is missing: install qmail first\n");
+                       " is missing: install qmail first\ntessera: qmail's " + newmrh +
+                       " is missing or not executable: install qmail first\n");
+  ASSERT_EQ(chmod(newmrh.c_str(), 0755), 0);
   EXPECT_EQ(read_file(home() + "/etc/tlimits.default"), "disable_pop\n");
 
   // A file where a directory belongs is reported, never replaced.
@@ -159,6 +201,15 @@ TEST_F(TesseraInstallTest, InitKeepsWhatIsThereAndSaysWhatQmailLacks) {
                                "and d['missing'] == []\nout = ''"),
             "same");
   EXPECT_EQ(blocked.err, "tessera: cannot make " + home() + "/domains: Not a directory\n");
+
+  // Without qmail-newu no table change is ever compiled: not ready.
+  fs::remove(home() + "/domains");
+  fs::remove(box.path("/var/qmail/bin/qmail-newu"));
+  RunResult no_tool = tessera({"init"});
+  EXPECT_EQ(no_tool.status, 1);
+  EXPECT_EQ(no_tool.out, "made " + home() + "/domains\n");
+  EXPECT_EQ(no_tool.err, "tessera: qmail's " + box.path("/var/qmail/bin/qmail-newu") +
+                             " is missing or not executable: install qmail first\n");
 }
 
 // A root-only file stands for /etc/shadow: a link where etc/ or domains/

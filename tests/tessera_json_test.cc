@@ -47,6 +47,9 @@ class TesseraJsonTest : public TesseraSandboxTest {
     EXPECT_EQ(plain.status, json.status) << command;
     EXPECT_EQ(plain.err, json.err) << command;
     EXPECT_EQ(json_renders_plain(json.out, plain.out, script), "same") << command;
+    std::vector<std::string> json_last = words;  // --json may follow the command
+    json_last.push_back("--json");
+    EXPECT_EQ(tessera(json_last).out, json.out) << command;
   }
 
   std::string dir;
