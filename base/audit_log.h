@@ -16,12 +16,17 @@
 //   audit_time    TIME for a clock value.
 //   audit_line    the whole line of a record, newline included.
 //   audit_append  appends a line to the log with one write on a descriptor
-//                 opened O_APPEND|O_CREAT (mode 0600, never through a
-//                 symbolic link), so lines of concurrent processes never mix.
-//                 A missing etc folder is made with mode 0755. 0, or -1 when
-//                 the folder, the file or the write failed; the caller goes on
-//                 as if it had been written (a lost line never changes what a
-//                 request did or reports).
+//                 opened O_APPEND (so lines of concurrent processes never
+//                 mix). The etc folder is reached and the log opened without
+//                 following a link at either step; the log must be a plain
+//                 file (a FIFO, device or folder there is a failure, and the
+//                 open never waits). A missing folder is made with mode 0755,
+//                 a missing log with 0600, each given to the owner of the
+//                 store home (the store's user), whoever runs the process.
+//                 0, or -1 when the folder, the file or the write failed; a
+//                 folder or log this call made but could not give away is
+//                 removed again. A lost line never changes what a request
+//                 did, but the caller must say so (kAuditNotWritten).
 #pragma once
 
 #include <ctime>

@@ -1,5 +1,6 @@
 #include "base/audit_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,13 +73,70 @@ TEST(AuditLog, AppendsToAPrivateFileInAFolderItMakes) {
   EXPECT_EQ(audit_append("three\n"), 0);
   EXPECT_EQ(read_file(etc + "/larkspur.log"), "three\n");
   EXPECT_EQ(read_file(etc + "/larkspur.log.1"), "one\ntwo\n");
+}
 
-  // Never written through a link.
-  write_file(box.path("/victim"), "keep\n");
-  ASSERT_EQ(unlink((etc + "/larkspur.log").c_str()), 0);
-  ASSERT_EQ(symlink(box.path("/victim").c_str(), (etc + "/larkspur.log").c_str()), 0);
-  EXPECT_EQ(audit_append("four\n"), -1);
-  EXPECT_EQ(read_file(box.path("/victim")), "keep\n");
+// What stands at etc/ or at the log decides whether the line is written.
+// Made by root (tessera), a new folder and log still go to the owner of the
+// store home, so the pages can go on writing; nothing is ever written
+// through a link or into anything but a plain file, and a FIFO never
+// holds the writer up.
+TEST(AuditLog, WritesOnlyAPlainFileReachedWithoutLinksOwnedByTheStoreUser) {
+  const uid_t owner = geteuid() == 0 ? 4242 : geteuid();
+  const gid_t group = geteuid() == 0 ? 4343 : getegid();
+  const struct {
+    const char* what;
+    void (*plant)(const std::string& etc, const std::string& elsewhere);
+    int result;
+  } cases[] = {
+      {"nothing yet", [](const std::string&, const std::string&) {}, 0},
+      {"log a FIFO",
+       [](const std::string& etc, const std::string&) {
+         mkdir(etc.c_str(), 0755);
+         mkfifo((etc + "/larkspur.log").c_str(), 0600);
+       },
+       -1},
+      {"log a link",
+       [](const std::string& etc, const std::string& elsewhere) {
+         mkdir(etc.c_str(), 0755);
+         symlink((elsewhere + "/larkspur.log").c_str(), (etc + "/larkspur.log").c_str());
+       },
+       -1},
+      {"etc a link",
+       [](const std::string& etc, const std::string& elsewhere) {
+         symlink(elsewhere.c_str(), etc.c_str());
+       },
+       -1},
+      {"log a folder",
+       [](const std::string& etc, const std::string&) {
+         mkdir(etc.c_str(), 0755);
+         mkdir((etc + "/larkspur.log").c_str(), 0755);
+       },
+       -1},
+  };
+  for (const auto& c : cases) {
+    Sandbox box;
+    site_set_root(box.root());
+    const std::string home = box.path("/usr/local/tessera");
+    const std::string etc = home + "/etc";
+    const std::string elsewhere = box.path("/elsewhere");
+    write_file(elsewhere + "/larkspur.log", "keep\n");
+    ASSERT_EQ(chown(home.c_str(), owner, group), 0);
+    c.plant(etc, elsewhere);
+    // A reader holds a FIFO open: a writer that does not check what it
+    // opened then writes into it instead of waiting for one.
+    int reader = open((etc + "/larkspur.log").c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    EXPECT_EQ(audit_append("line\n"), c.result) << c.what;
+    if (reader >= 0) close(reader);
+    EXPECT_EQ(read_file(elsewhere + "/larkspur.log"), "keep\n") << c.what;
+    if (c.result != 0) continue;
+    EXPECT_EQ(read_file(etc + "/larkspur.log"), "line\n") << c.what;
+    for (const std::string& made : {etc, etc + "/larkspur.log"}) {
+      struct stat status {};
+      ASSERT_EQ(lstat(made.c_str(), &status), 0) << made;
+      EXPECT_EQ(status.st_uid, owner) << made;
+      EXPECT_EQ(status.st_gid, group) << made;
+    }
+  }
 }
 
 TEST(AuditLog, AMissingStoreHomeIsAFailureNotACrash) {

@@ -3,6 +3,7 @@
 // tests and the demo never touch a real mail system.
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -23,6 +24,10 @@ bool usable_root(const char* root) {
 #endif
 
 int main() {
+  // A client that hangs up while the page is written must not end the
+  // process with SIGPIPE: the failed write is simply lost, and the request
+  // ends the way it would have (its audit line included).
+  std::signal(SIGPIPE, SIG_IGN);
 #if LARKSPUR_SANDBOX
   const char* root = std::getenv("LARKSPUR_ROOT");
   if (!usable_root(root)) {

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string_view>
@@ -28,11 +29,13 @@ constexpr ChangingCommand kChangingCommands[] = {
     {"delete_file", "file_name", AuditName::kAsGiven},
 };
 
-// The request being logged; filled before the guard and the handler run,
-// written out by the exit hook whichever way the process ends.
+// The request being logged; filled before the guard and the handler run.
+// Its line is written once: just before the page goes out, or, on a way
+// out without a page, when the process ends.
 struct AuditState {
   const ChangingCommand* command = nullptr;
   std::string object;
+  bool written = false;
 };
 
 AuditState audit;
@@ -42,8 +45,12 @@ const char* env_or_empty(const char* name) {
   return value != nullptr ? value : "";
 }
 
-void write_audit_line() {
-  if (audit.command == nullptr) return;
+// A line that cannot be written changes neither what was done nor the
+// status, but it is never lost in silence: the web server's error log gets
+// it, and so does the page when one is still to come.
+void write_audit_line(bool page_follows) {
+  if (audit.command == nullptr || audit.written) return;
+  audit.written = true;
   std::string result = audit_result();
   AuditRecord record;
   record.time = time(nullptr);
@@ -52,9 +59,18 @@ void write_audit_line() {
   record.command = audit.command->nav;
   record.object = audit.object;
   record.result = result;
-  // A line that cannot be written changes neither the page nor the status.
-  (void)audit_append(audit_line(record));
+  if (audit_append(audit_line(record)) == 0) return;
+  std::fprintf(stderr, "%s\n", kAuditNotWritten);
+  if (page_follows) add_message(kAuditNotWritten);
 }
+
+// The page printer runs this before the first byte of the page: by then
+// the store has reported the result, and the line is on disk before a
+// client that hangs up, or a kill, can end the process.
+void write_audit_line_before_page() { write_audit_line(true); }
+
+// The fallback for a process that ends without printing a page.
+void write_audit_line_at_exit() { write_audit_line(false); }
 
 }  // namespace
 
@@ -98,6 +114,15 @@ std::string audit_result() {
 void guard_changing_command(const ChangingCommand& command) {
   audit.command = &command;
   audit.object = audit_object(command);
-  std::atexit(write_audit_line);
+  set_before_page(write_audit_line_before_page);
+  std::atexit(write_audit_line_at_exit);
   if (cross_site_request()) request_error("Cross-site request refused");
+  // A GET is what a link or an image sends, and a link opened from a mail
+  // program or an image on an older browser carries no header the guard
+  // could judge, so no GET may change anything. A GET that names no object
+  // still reaches the handler: its first step stops at the missing object
+  // and shows the command's form, as the pages' own links expect.
+  if (!request.post && form_value(command.field) != nullptr) {
+    request_error("Cross-site request refused");
+  }
 }

@@ -4,8 +4,11 @@
 // here, in one table the dispatcher consults, means no handler can forget
 // either.
 //
-// Audit line of a request (written when the process ends, however it ends
-// its page: a handler's page, a request error, a refusal):
+// Audit line of a request, written once the store has reported the result,
+// just before the page goes out (a handler's page, a request error, a
+// refusal), or when the process ends on a way out without a page. A line
+// that cannot be written is reported: kAuditNotWritten on stderr (the web
+// server's error log) and, when a page follows, as one of its messages.
 //   ADMIN    REMOTE_USER;  ADDRESS  REMOTE_ADDR;  COMMAND  the table's name
 //   OBJECT   the form field the command names its object by (the table's
 //            field), as the store will see it: domain names and addresses
@@ -20,10 +23,15 @@
 //   changing_command_table  the nine rows.
 //   audit_object          OBJECT for a row and this request's form.
 //   audit_result          RESULT from the page state as it stands.
-//   guard_changing_command  arms the audit line for the row, then refuses a
-//                         cross-site request with the request error "Cross-
-//                         site request refused" (the process ends; nothing
-//                         was changed). Returns when the handler may run.
+//   guard_changing_command  arms the audit line for the row, then refuses
+//                         with the request error "Cross-site request
+//                         refused" (the process ends; nothing was changed)
+//                         a cross-site request, and a GET that names the
+//                         row's object: a change runs only from a POST. A
+//                         GET without the object field goes on to the
+//                         handler, which stops at the missing object with
+//                         the command's form page. Returns when the handler
+//                         may run.
 #pragma once
 
 #include <span>

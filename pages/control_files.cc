@@ -210,6 +210,11 @@ void delete_file() {
   if (name == nullptr) request_error(": invalid input data");
   const std::string path = checked_path(name, kDeletePathField);
   StoreTableLock lock(name, path);
-  unlink(path.c_str());
+  // A file that is not there is nothing to delete; any other failure (a
+  // folder at the name, a read-only control folder) leaves the file, and
+  // the page and the log must say so.
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    request_error(": could not delete " + std::string(name));
+  }
   show_controls_page();
 }

@@ -63,6 +63,7 @@ std::string control_file_content(std::string_view text);
 // temporary file is left.
 [[noreturn]] void modify_file();
 
-// nav "delete_file": removes a control file; a removal that fails is not
-// reported. Errors: ": invalid input data", ": invalid file name".
+// nav "delete_file": removes a control file; a file that is not there is
+// no error. Errors: ": invalid input data", ": invalid file name", ": could
+// not delete NAME" (the removal failed; the name is left as it was).
 [[noreturn]] void delete_file();

@@ -3,6 +3,7 @@
 // byte, the rights that open each page, the cross-site request guard and the
 // audit log of every command that changes the store.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kHeader = "Content-type: text/html\n\n";
+const char kNotLogged[] = "The change was made but could not be written to the audit log";
 const std::string kVersionLines =
     "<a href=https://larkspur-mail.org/>larkspur</a> 1.0<BR>\n"
     "<a href=https://larkspur-mail.org/tessera/>tessera</a> 1.0<BR>\n";
@@ -72,19 +74,28 @@ class Site {
   }
   void acl(const std::string& text) { write_file(box.www() + "/larkspur.acl", text); }
 
-  // A GET request; extra environment as "NAME=value".
-  RunResult get(const std::string& query, const std::vector<std::string>& extra = {}) const {
+  // A GET request, or the same form as a POST body (as the pages' forms
+  // send it); extra environment as "NAME=value".
+  RunResult get(const std::string& query, const std::vector<std::string>& extra = {},
+                bool post = false) const {
     RunOptions options;
     options.argv = {build_output("larkspur-sandbox.cgi")};
-    options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=GET", "QUERY_STRING=" + query,
-                   "LARKSPUR_ROOT=" + box.root(), "PATH=/usr/bin:/bin"};
+    options.env = {"REMOTE_USER=alice", "LARKSPUR_ROOT=" + box.root(), "PATH=/usr/bin:/bin"};
+    if (post) {
+      options.env.push_back("REQUEST_METHOD=POST");
+      options.env.push_back("CONTENT_LENGTH=" + std::to_string(query.size()));
+      options.input = query;
+    } else {
+      options.env.push_back("REQUEST_METHOD=GET");
+      options.env.push_back("QUERY_STRING=" + query);
+    }
     options.env.insert(options.env.end(), extra.begin(), extra.end());
     options.workdir = box.www();
     return run_program(options);
   }
-  // The page after the header; the request must have ended with status 0.
+  // The page of a POST after the header; it must have ended with status 0.
   std::string page_of(const std::string& query, const std::vector<std::string>& extra = {}) {
-    RunResult r = get(query, extra);
+    RunResult r = get(query, extra, true);
     EXPECT_EQ(r.status, 0) << query << "\n" << r.err;
     EXPECT_EQ(r.out.substr(0, kHeader.size()), kHeader) << query;
     return r.out.substr(std::min(r.out.size(), kHeader.size()));
@@ -370,7 +381,16 @@ TEST(ChangeGuard, RefusesCrossSiteRequestsToChangingCommandsOnly) {
       {{"HTTP_SEC_FETCH_SITE=cross-site"}, true},
       {{"HTTP_SEC_FETCH_SITE=same-site"}, true},
       {{"HTTP_ORIGIN=http://mail.example:8080", "HTTP_HOST=mail.example:8080"}, false},
-      {{"HTTP_ORIGIN=https://mail.example", "HTTP_HOST=MAIL.example:443"}, false},
+      {{"HTTP_ORIGIN=https://mail.example", "HTTP_HOST=MAIL.example:443", "HTTPS=on"}, false},
+      {{"HTTP_ORIGIN=https://mail.example", "HTTP_HOST=mail.example", "HTTPS=on",
+        "SERVER_PORT=443"},
+       false},
+      // The Origin's scheme never stands in for the request's own.
+      {{"HTTP_ORIGIN=http://mail.example", "HTTP_HOST=mail.example", "HTTPS=on",
+        "SERVER_PORT=443"},
+       true},
+      {{"HTTP_ORIGIN=https://mail.example", "HTTP_HOST=mail.example:443"}, true},
+      {{"HTTP_ORIGIN=http://mail.example", "HTTP_HOST=mail.example", "SERVER_PORT=8080"}, true},
       {{"HTTP_ORIGIN=http://mail.example:8081", "HTTP_HOST=mail.example:8080"}, true},
       {{"HTTP_ORIGIN=http://evil.example", "HTTP_HOST=mail.example"}, true},
       {{"HTTP_ORIGIN=null", "HTTP_HOST=mail.example"}, true},
@@ -446,11 +466,11 @@ TEST(AuditLog, ConcurrentRequestsWriteWholeLines) {
   Site site;
   std::vector<std::string> jobs;
   for (int job = 0; job < 8; ++job) {
-    jobs.push_back("cd '" + site.box.www() + "' && for i in $(seq 50); do env -i REMOTE_USER=alice"
-                   " REQUEST_METHOD=GET LARKSPUR_ROOT='" + site.box.root() +
-                   "' QUERY_STRING=nav=del_domain\\&dname=j" + std::to_string(job) +
-                   "-$i.example '" + build_output("larkspur-sandbox.cgi") +
-                   "' >/dev/null || exit 1; done");
+    jobs.push_back("cd '" + site.box.www() + "' && for i in $(seq 50); do"
+                   " body=nav=del_domain\\&dname=j" + std::to_string(job) + "-$i.example;"
+                   " printf %s \"$body\" | env -i REMOTE_USER=alice REQUEST_METHOD=POST"
+                   " CONTENT_LENGTH=${#body} LARKSPUR_ROOT='" + site.box.root() + "' '" +
+                   build_output("larkspur-sandbox.cgi") + "' >/dev/null || exit 1; done");
   }
   ASSERT_EQ(run_at_once(jobs).status, 0);
   std::vector<std::string> lines = log_lines_without_time(site.log());
@@ -462,6 +482,116 @@ TEST(AuditLog, ConcurrentRequestsWriteWholeLines) {
         line, std::regex("alice\t-\tdel_domain\tj[0-7]-\\d+\\.example\tDelete Domain: Failed")))
         << line;
   }
+}
+
+// A GET is what a link, an image or a mail program sends; none of the nine
+// changing commands runs from one, whatever headers it carries. One that
+// names no object still shows the command's form.
+TEST(ChangeGuard, AGetNeverChangesAnything) {
+  const struct {
+    const char* query;
+    const char* page;  // the form a GET without the object shows; "" when refused
+  } cases[] = {
+      {"nav=add_domain&dname=new.example&pp=x", ""},
+      {"nav=del_domain&dname=get.example", ""},
+      {"nav=mod_domain&dname=get.example&lusers=9&ppass=new", ""},
+      {"nav=add_alias_domain&dname=get.example&adname=alias.example", ""},
+      {"nav=add_user&eaddr=ann@get.example&cpass=x", ""},
+      {"nav=del_user&eaddr=postmaster@get.example", ""},
+      {"nav=mod_user&eaddr=postmaster@get.example&cpass=new", ""},
+      {"nav=modify_file&file_name=me&tarea=x", ""},
+      {"nav=delete_file&file_name=me", ""},
+      {"nav=add_domain", "ADD Create Domain: Failed: Must supply domain name<BR><BR>\n"},
+      {"nav=del_domain", "DEL Delete Domain: Failed: Must supply domain name<BR><BR>\n"},
+      {"nav=add_alias_domain&dname=get.example",
+       "ADD Add Alias Domain: Failed: Must supply alias domain name<BR><BR>\n"},
+  };
+  Site site;
+  site.add("get.example", "lusers=1");
+  write_file(site.box.path("/var/qmail/control/me"), "host\n");
+  auto state = [&site] {
+    std::string all;
+    for (const char* file : {"/var/qmail/users/assign", "/var/qmail/control/me"}) {
+      all += read_file(site.box.path(file)) + "|";
+    }
+    return all + read_file(site.dir("get.example") + "/tpasswd") + "|" +
+           read_file(site.limits("get.example"));
+  };
+  const std::string before = state();
+  for (const auto& c : cases) {
+    for (const std::vector<std::string>& headers :
+         {std::vector<std::string>{}, std::vector<std::string>{"HTTP_SEC_FETCH_SITE=none"}}) {
+      RunResult r = site.get(c.query, headers);
+      const std::string refused = "INIT E=Cross-site request refused\n";
+      EXPECT_EQ(r.out, kHeader + (*c.page ? c.page : refused)) << c.query;
+      EXPECT_EQ(state(), before) << c.query;
+      std::vector<std::string> lines = lines_of(site.log());
+      ASSERT_FALSE(lines.empty());
+      const std::string command = std::string(c.query).substr(4, std::string(c.query).find('&') - 4);
+      EXPECT_NE(lines.back().find("\t" + command + "\t"), std::string::npos) << c.query;
+      if (!*c.page) {
+        EXPECT_TRUE(lines.back().ends_with("\tCross-site request refused")) << c.query;
+      }
+    }
+  }
+}
+
+// The line is written before the page goes out: a client that has hung up
+// (the page then meets a closed pipe) leaves the change logged. And when no
+// line can be written, the change still stands but the page and the web
+// server's error log say so.
+TEST(AuditLog, TheLineIsWrittenBeforeThePageOrItsLossReported) {
+  const struct {
+    const char* what;
+    void (*plant)(const std::string& etc);
+    bool logged;
+  } cases[] = {
+      {"a plain log", [](const std::string&) {}, true},
+      {"log a FIFO", [](const std::string& etc) { mkfifo((etc + "/larkspur.log").c_str(), 0600); },
+       false},
+      {"log a folder", [](const std::string& etc) { fs::create_directory(etc + "/larkspur.log"); },
+       false},
+      {"etc a link",
+       [](const std::string& etc) {
+         fs::rename(etc, etc + ".real");
+         fs::create_directory_symlink(etc + ".real", etc);
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    Site site;
+    const std::string etc = site.box.path("/usr/local/tessera/etc");
+    fs::create_directories(etc);
+    c.plant(etc);
+    // A reader holds a FIFO open, so a writer that opens it unchecked
+    // writes into it instead of hanging the request.
+    int reader = open((etc + "/larkspur.log").c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    RunResult r = site.get("nav=add_domain&dname=log.example&pp=x", {}, true);
+    if (reader >= 0) close(reader);
+    EXPECT_EQ(r.out, kHeader + "MAIN Created Domain<BR>Domain postmaster added<BR>" +
+                         (c.logged ? "" : std::string(kNotLogged) + "<BR>") + "<BR>\n")
+        << c.what;
+    EXPECT_EQ(r.err, c.logged ? "" : std::string(kNotLogged) + "\n") << c.what;
+    EXPECT_TRUE(file_exists(site.dir("log.example"))) << c.what;
+    if (c.logged) {
+      EXPECT_NE(site.log().find("\tadd_domain\tlog.example\t"), std::string::npos);
+    }
+  }
+  // The page meets a pipe whose reader has gone; SIGPIPE is the default.
+  Site site;
+  RunOptions options;
+  options.argv = {"/bin/sh", "-c",
+                  "{ sleep 0.3; printf %s \"$BODY\" | env --default-signal=PIPE '" +
+                      build_output("larkspur-sandbox.cgi") + "'; echo $? >&2; } | true"};
+  const std::string body = "nav=del_domain&dname=gone.example";
+  options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=POST", "LARKSPUR_ROOT=" + site.box.root(),
+                 "CONTENT_LENGTH=" + std::to_string(body.size()), "BODY=" + body,
+                 "PATH=/usr/bin:/bin"};
+  options.workdir = site.box.www();
+  EXPECT_EQ(run_program(options).err, "0\n");
+  EXPECT_NE(site.log().find("\tdel_domain\tgone.example\tDelete Domain: Failed\n"),
+            std::string::npos)
+      << site.log();
 }
 
 TEST(AuditLog, TesseraLogsItsChangingCommands) {

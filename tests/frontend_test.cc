@@ -230,6 +230,25 @@ TEST(FormInput, PostBodyIsReadUpToTheClampedLength) {
   }
 }
 
+// Web servers pass a body on as it comes, in several writes (one web
+// server writes 8 KiB blocks): the body is whole once CONTENT_LENGTH bytes
+// have come, however many reads that takes.
+TEST(FormInput, PostBodyArrivingInTwoPiecesIsReadWhole) {
+  const std::string first = "nav=display_file&fname=me&cols=" + std::string(8192 - 31, 'x');
+  const std::string second = std::string(100, 'y');
+  Request r;
+  RunOptions options;
+  options.argv = {"/bin/sh", "-c",
+                  "{ printf %s \"$FIRST\"; sleep 0.3; printf %s \"$SECOND\"; } | '" +
+                      build_output("larkspur-sandbox.cgi") + "'"};
+  options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=POST", "LARKSPUR_ROOT=" + r.box().root(),
+                 "CONTENT_LENGTH=" + std::to_string(first.size() + second.size()),
+                 "FIRST=" + first, "SECOND=" + second};
+  options.workdir = r.box().www();
+  RunResult result = run_program(options);
+  EXPECT_EQ(result.out, kHeader + "NM=me RW=20 CL=" + first.substr(31) + second + " CF=\n");
+}
+
 struct TemplateCase {
   std::string main;
   std::string body;

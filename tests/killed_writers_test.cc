@@ -22,14 +22,20 @@ constexpr int kKills = 50;
 using Clock = std::chrono::steady_clock;
 
 // Runs a program in a process group of its own and kills the whole group
-// after `delay` unless it has ended by then. Its outputs go nowhere.
+// after `delay` unless it has ended by then. Its input (small enough for a
+// pipe's buffer) waits in a pipe; its outputs go nowhere.
 void run_and_kill(const RunOptions& options, std::chrono::microseconds delay) {
+  int input[2];
+  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(write(input[1], options.input.data(), options.input.size()),
+            static_cast<ssize_t>(options.input.size()));
+  close(input[1]);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     setpgid(0, 0);
     int null = open("/dev/null", O_RDWR);
-    dup2(null, 0), dup2(null, 1), dup2(null, 2);
+    dup2(input[0], 0), dup2(null, 1), dup2(null, 2);
     if (!options.workdir.empty() && chdir(options.workdir.c_str()) != 0) _exit(127);
     std::vector<char*> argv, env;
     for (const std::string& a : options.argv) argv.push_back(const_cast<char*>(a.c_str()));
@@ -38,6 +44,7 @@ void run_and_kill(const RunOptions& options, std::chrono::microseconds delay) {
     execve(argv[0], argv.data(), env.data());
     _exit(127);
   }
+  close(input[0]);
   setpgid(pid, pid);
   std::this_thread::sleep_for(delay);
   kill(-pid, SIGKILL);
@@ -65,11 +72,14 @@ class KilledWriters : public TesseraSandboxTest {
     return options;
   }
 
-  RunOptions cgi_options(const std::string& query) {
+  // A changing page runs only from a POST: the form goes as the body.
+  RunOptions cgi_options(const std::string& form) {
     RunOptions options;
     options.argv = {build_output("larkspur-sandbox.cgi")};
-    options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=GET", "QUERY_STRING=" + query,
-                   "LARKSPUR_ROOT=" + box.root(), "PATH=/usr/bin:/bin"};
+    options.env = {"REMOTE_USER=alice", "REQUEST_METHOD=POST",
+                   "CONTENT_LENGTH=" + std::to_string(form.size()), "LARKSPUR_ROOT=" + box.root(),
+                   "PATH=/usr/bin:/bin"};
+    options.input = form;
     options.workdir = box.www();
     return options;
   }

@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -103,7 +104,21 @@ void read_query_string() {
   request.form_length = static_cast<int32_t>(std::strlen(query));
 }
 
-// POST: one read of the announced length; anything else is refused.
+// Reads until `length` bytes have come or the input ends; the count read.
+// A web server may pass the body in pieces (8 KiB blocks, or as the client
+// sends it), so one read may return only the first of them.
+ssize_t read_body(char* body, size_t length) {
+  size_t got = 0;
+  while (got < length) {
+    ssize_t part = read(STDIN_FILENO, body + got, length - got);
+    if (part < 0 && errno == EINTR) continue;
+    if (part <= 0) break;
+    got += static_cast<size_t>(part);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+// POST: the announced length, read whole; a body that ends short is refused.
 void read_post_body() {
   const char* content_length = env_value("CONTENT_LENGTH");
   if (content_length == nullptr) request_error("Unknown content");
@@ -112,7 +127,7 @@ void read_post_body() {
   if (length <= 0) request_error("Invalid content length");
   char* body = static_cast<char*>(std::calloc(static_cast<size_t>(length) + 1, 1));
   if (body == nullptr) request_error("Out of memory");
-  ssize_t got = read(STDIN_FILENO, body, static_cast<size_t>(length));
+  ssize_t got = read_body(body, static_cast<size_t>(length));
   if (got != length) request_error("Invalid content length");
   request.form_input = body;
   request.form_length = length;
@@ -159,6 +174,7 @@ void read_request() {
   const char* method = env_value("REQUEST_METHOD");
   if (method == nullptr) request_error("Unknown request method");
   if (strcasecmp(method, "POST") == 0) {
+    request.post = true;
     read_post_body();
   } else if (strcasecmp(method, "GET") == 0) {
     read_query_string();

@@ -34,6 +34,7 @@ struct RequestState {
   int32_t form_length = 0;
   std::vector<FormVar> form_vars;  // input order
   bool body_cut = false;  // a POST body longer than kBodyLimit, read cut
+  bool post = false;      // the form came as a POST body, not a query string
 };
 
 extern RequestState request;
@@ -45,7 +46,10 @@ void capture_environment();
 const char* env_value(const char* name);
 
 // Step 4 of a request: environment, REMOTE_USER, access list, method, form
-// input, form variables. Returns only when the form variables are built.
+// input, form variables. Returns only when the form variables are built. A
+// POST body is read until CONTENT_LENGTH bytes (as cut by body_length) have
+// come or the input ends: web servers pass a body in several writes, so
+// only a body that ends short is "Invalid content length".
 // Failures: "Username unknown" (html/auth_failed.html), then as request
 // errors "Unknown request method", "Unsupported request method", "No Query
 // String", "Unknown content", "Invalid content length", "Out of memory".

@@ -16,6 +16,15 @@ void init_page_state() {
   std::memset(page.message_list, 0, sizeof page.message_list);
   page.message_used = 0;
   page.vars.clear();
+  page.before_page = nullptr;
+}
+
+void set_before_page(void (*routine)()) { page.before_page = routine; }
+
+void run_before_page() {
+  void (*routine)() = page.before_page;
+  page.before_page = nullptr;
+  if (routine != nullptr) routine();
 }
 
 void print_final_page(const char* path) {

@@ -56,6 +56,7 @@ struct PageState {
   std::vector<PageVar> vars;      // insertion order
   FILE* language_file;            // nullptr: every language text is empty
   std::string language_name;
+  void (*before_page)();          // run once before a page body; nullptr: none
 };
 
 extern PageState page;
@@ -66,7 +67,19 @@ void init_page_state();
 // Prints html/... with its tokens replaced. With end_process set, the
 // process ends with status 0 after the file; otherwise it returns. See the
 // contract above for the endings of a missing or unopenable template.
+// Before anything of the page is printed, the before_page routine runs
+// once (run_before_page).
 void print_template(const char* path, bool end_process);
+
+// Arms a routine to run just before the first byte of the page body:
+// whatever must be on disk before the client sees the result, and before a
+// client that hangs up or a kill can end the process. It may still add
+// messages to the page. One routine at a time; nullptr disarms.
+void set_before_page(void (*routine)());
+
+// Runs the armed routine, if any, and disarms it, so it runs at most once
+// whichever page comes first.
+void run_before_page();
 
 // print_template with end_process set, for callers that must not go on.
 [[noreturn]] void print_final_page(const char* path);

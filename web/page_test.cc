@@ -123,4 +123,25 @@ TEST(PageState, InitEmptiesEverything) {
   EXPECT_TRUE(page.vars.empty());
 }
 
+int before_page_runs = 0;
+
+// What must be on disk before the client sees a page (the audit line) is
+// done before the first byte of the page, once, and can still add to it.
+TEST(BeforePage, RunsOnceBeforeTheFirstByteOfThePage) {
+  init_page_state();
+  const std::string path = std::string(testing::TempDir()) + "before_page.html";
+  FILE* file = std::fopen(path.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  std::fputs("HK=$-HK\n", file);
+  std::fclose(file);
+  set_before_page([] { set_page_var("HK", std::to_string(++before_page_runs)); });
+  testing::internal::CaptureStdout();
+  print_template(path.c_str(), false);
+  print_template(path.c_str(), false);
+  std::fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "HK=1\nHK=1\n");
+  EXPECT_EQ(before_page_runs, 1);
+  std::remove(path.c_str());
+}
+
 }  // namespace

@@ -59,28 +59,43 @@ std::string port_value(const std::string& port, std::string_view scheme) {
   return first == std::string::npos ? "0" : port.substr(first);
 }
 
-bool origin_differs(std::string_view origin, const char* host_header) {
+// The scheme the request came in by, as the web server says.
+std::string request_scheme(const char* https) {
+  return given(https) && lower(https) != "off" ? "https" : "http";
+}
+
+bool origin_differs(std::string_view origin, const char* host_header, const char* https,
+                    const char* server_port) {
   if (origin == "null") return true;
   size_t mark = origin.find("://");
   if (mark == std::string_view::npos || !given(host_header)) return true;
-  std::string scheme = lower(origin.substr(0, mark));
+  const std::string scheme = request_scheme(https);
+  if (lower(origin.substr(0, mark)) != scheme) return true;
   std::optional<HostPort> from = split_host(origin.substr(mark + 3));
   std::optional<HostPort> to = split_host(host_header);
   if (!from || !to) return true;
-  return from->host != to->host || port_value(from->port, scheme) != port_value(to->port, scheme);
+  // The port the browser used is in Host unless it was its scheme's own,
+  // where SERVER_PORT says which one the server took it on.
+  std::string own_port = to->port;
+  if (own_port.empty() && given(server_port)) {
+    if (!all_digits(server_port)) return true;
+    own_port = server_port;
+  }
+  return from->host != to->host || port_value(from->port, scheme) != port_value(own_port, scheme);
 }
 
 }  // namespace
 
-bool is_cross_site(const char* sec_fetch_site, const char* origin, const char* host) {
+bool is_cross_site(const char* sec_fetch_site, const char* origin, const char* host,
+                   const char* https, const char* server_port) {
   if (given(sec_fetch_site)) {
     std::string_view site(sec_fetch_site);
     if (site == "cross-site" || site == "same-site") return true;
   }
-  return given(origin) && origin_differs(origin, host);
+  return given(origin) && origin_differs(origin, host, https, server_port);
 }
 
 bool cross_site_request() {
   return is_cross_site(env_value("HTTP_SEC_FETCH_SITE"), env_value("HTTP_ORIGIN"),
-                       env_value("HTTP_HOST"));
+                       env_value("HTTP_HOST"), env_value("HTTPS"), env_value("SERVER_PORT"));
 }

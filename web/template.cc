@@ -68,6 +68,7 @@ void print_piece(const char* piece) {
 }  // namespace
 
 void print_template(const char* path, bool end_process) {
+  run_before_page();
   // A missing template or one replaced by a link means a broken or tampered
   // installation: stop without printing anything more.
   struct stat st;
