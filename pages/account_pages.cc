@@ -221,14 +221,7 @@ void mod_user() {
       fill_account_view(split.address, stored, split.domain);
     }
   }
-  if (given(fname)) {
-    // Browsers send blanks as "+"; only the full name is turned back here.
-    std::string gecos = fname;
-    for (char& c : gecos) {
-      if (c == '+') c = ' ';
-    }
-    record->gecos = gecos;
-  }
+  if (given(fname)) record->gecos = fname;
   if (quota_text) record->quota = *quota_text;
   record->gid = form_account_flags();
   const int updated = passwd_update(*record, split.domain);

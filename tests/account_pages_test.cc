@@ -227,15 +227,17 @@ TEST_F(AccountPages, CheckBoxesSetTheWholeFlagWord) {
   }
 }
 
-TEST_F(AccountPages, OnlyModifyTurnsPlusSignsOfTheFullNameIntoBlanks) {
+// A browser sends a blank as "+" and a typed "+" as %2B: every field of both
+// pages gets what was typed.
+TEST_F(AccountPages, PlusSignsAreBlanksAndTypedPlusSignsStay) {
   add("joe", "&fname=John+Smith");
-  EXPECT_EQ(line_of("joe")[4], "John+Smith");
-  std::string shown = page("nav=mod_user&eaddr=joe@example.com&fname=Jane+Q+Doe&cpass=a+b&quota=12S");
+  EXPECT_EQ(line_of("joe")[4], "John Smith");
+  std::string shown = page("nav=mod_user&eaddr=joe@example.com&fname=Jane+Q+Doe&cpass=a%2Bb&quota=12S");
   EXPECT_EQ(shown, view({.messages = "Modify Account joe@example.com success<BR><BR>",
                          .name = "Jane Q Doe", .quota = "12S", .when = joe_login_time()}));
   std::vector<std::string> line = line_of("joe");
   EXPECT_EQ(line[4] + "|" + line[6], "Jane Q Doe|12S");
-  // The password keeps its plus sign: openssl finds the same hash for "a+b".
+  // The typed plus sign reaches the password: openssl finds the same hash for "a+b".
   size_t salt_end = line[1].find('$', 3);
   RunOptions options;
   options.argv = {"/usr/bin/openssl", "passwd", "-6", "-salt", line[1].substr(3, salt_end - 3), "a+b"};

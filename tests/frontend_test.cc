@@ -169,7 +169,7 @@ TEST(FormInput, QueryStringIsSplitThenDecoded) {
       {"nav=display_file&fname=me&rows=%41%42", "NM=me RW=AB CL=80 CF=\n"},
       {"nav=display_file&fname=me&rows=%4a&cols=5", "NM=me RW= CL=80 CF=\n"},
       {"nav=display_file&fname=me&cols=5&rows=%4", "NM=me RW=%4 CL=5 CF=\n"},
-      {"nav=display_file&fname=me&rows=1+2", "NM=me RW=1+2 CL=80 CF=\n"},
+      {"nav=display_file&fname=me&rows=1+2", "NM=me RW=1 2 CL=80 CF=\n"},
       {"nav=display_file&fname=me&rows=%26cols=7", "NM=me RW=&amp;cols=7 CL=80 CF=\n"},
       {"nav=display_file&fname=me&rows=x=y", "NM=me RW=x=y CL=80 CF=\n"},
       {"nav=display_file&fname=me&rows=1&rows=2", "NM=me RW=1 CL=80 CF=\n"},

@@ -426,7 +426,7 @@ TEST_F(HttpTest, AccountRoundTripThroughTheWebServer) {
   } steps[] = {
       {"add", post("nav=add_user&eaddr=Joe@Example.com&cpass=pw&fname=Joe+Bloggs&quota=1000S"),
        {"Email Account joe@example.com created<BR>", "<h1>Account joe@example.com</h1>",
-        "name=\"fname\" value=\"Joe+Bloggs\"", "<dd>1000S</dd>", "<dd>0%</dd>",
+        "name=\"fname\" value=\"Joe Bloggs\"", "<dd>1000S</dd>", "<dd>0%</dd>",
         "<dd>never logged in</dd>", "name=\"uimap\" >"}},
       {"view", get("nav=view_user&eaddr=joe%40example.com"),
        {"<h1>Account joe@example.com</h1>",

@@ -55,13 +55,17 @@ unsigned char hex_pair(char high, char low) {
 namespace {
 
 // Decodes one name or value in place. A decoded byte is never looked at
-// again. False when a pair decodes to the byte 0: that ends the whole form
+// again. "+" is a blank, as browsers encode one (a typed "+" arrives as
+// %2B). False when a pair decodes to the byte 0: that ends the whole form
 // text there, so the caller keeps what came before and stops.
 bool percent_decode(char* text) {
   char* in = text;
   char* out = text;
   while (*in != '\0') {
-    if (in[0] == '%' && in[1] != '\0' && in[2] != '\0') {
+    if (in[0] == '+') {
+      *out++ = ' ';
+      ++in;
+    } else if (in[0] == '%' && in[1] != '\0' && in[2] != '\0') {
       *out = static_cast<char>(hex_pair(in[1], in[2]));
       if (*out == '\0') return false;
       ++out;

@@ -6,7 +6,7 @@
 // the end gives no variable. Then each name and value is percent-decoded in
 // place: "%XX" with two upper-case hex digits is one byte; any other digit
 // pair gives the byte 0, which ends the text there (the variable being
-// decoded keeps what came before; later ones are lost). "+" stays "+". A
+// decoded keeps what came before; later ones are lost). "+" is a blank. A
 // decoded "&" or "=" is text of its field, never a separator.
 //
 // Form variables point into the decoded form text; they live until the

@@ -143,8 +143,8 @@ class JobWalk(BrowserCase):
                                          "uweb": True})
         self.assertMessages(["Email Account alice@shop.example created"])
         alice = self.sandbox.passwd("shop.example")["alice"]
-        # Browsers send blanks as "+", and account creation keeps them.
-        self.assertEqual((alice[3], alice[4], alice[6]), ("4", "Alice+Liddell", "5000000S"))
+        # Browsers send blanks as "+": the program reads them as blanks.
+        self.assertEqual((alice[3], alice[4], alice[6]), ("4", "Alice Liddell", "5000000S"))
         self.assertTrue(self.sandbox.password_is("shop.example", "alice", "alice-1"))
         self.assertTrue(os.path.isdir(self.sandbox.real_path(alice[5]) + "/Maildir/new"))
         self.shot("account-created")
@@ -201,16 +201,16 @@ class JobWalk(BrowserCase):
                     "Save file")
         self.assertMessages(["smtpgreeting updated successfully"])
         self.assertEqual(harness.read(self.sandbox.control("smtpgreeting")),
-                         "mail.example.com+ESMTP\nsecond\n")
+                         "mail.example.com ESMTP\nsecond\n")
         row = [r for r in self.b.find_all("table.list tbody tr")
                if r.text.startswith("smtpgreeting")][0]
-        self.assertIn("mail.example.com+ESMTP\nsecond", row.text)
+        self.assertIn("mail.example.com ESMTP\nsecond", row.text)
         self.shot("control-file-saved")
 
     def test_11_delete_control_file(self):
         self.b.click_link("smtpgreeting")
         self.assertEqual(self.b.find("textarea").get_attribute("value"),
-                         "mail.example.com+ESMTP\nsecond\n")
+                         "mail.example.com ESMTP\nsecond\n")
         submit_form(self.b, "delete_file", {"confirm": True})
         self.assertFalse(os.path.exists(self.sandbox.control("smtpgreeting")))
         row = [r for r in self.b.find_all("table.list tbody tr")
@@ -313,9 +313,9 @@ ECHOES = ["<script>window.__lk=3</script>", "\"'><img src=x onerror=__lk=4>",
 
 
 def sent(text):
-    """The text as the program receives it: browsers send blanks as "+",
-    and the program keeps them."""
-    return text.replace(" ", "+")
+    """The text as the program receives it: browsers send blanks as "+"
+    and a typed "+" as %2B, and the program reads both back as typed."""
+    return text
 
 
 def ascii_lower(text):
