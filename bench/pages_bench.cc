@@ -1,5 +1,5 @@
 // The domain pages as an administrator meets them: each request a whole
-// build/larkspur-sandbox.cgi process, with the checkout's templates and
+// build/larkspur-sandbox.cgi process, with the build's templates and
 // language file. Times list_domains over 1,000 and 10,000 domains and
 // view_domain of one domain with its postmaster and limits; the target is
 // list_domains over 10,000 domains under 100 ms.
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
   std::string www = base + "/www";
   bench::make_store_skeleton(root);
   fs::create_directories(www);
-  fs::copy(std::string(LARKSPUR_SOURCE_DIR) + "/html", www + "/html", fs::copy_options::recursive);
+  fs::copy(build + "/html", www + "/html", fs::copy_options::recursive);
   std::ofstream(www + "/larkspur.acl") << "admins * admin\n";
 
   bench::must_run({tessera, "--root", root, "domain", "add", "view.example"});

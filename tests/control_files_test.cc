@@ -202,8 +202,8 @@ TEST(ShowControls, EachRowAlsoNamesItsFile) {
   std::string names;
   for (const auto& [name, description] : kTable) names += name + "|\n";
   EXPECT_EQ(r.get("nav=show_controls").out, kHeader + "TOP ||\n" + names + "BOTTOM NM= RW= CL= CF=\n");
-  r.page("qmail_controls_middle.html", read_file(std::string(LARKSPUR_SOURCE_DIR) +
-                                                 "/html/qmail_controls_middle.html"));
+  r.page("qmail_controls_middle.html",
+         read_file(build_output("html/qmail_controls_middle.html")));
   EXPECT_NE(r.get("nav=show_controls").out.find(
                 "<a href=\"/cgi-bin/larkspur/larkspur.cgi?nav=display_file&amp;fname=badmailfrom\">"
                 "badmailfrom</a>"),

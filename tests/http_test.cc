@@ -35,8 +35,8 @@ constexpr char kUser[] = "admin";
 constexpr char kPassword[] = "s3cret";
 constexpr char kProgram[] = "/cgi-bin/larkspur/larkspur.cgi";
 
-// The checkout's html/ folder, found from this file's own path.
-fs::path checkout_html() { return fs::path(__FILE__).parent_path().parent_path() / "html"; }
+// The html/ folder the build made from html-src/ (build/html/).
+fs::path generated_html() { return build_output("html"); }
 
 // A port that was free on 127.0.0.1 a moment ago.
 int free_loopback_port() {
@@ -136,7 +136,7 @@ struct Request {
 };
 
 void copy_html(const fs::path& to) {
-  fs::copy(checkout_html(), to,
+  fs::copy(generated_html(), to,
            fs::copy_options::recursive | fs::copy_options::overwrite_existing);
 }
 
@@ -499,7 +499,7 @@ Tokens tokens_of(const std::string& text) {
 
 TEST(ShippedTemplates, EndInANewlineAndKeepTokensWithinOnePiece) {
   for (const char* name : kTemplates) {
-    std::string text = read_file(checkout_html() / name);
+    std::string text = read_file(generated_html() / name);
     ASSERT_FALSE(text.empty()) << name;
     EXPECT_EQ(text.back(), '\n') << name << ": the last line would not be printed";
     for (const std::string& line : lines_of(text)) {
@@ -520,16 +520,16 @@ TEST(ShippedTemplates, EndInANewlineAndKeepTokensWithinOnePiece) {
 TEST(ShippedTemplates, EveryTextComesFromEachLanguageFile) {
   std::set<std::string> used = {"055", "056", "057", "058"};  // the list pages' style
   for (const char* name : kTemplates) {
-    for (const std::string& key : tokens_of(read_file(checkout_html() / name)).language) {
+    for (const std::string& key : tokens_of(read_file(generated_html() / name)).language) {
       used.insert(key);
     }
   }
-  std::map<std::string, std::string> english = language_texts(read_file(checkout_html() / "en"));
+  std::map<std::string, std::string> english = language_texts(read_file(generated_html() / "en"));
   for (const auto& [language, base] : kLanguages) {
-    std::string text = read_file(checkout_html() / language);
+    std::string text = read_file(generated_html() / language);
     ASSERT_FALSE(text.empty()) << language;
     EXPECT_EQ(text.back(), '\n') << language << ": the last line would not be read";
-    EXPECT_EQ(text, read_file(checkout_html() / base)) << language << " differs from " << base;
+    EXPECT_EQ(text, read_file(generated_html() / base)) << language << " differs from " << base;
     for (const std::string& line : lines_of(text)) {
       // A language line is read in pieces of at most 199 bytes.
       EXPECT_LE(line.size() + 1, 199u) << language << ": " << line.substr(0, 20);
@@ -560,15 +560,40 @@ TEST(ShippedTemplates, UseOnlyThePageVariablesTheirPagesSet) {
                          "UT", "UZ", "UU", "DN"}}};
   for (const char* name : kTemplates) {
     auto it = allowed.find(name);
-    for (const std::string& key : tokens_of(read_file(checkout_html() / name)).variables) {
+    for (const std::string& key : tokens_of(read_file(generated_html() / name)).variables) {
       EXPECT_TRUE(it != allowed.end() && it->second.count(key)) << name << ": $-" << key;
     }
   }
   // Every variable of the editor and the two view pages has its place.
   for (const auto& [name, keys] : allowed) {
-    std::set<std::string> used = tokens_of(read_file(checkout_html() / name)).variables;
+    std::set<std::string> used = tokens_of(read_file(generated_html() / name)).variables;
     EXPECT_EQ(used, keys) << name;
   }
+}
+
+// Making the templates from the frame and the bodies, and the regional
+// language files from their language's file, gives the very files a site
+// gets: tests/html.sha256 lists every file of the folder with its checksum
+// (its comment says how to write it anew after a deliberate change).
+TEST(ShippedTemplates, GeneratedFolderMatchesItsChecksumList) {
+  std::string expected;
+  for (const std::string& line :
+       lines_of(read_file(std::string(LARKSPUR_SOURCE_DIR) + "/tests/html.sha256"))) {
+    if (!line.empty() && line[0] != '#') expected += line + "\n";
+  }
+  ASSERT_FALSE(expected.empty());
+  std::set<std::string> names;  // in byte order, as the list is
+  for (const auto& entry : fs::recursive_directory_iterator(generated_html())) {
+    if (!entry.is_directory()) names.insert(entry.path().lexically_relative(generated_html()));
+  }
+  RunOptions options;
+  options.argv = {"/usr/bin/sha256sum"};
+  options.argv.insert(options.argv.end(), names.begin(), names.end());
+  options.env = {"PATH=/usr/bin:/bin"};
+  options.workdir = generated_html();
+  RunResult r = run_program(options);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, expected);
 }
 
 }  // namespace

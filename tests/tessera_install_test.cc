@@ -115,6 +115,15 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
     EXPECT_TRUE(file_exists(path)) << path;
   }
   expect_manual_names_every_command(man);
+  // html/ as the build made it: every template and regional language file.
+  const std::string built = fs::path(build_output("html")).string();
+  for (const auto& entry : fs::recursive_directory_iterator(built)) {
+    std::string name = entry.path().lexically_relative(built);
+    if (!entry.is_directory()) {
+      EXPECT_EQ(read_file(cgi + "/html/" + name), read_file(entry.path())) << name;
+    }
+  }
+  EXPECT_EQ(tree(cgi + "/html").size(), tree(built).size());
   EXPECT_EQ(read_file(cgi + "/larkspur.acl"), "admins * admin\n");
   EXPECT_FALSE(file_exists(dest() + "/var/qmail/bin/qmail-newu"));
 

@@ -9,8 +9,9 @@ driver /usr/bin/chromedriver, both Debian packages, as is the Python module
 
 Environment:
   LARKSPUR_BUILD_DIR    the build folder (larkspur-sandbox.cgi, tessera, the
-                        qmail stand-ins); screenshots go to its screens/
-  LARKSPUR_SOURCE_DIR   the checkout (its html/ folder is served)
+                        qmail stand-ins, the html/ folder that is served);
+                        screenshots go to its screens/
+  LARKSPUR_SOURCE_DIR   the checkout
   LARKSPUR_KEEP_SANDBOX keep the sandbox folder after the run
 """
 
@@ -97,7 +98,7 @@ class Sandbox:
                    "concurrencyremote": "20\n"}
         for name, text in control.items():
             write(self.control(name), text)
-        shutil.copytree(os.path.join(source_dir(), "html"), os.path.join(self.root, "www/html"))
+        shutil.copytree(os.path.join(build_dir(), "html"), os.path.join(self.root, "www/html"))
         write(os.path.join(self.root, "www/larkspur.acl"), "admins * %s\n" % USER)
         cgi = os.path.join(self.root, "docroot", PROGRAM.lstrip("/"))
         write(cgi, "#!/bin/sh\ncd '%s' || exit 1\nLARKSPUR_ROOT='%s' exec '%s'\n" % (
