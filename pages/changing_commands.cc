@@ -116,13 +116,13 @@ void guard_changing_command(const ChangingCommand& command) {
   audit.object = audit_object(command);
   set_before_page(write_audit_line_before_page);
   std::atexit(write_audit_line_at_exit);
-  if (cross_site_request()) request_error("Cross-site request refused");
+  if (cross_site_request()) request_error("Cross-site request refused", kStatusForbidden);
   // A GET is what a link or an image sends, and a link opened from a mail
   // program or an image on an older browser carries no header the guard
   // could judge, so no GET may change anything. A GET that names no object
   // still reaches the handler: its first step stops at the missing object
   // and shows the command's form, as the pages' own links expect.
   if (!request.post && form_value(command.field) != nullptr) {
-    request_error("Cross-site request refused");
+    request_error("Cross-site request refused", kStatusForbidden);
   }
 }

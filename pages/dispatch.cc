@@ -62,6 +62,9 @@ void serve_fixed_page_if_asked() {
       if (const ChangingCommand* change = changing_command(command->nav)) {
         guard_changing_command(*change);
       }
+      // Handlers may print before their template (the user list prints
+      // its own page): the response is a 200 from here on.
+      print_header();
       if (command->handler != nullptr) command->handler();
     }
   }
@@ -80,8 +83,9 @@ const Command* find_command(const char* nav) {
 }
 
 void serve_request() {
-  // Nothing may reach standard output before the header.
-  fputs("Content-type: text/html\n\n", stdout);
+  // The header waits until the request has been read and passed its
+  // guard, so that a malformed or refused one is answered with its status;
+  // nothing reaches standard output before it.
   init_page_state();
   select_language();
   read_request();

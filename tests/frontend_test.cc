@@ -93,7 +93,7 @@ void run_env_cases(const std::vector<EnvCase>& cases, const std::string& acl = "
     for (const auto& [name, value] : c.set) r.set(name, value);
     for (const std::string& name : c.unset) r.unset(name);
     RunResult result = r.run(c.input);
-    EXPECT_EQ(result.out, kHeader + c.body) << c.what;
+    EXPECT_EQ(result.out, cgi_response(c.body)) << c.what;
     EXPECT_EQ(result.status, 0) << c.what;
   }
 }
@@ -101,19 +101,19 @@ void run_env_cases(const std::vector<EnvCase>& cases, const std::string& acl = "
 TEST(FormInput, EveryFailureHasItsTextAndPage) {
   run_env_cases({
       {"no REMOTE_USER", {}, {"REMOTE_USER"}, "", "AUTH E=Username unknown U=\n"},
-      {"no REQUEST_METHOD", {}, {"REQUEST_METHOD"}, "", "INIT E=Unknown request method\n"},
-      {"HEAD", {{"REQUEST_METHOD", "HEAD"}}, {}, "", "INIT E=Unsupported request method\n"},
-      {"empty method", {{"REQUEST_METHOD", ""}}, {}, "", "INIT E=Unsupported request method\n"},
-      {"GET without query", {}, {"QUERY_STRING"}, "", "INIT E=No Query String\n"},
-      {"POST without length", {{"REQUEST_METHOD", "POST"}}, {}, "", "INIT E=Unknown content\n"},
+      {"no REQUEST_METHOD", {}, {"REQUEST_METHOD"}, "", "Status: 400 Bad Request\nINIT E=Unknown request method\n"},
+      {"HEAD", {{"REQUEST_METHOD", "HEAD"}}, {}, "", "Status: 400 Bad Request\nINIT E=Unsupported request method\n"},
+      {"empty method", {{"REQUEST_METHOD", ""}}, {}, "", "Status: 400 Bad Request\nINIT E=Unsupported request method\n"},
+      {"GET without query", {}, {"QUERY_STRING"}, "", "Status: 400 Bad Request\nINIT E=No Query String\n"},
+      {"POST without length", {{"REQUEST_METHOD", "POST"}}, {}, "", "Status: 400 Bad Request\nINIT E=Unknown content\n"},
       {"length 0", {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "0"}}, {}, "a=1",
-       "INIT E=Invalid content length\n"},
+       "Status: 400 Bad Request\nINIT E=Invalid content length\n"},
       {"length -5", {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "-5"}}, {}, "a=1",
-       "INIT E=Invalid content length\n"},
+       "Status: 400 Bad Request\nINIT E=Invalid content length\n"},
       {"length text", {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "abc"}}, {}, "a=1",
-       "INIT E=Invalid content length\n"},
+       "Status: 400 Bad Request\nINIT E=Invalid content length\n"},
       {"short body", {{"REQUEST_METHOD", "POST"}, {"CONTENT_LENGTH", "10"}}, {}, "a=1",
-       "INIT E=Invalid content length\n"},
+       "Status: 400 Bad Request\nINIT E=Invalid content length\n"},
       {"get in lower case", {{"REQUEST_METHOD", "get"}}, {}, "", "MAIN E= U=alice G=admins\n"},
       {"Post in mixed case", {{"REQUEST_METHOD", "Post"}, {"CONTENT_LENGTH", "3"}}, {}, "a=1",
        "MAIN E= U=alice G=admins\n"},
@@ -129,16 +129,16 @@ TEST(FormInput, EveryFailureHasItsTextAndPage) {
 TEST(RequestOrder, EachStepRunsBeforeTheNext) {
   run_env_cases({
       {"language before user", {{"HTTP_ACCEPT_LANGUAGE", "x.y"}}, {"REMOTE_USER"}, "",
-       "INIT E=invalid language file\n"},
+       "Status: 400 Bad Request\nINIT E=invalid language file\n"},
   });
   // Without an access list: the user is checked first, the method after.
   run_env_cases(
       {
           {"user before access list", {}, {"REMOTE_USER"}, "", "AUTH E=Username unknown U=\n"},
           {"access list before method", {{"REQUEST_METHOD", "HEAD"}}, {}, "",
-           "INIT E=Unable to read access lists\n"},
+           "Status: 500 Internal Server Error\nINIT E=Unable to read access lists\n"},
           {"access list before input", {}, {"QUERY_STRING"}, "",
-           "INIT E=Unable to read access lists\n"},
+           "Status: 500 Internal Server Error\nINIT E=Unable to read access lists\n"},
       },
       "");
   // A fixed page is served only to a request that passes every check.
@@ -146,14 +146,14 @@ TEST(RequestOrder, EachStepRunsBeforeTheNext) {
       {
           {"fixed page needs a user", {}, {"REMOTE_USER"}, "", "AUTH E=Username unknown U=\n"},
           {"fixed page needs a method", {{"REQUEST_METHOD", "HEAD"}}, {}, "",
-           "INIT E=Unsupported request method\n"},
-          {"fixed page needs input", {}, {"QUERY_STRING"}, "", "INIT E=No Query String\n"},
+           "Status: 400 Bad Request\nINIT E=Unsupported request method\n"},
+          {"fixed page needs input", {}, {"QUERY_STRING"}, "", "Status: 400 Bad Request\nINIT E=No Query String\n"},
           {"fixed page ignores nav", {{"QUERY_STRING", "nav=display_file&fname=me"}}, {}, "",
            "HELP\n"},
       },
       "admins * alice\n", "/show/help.html");
   run_env_cases({{"fixed page needs the access list", {}, {}, "",
-                  "INIT E=Unable to read access lists\n"}},
+                  "Status: 500 Internal Server Error\nINIT E=Unable to read access lists\n"}},
                 "", "/show/help.html");
 }
 
@@ -193,7 +193,7 @@ TEST(FormInput, QueryStringIsSplitThenDecoded) {
     Request r;
     r.query(c.query);
     RunResult result = r.run();
-    EXPECT_EQ(result.out, kHeader + c.body) << c.query;
+    EXPECT_EQ(result.out, cgi_response(c.body)) << c.query;
     EXPECT_EQ(result.status, 0) << c.query;
   }
 }
@@ -286,7 +286,7 @@ TEST(Templates, TokensAreReplacedAndOtherBytesPrinted) {
     r.page("en", "001 hello\n");
     r.page("main.html", c.main);
     RunResult result = r.run();
-    EXPECT_EQ(result.out, kHeader + c.body) << c.main;
+    EXPECT_EQ(result.out, cgi_response(c.body)) << c.main;
     EXPECT_EQ(result.status, 0) << c.main;
   }
 }
@@ -312,7 +312,7 @@ TEST(Templates, BrokenInstallationsEndWithTheirStatus) {
     std::filesystem::remove(r.html("init_error.html"));
     r.set("REQUEST_METHOD", "HEAD");
     RunResult result = r.run();
-    EXPECT_EQ(result.out, kHeader);
+    EXPECT_EQ(result.out, cgi_response("Status: 400 Bad Request\n"));
     EXPECT_EQ(result.status, 255);
   }
   {
@@ -341,10 +341,10 @@ TEST(FixedPages, ShowNamesAPageUnderHtml) {
   } cases[] = {
       {"/show/help.html", "HELP alice hello\n", 0},
       {"/show/help", "PLAIN\n", 0},
-      {"/show/../x", "INIT E=invalid file\n", 0},
-      {"/show/a/b", "INIT E=invalid file\n", 0},
-      {"/show/a..b", "INIT E=invalid file\n", 0},
-      {"/show/..", "INIT E=invalid file\n", 0},
+      {"/show/../x", "Status: 400 Bad Request\nINIT E=invalid file\n", 0},
+      {"/show/a/b", "Status: 400 Bad Request\nINIT E=invalid file\n", 0},
+      {"/show/a..b", "Status: 400 Bad Request\nINIT E=invalid file\n", 0},
+      {"/show/..", "Status: 400 Bad Request\nINIT E=invalid file\n", 0},
       {"/shows/help.html", "MAIN E= U=alice G=admins\n", 0},
       {"/SHOW/help.html", "MAIN E= U=alice G=admins\n", 0},
       {"/show", "MAIN E= U=alice G=admins\n", 0},
@@ -364,7 +364,7 @@ TEST(FixedPages, ShowNamesAPageUnderHtml) {
     std::filesystem::create_symlink("help.html", r.html("link.html"));
     r.set("PATH_INFO", c.path_info);
     RunResult result = r.run();
-    EXPECT_EQ(result.out, kHeader + c.body) << c.path_info;
+    EXPECT_EQ(result.out, cgi_response(c.body)) << c.path_info;
     EXPECT_EQ(result.status, c.status) << c.path_info;
   }
 }
@@ -385,10 +385,10 @@ TEST(Language, AcceptLanguageChoosesTheFile) {
       {"", {"en", "de"}, "[English]\n"},
       {" , ,", {"en", "de"}, "[English]\n"},
       {"en-US,en;q=0.9", {"en", "en-US"}, "[American]\n"},
-      {"en-US,en;q=0.9", {"en"}, "INIT E=invalid language file\n"},
+      {"en-US,en;q=0.9", {"en"}, "Status: 400 Bad Request\nINIT E=invalid language file\n"},
       {"de,x/y", {"en", "de"}, "[Deutsch]\n"},
-      {"x/y,de", {"en", "de"}, "INIT E=invalid language file\n"},
-      {"link", {"en", "de", "link"}, "INIT E=invalid file\n"},
+      {"x/y,de", {"en", "de"}, "Status: 400 Bad Request\nINIT E=invalid language file\n"},
+      {"link", {"en", "de", "link"}, "Status: 400 Bad Request\nINIT E=invalid file\n"},
       {"images,de", {"en", "de"}, "[Deutsch]\n"},
       {"fr", {}, "[]\n"},
       {nullptr, {}, "[]\n"},
@@ -415,7 +415,7 @@ TEST(Language, AcceptLanguageChoosesTheFile) {
     }
     if (c.header != nullptr) r.set("HTTP_ACCEPT_LANGUAGE", c.header);
     RunResult result = r.run();
-    EXPECT_EQ(result.out, kHeader + c.body) << (c.header ? c.header : "(none)");
+    EXPECT_EQ(result.out, cgi_response(c.body)) << (c.header ? c.header : "(none)");
     EXPECT_EQ(result.status, 0);
   }
 }
@@ -442,7 +442,7 @@ TEST(Language, LineKeyAndTextRules) {
     r.page("main.html", "[#-001]\n");
     r.page("en", c.file);
     RunResult result = r.run();
-    EXPECT_EQ(result.out, kHeader + c.body + "\n") << c.file;
+    EXPECT_EQ(result.out, cgi_response(c.body + "\n")) << c.file;
   }
 }
 
@@ -461,14 +461,14 @@ TEST(AccessList, EntryAndSyntaxRules) {
       {"DEFAULT * alice\n", "alice", "G=DEFAULT"},
       {"# comment\n\r\n\nops CD alice\r\n", "alice", "G=ops"},
       {"ops CD alice", "alice", "G=default"},
-      {"bad line\nops CD alice\n", "alice", "INIT E=Syntax erorr in access lists"},
-      {"a * b c\nops CD alice\n", "alice", "INIT E=Syntax erorr in access lists"},
-      {"nospace\n", "alice", "INIT E=Syntax erorr in access lists"},
+      {"bad line\nops CD alice\n", "alice", "Status: 500 Internal Server Error\nINIT E=Syntax erorr in access lists"},
+      {"a * b c\nops CD alice\n", "alice", "Status: 500 Internal Server Error\nINIT E=Syntax erorr in access lists"},
+      {"nospace\n", "alice", "Status: 500 Internal Server Error\nINIT E=Syntax erorr in access lists"},
       {"ops CD alice\nbad line\n", "alice", "G=ops"},
       {"ops  alice\n", "alice", "G=ops"},
       {"first * " + z71 + "second * alice\n", "alice", "G=second"},
       {"grp * " + std::string(67, 'y') + ",alice\n", "alice", "G=grp"},
-      {"grp * " + std::string(68, 'y') + ",alice\n", "alice", "INIT E=Syntax erorr in access lists"},
+      {"grp * " + std::string(68, 'y') + ",alice\n", "alice", "Status: 500 Internal Server Error\nINIT E=Syntax erorr in access lists"},
       {"", "alice", "G=default"},
   };
   for (const auto& c : cases) {
@@ -477,7 +477,7 @@ TEST(AccessList, EntryAndSyntaxRules) {
     r.acl(c.acl);
     r.set("REMOTE_USER", c.user);
     RunResult result = r.run();
-    EXPECT_EQ(result.out, kHeader + c.body + "\n") << c.acl << " / " << c.user;
+    EXPECT_EQ(result.out, cgi_response(c.body + "\n")) << c.acl << " / " << c.user;
     EXPECT_EQ(result.status, 0);
   }
 }

@@ -55,7 +55,7 @@ void parse_acl_line(char* line) {
   char* first_blank = std::strchr(line, ' ');
   char* second_blank = first_blank != nullptr ? std::strchr(first_blank + 1, ' ') : nullptr;
   if (second_blank == nullptr || std::strchr(second_blank + 1, ' ') != nullptr) {
-    request_error("Syntax erorr in access lists");
+    request_error("Syntax erorr in access lists", kStatusServerError);
   }
   *first_blank = '\0';
   *second_blank = '\0';
@@ -70,7 +70,7 @@ void parse_acl_line(char* line) {
 
 void read_acl_file() {
   FILE* file = std::fopen(kAclFile, "r");
-  if (file == nullptr) request_error("Unable to read access lists");
+  if (file == nullptr) request_error("Unable to read access lists", kStatusServerError);
   char piece[kAclPiece];
   for (;;) {
     std::memset(piece, 0, sizeof piece);

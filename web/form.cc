@@ -29,7 +29,7 @@ void capture_environment() {
       }
     }
   } catch (const std::bad_alloc&) {
-    request_error("Out of memory");
+    request_error("Out of memory", kStatusServerError);
   }
 }
 
@@ -130,7 +130,7 @@ void read_post_body() {
   request.body_cut = std::strtoll(content_length, nullptr, 10) > kBodyLimit;
   if (length <= 0) request_error("Invalid content length");
   char* body = static_cast<char*>(std::calloc(static_cast<size_t>(length) + 1, 1));
-  if (body == nullptr) request_error("Out of memory");
+  if (body == nullptr) request_error("Out of memory", kStatusServerError);
   ssize_t got = read_body(body, static_cast<size_t>(length));
   if (got != length) request_error("Invalid content length");
   request.form_input = body;
@@ -153,7 +153,7 @@ void parse_form(char* text) {
   try {
     split_form(text);
   } catch (const std::bad_alloc&) {
-    request_error("Out of memory");
+    request_error("Out of memory", kStatusServerError);
   }
 }
 

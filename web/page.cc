@@ -1,6 +1,7 @@
 // The page state: texts, message list, page variables and error pages.
 #include "web/page.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -17,6 +18,21 @@ void init_page_state() {
   page.message_used = 0;
   page.vars.clear();
   page.before_page = nullptr;
+  page.header_printed = false;
+}
+
+void print_header(int status) {
+  if (page.header_printed) return;
+  page.header_printed = true;
+  const char* reason = nullptr;
+  switch (status) {
+    case kStatusBadRequest: reason = "Bad Request"; break;
+    case kStatusForbidden: reason = "Forbidden"; break;
+    case kStatusServerError: reason = "Internal Server Error"; break;
+    default: break;
+  }
+  if (reason != nullptr) std::printf("Status: %d %s\n", status, reason);
+  std::fputs("Content-type: text/html\n\n", stdout);
 }
 
 void set_before_page(void (*routine)()) { page.before_page = routine; }
@@ -41,7 +57,8 @@ void show_error(std::string_view text, bool request_error, bool return_only) {
   print_final_page("html/error.html");
 }
 
-void request_error(std::string_view text) {
+void request_error(std::string_view text, int status) {
+  print_header(status);
   show_error(text, true, false);
   store_exit(0);  // not reached: a request error always ends the process
 }

@@ -57,14 +57,28 @@ struct PageState {
   FILE* language_file;            // nullptr: every language text is empty
   std::string language_name;
   void (*before_page)();          // run once before a page body; nullptr: none
+  bool header_printed;            // the CGI header is out: its status is fixed
 };
+
+// The statuses a response carries besides 200: a malformed request, a
+// refused one, and a fault of the installation.
+inline constexpr int kStatusBadRequest = 400;
+inline constexpr int kStatusForbidden = 403;
+inline constexpr int kStatusServerError = 500;
 
 extern PageState page;
 
 // Empties the four texts and the message list, drops every page variable.
 void init_page_state();
 
-// Prints html/... with its tokens replaced. With end_process set, the
+// Prints the CGI header once, before anything else of the response:
+// "Status: N TEXT\n" for a status other than 200, then
+// "Content-type: text/html\n\n". Later calls print nothing, so the status
+// of a response is the one in force when its first byte was due: a request
+// error after a handler began keeps the 200 already sent.
+void print_header(int status = 200);
+
+// Prints html/... with its tokens replaced (the header first, if not yet). With end_process set, the
 // process ends with status 0 after the file; otherwise it returns. See the
 // contract above for the endings of a missing or unopenable template.
 // Before anything of the page is printed, the before_page routine runs
@@ -89,8 +103,9 @@ void run_before_page();
 // Otherwise prints html/error.html and ends.
 void show_error(std::string_view text, bool request_error, bool return_only);
 
-// Ends the request with a request error (html/init_error.html).
-[[noreturn]] void request_error(std::string_view text);
+// Ends the request with a request error (html/init_error.html), answered
+// with status (when the header is not out yet).
+[[noreturn]] void request_error(std::string_view text, int status = kStatusBadRequest);
 
 // Appends a message; one that does not fit any more is dropped silently
 // (a later, shorter one may still fit).

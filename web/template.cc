@@ -69,6 +69,7 @@ void print_piece(const char* piece) {
 
 void print_template(const char* path, bool end_process) {
   run_before_page();
+  print_header();
   // A missing template or one replaced by a link means a broken or tampered
   // installation: stop without printing anything more.
   struct stat st;

@@ -239,3 +239,10 @@ std::vector<std::string> fields_of(const std::string& line) {
   fields.push_back(line.substr(start));
   return fields;
 }
+
+std::string cgi_response(const std::string& body) {
+  static const std::string kContentType = "Content-type: text/html\n\n";
+  if (body.rfind("Status: ", 0) != 0) return kContentType + body;
+  size_t end = body.find('\n') + 1;
+  return body.substr(0, end) + kContentType + body.substr(end);
+}

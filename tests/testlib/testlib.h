@@ -58,6 +58,11 @@ std::string long_line(const std::string& head, size_t size);
 // one can open for reading or writing.
 void make_socket(const std::string& path);
 
+// A CGI response as the program prints it for a page body: the content
+// type, then the body. A body that begins with a "Status: ..." line has
+// that line moved before the content type, where the program prints it.
+std::string cgi_response(const std::string& body);
+
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal number
   std::string out;
