@@ -9,15 +9,14 @@
 #include <limits>
 #include <vector>
 
+#include "base/text.h"
 #include "domains/assign.h"
 #include "quota/quota_rules.h"
 #include "usage/usage_client.h"
 
 namespace {
 
-// The store's path buffer, and maildir_to_email's result buffer and the
-// working directory it may take in.
-constexpr size_t kStorePathBuffer = 300;
+// maildir_to_email's result buffer and the working directory it may take in.
 constexpr size_t kEmailBuffer = 256;
 constexpr size_t kCwdMax = 300;
 
@@ -116,7 +115,7 @@ void update_maildirsize(const std::string& domain, const std::string& home,
   std::string maildir = home + "/Maildir/";
   std::string file = maildir + "maildirsize";
   // A cut path would name some other file; such a home is left alone.
-  if (file.size() >= kStorePathBuffer) return;
+  if (!store_path_fits(file)) return;
   int fd = open(file.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0) {
     close(fd);
