@@ -87,7 +87,8 @@ time_t lastauth_login_time(const password_record& record, const OpenDir* within)
   if (!status) return 0;
   // Only a record of the mark's length can be the mark, so a listing opens
   // few files beyond the one status it needs anyway.
-  if (status->st_size == static_cast<off_t>(sizeof kLastauthNever - 1) && holds_creation_mark(*at)) {
+  if (status->st_size == static_cast<off_t>(sizeof kLastauthNever - 1) &&
+      holds_creation_mark(*at)) {
     return 0;
   }
   return status->st_mtime;

@@ -353,9 +353,7 @@ TEST_F(AccountPages, ASilentUsageDaemonIsAskedOncePerMailbox) {
   ASSERT_EQ(listen(daemon, 8), 0);
   write_file(box.www() + "/tmeterc.conf", "Server: Timeout = 1; Filename = " + socket_path + ";\n");
   RunResult r = post("nav=add_user&eaddr=joe@example.com&cpass=pw", 20);
-  EXPECT_NE(r.out.find("created<BR><BR>|UA=joe@example.com|UN=joe|UQ=1000S|"), std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("|UU=0%|"), std::string::npos);
+  EXPECT_NE(r.out.find("created<BR><BR>|UA=joe@example.com|UN=joe|UQ=1000S|"), std::string::npos);
   EXPECT_EQ(r.err, "client_query: timeout on response\n");
   EXPECT_EQ(read_file(domain_dir + "/joe/Maildir/maildirsize"), "1000S\n0 0\n");
   int connections = 0;
