@@ -50,7 +50,8 @@
 //                    recipients to this user.
 //   dotqmail_first_line  the first line of DOMAINDIR/.qmail-NAME ("." in the
 //                    name read as ":"), without its "\n", or none (last_error
-//                    -33, -25 or -26 for bad arguments).
+//                    -33, -25 or -26 for bad arguments). A path of more
+//                    than 159 characters is not cut but reads as no file.
 //   trim_blanks      blanks and tabs off both ends, in place.
 #pragma once
 

@@ -132,12 +132,12 @@ std::optional<std::string> dotqmail_first_line(const std::string* name,
     printf("invalid domain, not in qmail assign file\n");
     return std::nullopt;
   }
-  std::string dir = home->dir;
-  cut_text(dir, kMailboxDirMax);
   std::string extension = *name;
   std::replace(extension.begin(), extension.end(), '.', ':');
-  std::string path = dir + "/.qmail-" + extension;
-  cut_text(path, kDotQmailPathMax);
+  std::string path = home->dir + "/.qmail-" + extension;
+  // Cut, the path would name some other file of the domain, read as its
+  // delivery instructions: a path that does not fit reads as no file.
+  if (!store_path_fits(path, kDotQmailPathMax)) return std::nullopt;
   std::ifstream file(path, std::ios::binary);
   std::string line;
   if (!file || !std::getline(file, line)) return std::nullopt;

@@ -5,14 +5,18 @@
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
+#include <functional>
 
 #include "accounts/lastauth.h"
 #include "accounts/passwd.h"
 #include "base/error.h"
 #include "base/site.h"
+#include "base/text.h"
 #include "domains/assign.h"
 #include "domains/domain.h"
 #include "domains/limits.h"
+#include "quota/maildir_quota.h"
 #include "tests/testlib/testlib.h"
 
 namespace {
@@ -204,6 +208,50 @@ TEST_F(AccountTest, LastLoginRecordEdges) {
   unlink((record.dir + "/lastauth").c_str());
   EXPECT_EQ(lastauth_time(record), 0);
   EXPECT_FALSE(lastauth_text(record));
+}
+
+// A path past its field is refused, never cut: cut, it names another file,
+// here one planted at the cut name. A line edited by hand names a mailbox
+// directory whose DIR/lastauth passes 299 characters by one (and
+// DIR/Maildir/maildirsize by more); a domain directory's .qmail-default
+// passes the 159 characters of a dot-qmail path.
+TEST_F(AccountTest, PathsPastTheirFieldAreRefusedNotCut) {
+  std::string long_dir = dir_ + "/" + std::string(100, 'a') + "/";
+  long_dir += std::string(kStorePathMax - 8 - long_dir.size(), 'b');  // "/lastauth": 300
+  std::filesystem::create_directories(long_dir + "/Maildir/tmp");
+  write_file(dir_ + "/tpasswd", "long:x:1:0:Long:" + long_dir + ":1000S\n");
+  unlink((dir_ + "/tpasswd.cdb").c_str());
+  const std::string cut = (long_dir + "/lastauth").substr(0, kStorePathMax);
+  write_file(cut, "192.0.2.9");
+  ASSERT_TRUE(get("long"));
+
+  const size_t fixed = (tessera_home() + "/domains/.com/.qmail-default").size();
+  std::string long_domain = std::string(160 - fixed, 'd') + ".com";
+  std::string made = long_domain;
+  ASSERT_EQ(create_domain(made, tessera_home(), kStoreUid, kStoreGid), 0);
+  write_file((tessera_home() + "/domains/" + long_domain + "/.qmail-default").substr(0, 159),
+             "| tdelivermail '' joe@" + long_domain + "\n");
+
+  std::string user = "long", domain = "example.com", extension = "default";
+  const struct {
+    const char* call;
+    std::function<bool()> failed;
+  } calls[] = {
+      {"lastauth_write", [&] { return lastauth_write(user, domain, "1.2.3.4") == -1; }},
+      {"lastauth_time", [&] { return lastauth_time(*get("long")) == 0; }},
+      {"lastauth_text", [&] { return !lastauth_text(*get("long")); }},
+      {"update_maildirsize", [&] {
+         update_maildirsize(domain, long_dir, "1000S");
+         return !file_exists(long_dir + "/Maildir/maildirsize");
+       }},
+      {"dotqmail_first_line", [&] { return !dotqmail_first_line(&extension, &long_domain); }},
+  };
+  for (const auto& c : calls) {
+    EXPECT_TRUE(c.failed()) << c.call;
+    EXPECT_EQ(read_file(cut), "192.0.2.9") << c.call;
+    EXPECT_EQ(names_in(long_dir), (std::set<std::string>{"Maildir", "lastaut"})) << c.call;
+    EXPECT_EQ(names_in(long_dir + "/Maildir"), std::set<std::string>{"tmp"}) << c.call;
+  }
 }
 
 }  // namespace

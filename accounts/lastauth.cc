@@ -16,12 +16,13 @@
 
 namespace {
 
-constexpr size_t kPathMax = 299;
 constexpr size_t kLineMax = 299;
 
-std::string lastauth_path(const password_record& record) {
+// DIR/lastauth, or none when it would not fit a store path: cut, it would
+// name some other file of the mailbox or beside it.
+std::optional<std::string> lastauth_path(const password_record& record) {
   std::string path = record.dir + "/lastauth";
-  cut_text(path, kPathMax);
+  if (!store_path_fits(path)) return std::nullopt;
   return path;
 }
 
@@ -33,7 +34,9 @@ int lastauth_write(std::string& user, std::string& domain, const std::string& te
   // The mailbox directory belongs to the domain's user, who may have put
   // anything at the name: it is replaced by a new file of our own, which
   // alone is then given to the domain's user.
-  FdGuard file(create_new_file(lastauth_path(*record), 0666));
+  std::optional<std::string> path = lastauth_path(*record);
+  if (!path) return -1;
+  FdGuard file(create_new_file(*path, 0666));
   if (file.get() < 0) return -1;
   // A record that did not reach the disk whole is no record.
   if (!write_all(file.get(), text)) return -1;
@@ -46,17 +49,19 @@ namespace {
 
 // The record's status, when it is a plain file reached without a link (a
 // link's target is none of this mailbox's).
-std::optional<struct stat> lastauth_status(const PathAt& at) {
+std::optional<struct stat> lastauth_status(const std::optional<PathAt>& at) {
   struct stat status;
-  if (fstatat(at.dirfd, at.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+  if (!at || fstatat(at->dirfd, at->name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
   return status;
 }
 
-PathAt lastauth_at(const password_record& record, const OpenDir* within) {
-  return within ? within->place(lastauth_path(record)) : PathAt{AT_FDCWD, lastauth_path(record)};
+std::optional<PathAt> lastauth_at(const password_record& record, const OpenDir* within) {
+  std::optional<std::string> path = lastauth_path(record);
+  if (!path) return std::nullopt;
+  return within ? within->place(*path) : PathAt{AT_FDCWD, *path};
 }
 
 // Whether the file holds exactly the mark account creation writes.
@@ -77,19 +82,21 @@ time_t lastauth_time(const password_record& record, const OpenDir* within) {
 }
 
 time_t lastauth_login_time(const password_record& record, const OpenDir* within) {
-  PathAt at = lastauth_at(record, within);
+  std::optional<PathAt> at = lastauth_at(record, within);
   std::optional<struct stat> status = lastauth_status(at);
   if (!status) return 0;
   // Only a record of the mark's length can be the mark, so a listing opens
   // few files beyond the one status it needs anyway.
-  if (status->st_size == static_cast<off_t>(sizeof kLastauthNever - 1) && holds_creation_mark(at)) {
+  if (status->st_size == static_cast<off_t>(sizeof kLastauthNever - 1) &&
+      holds_creation_mark(*at)) {
     return 0;
   }
   return status->st_mtime;
 }
 
 std::optional<std::string> lastauth_text(const password_record& record) {
-  FILE* file = fopen_regular(lastauth_path(record), false);
+  std::optional<std::string> path = lastauth_path(record);
+  FILE* file = path ? fopen_regular(*path, false) : nullptr;
   if (!file) return std::nullopt;
   char line[kLineMax + 1];
   bool read = fgets(line, sizeof line, file) != nullptr;

@@ -21,6 +21,9 @@
 //   lastauth_address  the record's address without its line end (CR and
 //                   LF taken off its end), or none when that address
 //                   means never logged in.
+// A DIR/lastauth longer than a store path (299 characters) is never cut to
+// fit: it reads as no file (time 0, text none) and lastauth_write gives -1,
+// touching no file at all.
 // They read only a regular file reached without a link at its name; a link,
 // FIFO or anything else there reads as no file. lastauth_write removes
 // whatever stands at the name and creates the file anew, never writing

@@ -158,7 +158,7 @@ void passwd_paths(std::string& domain) {
   // A path is never cut: a cut temporary name could be tpasswd itself.
   for (const std::string* path :
        {&next.text, &next.index, &next.temp, &next.index_temp, &next.lock}) {
-    if (path->size() >= kPasswdPathBuffer) return;
+    if (!store_path_fits(*path)) return;
   }
   paths = next;
 }

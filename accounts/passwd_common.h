@@ -9,9 +9,6 @@
 #include <string>
 #include <string_view>
 
-// Paths inside the store keep at most 299 characters.
-inline constexpr size_t kPasswdPathBuffer = 300;
-
 
 // Only root and the domain's own user may read or change its password file.
 bool may_use_domain(uid_t domain_uid);

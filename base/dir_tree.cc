@@ -12,11 +12,9 @@
 
 #include "base/fd_guard.h"
 #include "base/safe_path.h"
+#include "base/text.h"
 
 namespace {
-
-// The longest path the store builds for itself.
-constexpr std::size_t kMaxStorePath = 299;
 
 constexpr mode_t kNewDirMode = 0750;
 
@@ -48,7 +46,7 @@ int open_current_dir() { return open(".", O_PATH | O_DIRECTORY | O_CLOEXEC); }
 
 int make_path(const std::string& path, uid_t uid, gid_t gid) {
   if (path.empty()) return 0;
-  if (path.size() > kMaxStorePath) {
+  if (!store_path_fits(path)) {
     errno = ENAMETOOLONG;
     warn("Unable to create directory %s", path.c_str());
     return -1;

@@ -68,11 +68,15 @@ AssignIterator& iterator() {
 }
 
 
-void fill_outputs(std::string* dir, size_t dir_size, uid_t* uid, gid_t* gid) {
+// false, with nothing filled, when the directory asked for does not fit the
+// caller's field: cut, it would name another directory.
+bool fill_outputs(std::string* dir, size_t dir_size, uid_t* uid, gid_t* gid) {
   const AssignCache& c = cache();
+  if (dir && (dir_size == 0 || !store_path_fits(*c.dir, dir_size - 1))) return false;
   if (uid) *uid = static_cast<uid_t>(c.uid);
   if (gid) *gid = static_cast<gid_t>(c.gid);
-  if (dir) *dir = field_text(*c.dir, dir_size);
+  if (dir) *dir = *c.dir;
+  return true;
 }
 
 // The value's NUL-ended fields: real domain, uid, gid, directory, ...
@@ -289,15 +293,14 @@ const char* tget_assign(std::string& name, std::string* dir, size_t dir_size, ui
   }
   lower_name(name);
   if (c.valid() && *c.real_domain == name) {
-    fill_outputs(dir, dir_size, uid, gid);
-    return c.dir->c_str();
+    return fill_outputs(dir, dir_size, uid, gid) ? c.dir->c_str() : nullptr;
   }
   c.forget();
   if (!load_cache(name)) {
     c.forget();
     return nullptr;
   }
-  fill_outputs(dir, dir_size, uid, gid);
+  if (!fill_outputs(dir, dir_size, uid, gid)) return nullptr;
   name = field_text(*c.real_domain, kAssignNameBuffer);
   return c.dir->c_str();
 }

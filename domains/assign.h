@@ -18,6 +18,9 @@
 //                      success replaces it by the real domain's name (at most
 //                      96 characters) and fills the outputs given. The result
 //                      points into the cache: valid until the next lookup.
+//                      A directory asked for that does not fit dir_size
+//                      (with its terminator) is refused, never cut:
+//                      nullptr, nothing filled, the name left lower-cased.
 //                      Sets no error code (callers use -11).
 //   assign_add_domain  enters a real or alias domain into users/assign (then
 //                      qmail-newu), rcpthosts or, once rcpthosts holds 50

@@ -52,9 +52,11 @@ TEST_F(AssignTest, LookupLowerCasesAndResolvesAliasesToTheRealDomain) {
     EXPECT_EQ(uid, 89u);
     EXPECT_EQ(gid, 89u);
   }
-  std::string cut_dir, name = "example.com";
-  tget_assign(name, &cut_dir, 5, nullptr, nullptr);
-  EXPECT_EQ(cut_dir, "/d/0");
+  // A directory too long for the caller's field is refused, not cut to
+  // another directory's name.
+  std::string cut_dir = "kept", name = "example.com";
+  EXPECT_EQ(tget_assign(name, &cut_dir, 16, nullptr, nullptr), nullptr);
+  EXPECT_EQ(cut_dir, "kept");
   for (std::string missing : {"", "nowhere.net"}) {
     EXPECT_EQ(tget_assign(missing, nullptr, 0, nullptr, nullptr), nullptr) << missing;
   }

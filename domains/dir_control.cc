@@ -272,7 +272,9 @@ size_t user_component(const std::string& rest, const std::string& user) {
 // directory does not hold the domain's name.
 std::optional<std::string> freed_slot(const std::string& user, const std::string& domain,
                                       const std::string& mailbox_dir) {
-  std::string text = field_text(mailbox_dir, kDirControlPathMax + 1);
+  // A cut directory would free a slot that was never this mailbox's.
+  if (!store_path_fits(mailbox_dir, kDirControlPathMax)) return std::nullopt;
+  const std::string& text = mailbox_dir;
   size_t at = text.find(domain);
   if (at == std::string::npos) return std::nullopt;
   std::string rest = text.substr(at + domain.size());

@@ -80,7 +80,8 @@
 //                        domain is empty or unknown ("DOMAIN: No such
 //                        domain\n"), the mailbox sat in the domain directory
 //                        itself, the directory does not hold the domain's
-//                        name, or the list cannot be locked ("could not open
+//                        name or passes 299 characters (never cut), or the
+//                        list cannot be locked ("could not open
 //                        lock file LOCK: ERROR\n") or rewritten (the list is
 //                        then as it was).
 //   free_dir_take        takes the first entry of the list, removing its line

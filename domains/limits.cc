@@ -21,8 +21,6 @@
 
 namespace {
 
-// Paths inside the store live in 300-byte buffers.
-constexpr size_t kStorePathBuffer = 300;
 // Only this much of a limits file is ever looked at.
 constexpr size_t kReadWindow = 2048;
 constexpr char kLimitsName[] = "/.kestrel-limits";
@@ -205,6 +203,8 @@ struct TargetMode {
 // give the file away keeps it), and is removed on failure.
 int replace_limits_file(const std::string& path, std::string_view text,
                         const std::optional<TargetMode>& target) {
+  // No path (a domain directory too long for one): no file of any name.
+  if (path.empty()) return -1;
   TempFile temp(temp_name_for(path));
   if (!temp.create(target ? target->mode : 0666)) {
     fprintf(stderr, "tlimits: failed to open limits file (%d):  %s\n", errno, path.c_str());
@@ -220,7 +220,8 @@ int replace_limits_file(const std::string& path, std::string_view text,
 }  // namespace
 
 std::string domain_limits_path(const std::string& dir) {
-  return field_text(dir + kLimitsName, kStorePathBuffer);
+  std::string path = dir + kLimitsName;
+  return store_path_fits(path) ? path : std::string();
 }
 
 int read_limits_file(const std::string& path, domain_limits& limits) {

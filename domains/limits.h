@@ -46,7 +46,9 @@
 //   delete_domain_limits  removes the domain's .kestrel-limits. 0; -1 when
 //                         the domain is unknown ("Failed tget_assign for
 //                         %s\n" on stdout) or the removal fails (no file).
-//   domain_limits_path    DIR/.kestrel-limits, cut to 299 characters.
+//   domain_limits_path    DIR/.kestrel-limits; "" (which opens nothing, and
+//                         which the writers refuse) when that would pass
+//                         299 characters: a cut path names another file.
 //   limits_flag_mask      the account flag bits the service flags stand for.
 #pragma once
 

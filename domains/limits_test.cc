@@ -102,9 +102,12 @@ TEST(WriteLimitsFile, FailsWithoutTouchingTheTarget) {
   EXPECT_EQ(names_in(box.root() + "/www"), (std::set<std::string>{"html", "limits"}));
 }
 
-TEST(DomainLimitsPath, IsCutTo299) {
+// Cut, the path would name another file: past 299 characters there is none.
+TEST(DomainLimitsPath, IsRefusedPast299) {
   EXPECT_EQ(domain_limits_path("/d"), "/d/.kestrel-limits");
-  EXPECT_EQ(domain_limits_path(std::string(295, 'd')).size(), 299u);
+  EXPECT_EQ(domain_limits_path(std::string(283, 'd')).size(), 299u);
+  EXPECT_EQ(domain_limits_path(std::string(284, 'd')), "");
+  EXPECT_EQ(write_limits_text(DomainHome{std::string(284, 'd'), 0, 0}, "quota: 5\n"), -1);
 }
 
 class DomainLimits : public testing::Test {

@@ -7,24 +7,41 @@
 #include <unistd.h>
 
 #include <limits>
+#include <map>
 #include <vector>
 
+#include "base/text.h"
 #include "domains/assign.h"
 #include "quota/quota_rules.h"
 #include "usage/usage_client.h"
 
 namespace {
 
-// The store's path buffer, and maildir_to_email's result buffer and the
-// working directory it may take in.
-constexpr size_t kStorePathBuffer = 300;
+// maildir_to_email's result buffer and the working directory it may take in.
 constexpr size_t kEmailBuffer = 256;
 constexpr size_t kCwdMax = 300;
 
 struct MaildirQuotaState {
   std::string email;  // the last result of maildir_to_email
+  // What the usage daemon said of each mailbox asked in this process (one
+  // request): the size it answered, or none when it did not answer. A
+  // second question would only cost another connection, and of a silent
+  // daemon another time-out and message; such a mailbox is counted from
+  // its files instead.
+  std::map<std::string, std::optional<uint64_t>> daemon_sizes;
 };
 MaildirQuotaState quota_state;
+
+// The daemon's size for the mailbox, asked once per process.
+std::optional<uint64_t> daemon_size(const std::string& email) {
+  auto known = quota_state.daemon_sizes.find(email);
+  if (known != quota_state.daemon_sizes.end()) return known->second;
+  uint64_t size = 0, count = 0;
+  std::optional<uint64_t> answer;
+  if (query_usage(email.c_str(), &size, &count) == 1) answer = size;
+  quota_state.daemon_sizes.emplace(email, answer);
+  return answer;
+}
 
 // The "/"-separated parts of a path, empty ones left out.
 std::vector<std::string_view> path_parts(std::string_view path) {
@@ -92,15 +109,15 @@ const std::string& maildir_to_email(std::string_view given) {
 
 int maildir_quota_percent(const std::string& maildir, const std::string& quota_text) {
   std::string email = maildir_to_email(maildir);
-  uint64_t size = 0, count = 0;
-  if (!email.empty() && query_usage(email.c_str(), &size, &count) == 1) {
-    return daemon_percent(size, quota_text);
-  }
+  std::optional<uint64_t> size = email.empty() ? std::nullopt : daemon_size(email);
+  if (size) return daemon_percent(*size, quota_text);
   int fd = -1, percent = 0;
   check_maildir_quota(maildir, &fd, quota_text.c_str(), 0, 0, &percent);
   if (fd >= 0) close(fd);
   return percent;
 }
+
+void forget_daemon_usage() { quota_state.daemon_sizes.clear(); }
 
 int mailbox_use_percent(const std::string& home, const std::string& quota_text) {
   if (quota_text.empty() || quota_text == "NOQUOTA") return 0;
@@ -116,7 +133,7 @@ void update_maildirsize(const std::string& domain, const std::string& home,
   std::string maildir = home + "/Maildir/";
   std::string file = maildir + "maildirsize";
   // A cut path would name some other file; such a home is left alone.
-  if (file.size() >= kStorePathBuffer) return;
+  if (!store_path_fits(file)) return;
   int fd = open(file.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd >= 0) {
     close(fd);

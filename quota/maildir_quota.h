@@ -44,7 +44,12 @@
 //   maildir_quota_percent  the usage percentage 0..100 of the maildir
 //                          (a path ending in "/Maildir/"), from the daemon
 //                          when it answers, else from check_maildir_quota
-//                          (0 when that left none).
+//                          (0 when that left none). The daemon is asked
+//                          once per mailbox address in a process: its
+//                          answer, or its silence (then the files count),
+//                          serves every later call for that address.
+//   forget_daemon_usage    drops those answers, so the daemon is asked
+//                          again (for a process that outlives a request).
 //   mailbox_use_percent    how full a mailbox is, as the account views
 //                          show it: 0 for a home without a quota (an
 //                          empty text or "NOQUOTA"), else
@@ -115,6 +120,8 @@ void update_maildirsize(const std::string& domain, const std::string& home,
                         const std::string& quota_text);
 
 int maildir_quota_percent(const std::string& maildir, const std::string& quota_text);
+
+void forget_daemon_usage();
 
 int mailbox_use_percent(const std::string& home, const std::string& quota_text);
 

@@ -105,6 +105,7 @@ class MaildirTest : public ::testing::Test {
   void SetUp() override {
     site_set_root(box.root());
     tget_assign_forget();
+    forget_daemon_usage();
     ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
     ASSERT_EQ(chdir(box.root().c_str()), 0);
     for (const char* sub : {"new", "cur", "tmp"}) std::filesystem::create_directories(maildir + sub);
@@ -363,8 +364,12 @@ TEST_F(MaildirTest, TheDaemonsAnswerReplacesTheFile) {
   std::vector<std::string> quota_texts = {"1000S", "1000S", "1000S,10C", "10C"};
   FakeDaemon daemon(socket_path, sizes);
   for (size_t i = 0; i < sizes.size(); ++i) {
+    forget_daemon_usage();
     EXPECT_EQ(maildir_quota_percent(maildir, quota_texts[i]), percents[i]) << sizes[i];
   }
+  // Asked again in the same process, the mailbox keeps the last answer
+  // (250 bytes) and the daemon is not asked.
+  EXPECT_EQ(maildir_quota_percent(maildir, "1000S"), 25);
   EXPECT_EQ(daemon.finish(), std::vector<std::string>(sizes.size(), "joe@example.org"));
   EXPECT_FALSE(file_exists(sizefile));
 }

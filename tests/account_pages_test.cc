@@ -5,7 +5,9 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -337,6 +339,29 @@ TEST_F(AccountPages, ViewShowsHowFullTheMailboxIs) {
   EXPECT_NE(page("nav=view_user&eaddr=joe@example.com").find("|UU=25%|"), std::string::npos);
   page("nav=mod_user&eaddr=joe@example.com&quota=NOQUOTA");
   EXPECT_NE(page("nav=view_user&eaddr=joe@example.com").find("|UU=0%|"), std::string::npos);
+}
+
+// A usage daemon that takes the connection but never answers: the new
+// account's quota and the view's use are one question to it, so one
+// connection and one time-out, after which the files are counted.
+TEST_F(AccountPages, ASilentUsageDaemonIsAskedOncePerMailbox) {
+  write_file(box.path("/usr/local/tessera/etc/tlimits.default"), "default_quota: 1000S\n");
+  const std::string socket_path = box.root() + "/usage.sock";
+  int daemon = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(daemon, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(daemon, 8), 0);
+  write_file(box.www() + "/tmeterc.conf", "Server: Timeout = 1; Filename = " + socket_path + ";\n");
+  RunResult r = post("nav=add_user&eaddr=joe@example.com&cpass=pw", 20);
+  EXPECT_NE(r.out.find("created<BR><BR>|UA=joe@example.com|UN=joe|UQ=1000S|"), std::string::npos);
+  EXPECT_EQ(r.err, "client_query: timeout on response\n");
+  EXPECT_EQ(read_file(domain_dir + "/joe/Maildir/maildirsize"), "1000S\n0 0\n");
+  int connections = 0;
+  for (int peer; (peer = accept(daemon, nullptr, nullptr)) >= 0; ++connections) close(peer);
+  EXPECT_EQ(connections, 1);
+  close(daemon);
 }
 
 TEST_F(AccountPages, EmptyPasswordGivesAnEmptyPasswordField) {

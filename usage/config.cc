@@ -32,8 +32,9 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // The path made absolute against the current directory.
 bool absolute_path(const char* path, std::string& out) {
   if (path[0] == '/') {
+    // Cut, it would name some other file.
+    if (!store_path_fits(path, kPathMax)) return false;
     out = path;
-    cut_text(out, kPathMax);
     return true;
   }
   char cwd[kPathMax];

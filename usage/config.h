@@ -20,7 +20,9 @@
 //
 // Every problem is reported on stdout with a message starting "config: ";
 // the load then yields nothing, and the caller treats the file as absent.
-// A file that does not exist yields nothing without a message.
+// A file that does not exist yields nothing without a message, and so does
+// a path that made absolute passes 253 characters (never cut: a cut path
+// names another file).
 #pragma once
 
 #include <string>

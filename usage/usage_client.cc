@@ -36,8 +36,10 @@ constexpr size_t kAnswerSize = 16;
 config* load_settings() {
   if (const passwd* user = getpwnam("tessera")) {
     std::string path = std::string(user->pw_dir) + "/etc/" + kConfName;
-    cut_text(path, kConfPathMax);
-    if (config* conf = config_load(path.c_str())) return conf;
+    // Cut, the path would name some other file to take settings from.
+    if (store_path_fits(path, kConfPathMax)) {
+      if (config* conf = config_load(path.c_str())) return conf;
+    }
   }
   for (std::string path :
        {std::string(kConfName), std::string("etc/") + kConfName, std::string(".//") + kConfName}) {
@@ -73,13 +75,15 @@ bool read_settings(const config* conf, Settings& settings) {
     settings.remote = true;
     return true;
   }
+  // A socket path too long for the address is not cut (that would be
+  // some other socket): such a Filename is as unusable as none.
   const char* filename = config_lookup(conf, "Server", "Filename");
-  if (filename == nullptr || *filename == '\0') {
+  std::string path = filename ? filename : "";
+  if (path.empty() ||
+      !store_path_fits(path, std::min(kSocketPathMax, sizeof settings.local.sun_path - 1))) {
     fputs("client_connect: configuration error: Server::Filename\n", stderr);
     return false;
   }
-  std::string path = filename;
-  cut_text(path, std::min(kSocketPathMax, sizeof settings.local.sun_path - 1));
   settings.local.sun_family = AF_UNIX;
   memcpy(settings.local.sun_path, path.c_str(), path.size() + 1);
   return true;

@@ -13,7 +13,8 @@
 //   Timeout   seconds for the connection and for the answer (default 1;
 //             a value below 1 is reported and 1 used)
 //   Remote    IPV4:PORT of a TCP daemon; Filename is then not looked at
-//   Filename  the daemon's local socket, required without Remote
+//   Filename  the daemon's local socket, required without Remote; one of
+//             more than 106 characters is unusable (never cut)
 // tmeterc.conf is looked for in the home of the system user "tessera"
 // (HOME/etc/tmeterc.conf), then as tmeterc.conf, etc/tmeterc.conf and
 // .//tmeterc.conf in the current directory; the first that loads wins.

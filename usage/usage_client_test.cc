@@ -168,6 +168,9 @@ TEST(UsageClient, ReportsSettingsAndConnectionFailures) {
        "client_connect: configuration error: Server::Remote: 127.0.0.1\n"},
       {"Server: Timeout = 1;\n", "client_connect: configuration error: Server::Filename\n"},
       {"Server: Filename = ;\n", "client_connect: configuration error: Server::Filename\n"},
+      // Cut to fit, it would be some other socket.
+      {"Server: Filename = /" + std::string(106, 's') + ";\n",
+       "client_connect: configuration error: Server::Filename\n"},
       // Remote wins over Filename; the refusal neither hangs nor raises SIGPIPE.
       {"Server: " + nowhere + " Remote = " + refused + ";\n",
        "client_connect: connect failed: 111\n"},
