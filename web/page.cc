@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/error.h"
+#include "base/version.h"
 #include "web/escape.h"
 
 PageState page{};
@@ -141,9 +142,9 @@ const std::string* get_page_var(std::string_view key) {
 
 void print_version_lines() {
   // Program first, then the mail-domain library it drives.
-  fputs("<a href=https://larkspur-mail.org/>larkspur</a> 1.0<BR>\n"
-        "<a href=https://larkspur-mail.org/tessera/>tessera</a> 1.0<BR>\n",
-        stdout);
+  std::printf("<a href=https://larkspur-mail.org/>larkspur</a> %s<BR>\n"
+              "<a href=https://larkspur-mail.org/tessera/>tessera</a> %s<BR>\n",
+              kLarkspurVersion, kTesseraVersion);
 }
 
 void print_fatal_page() {
