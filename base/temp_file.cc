@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "base/error.h"
 #include "base/fd_guard.h"
@@ -48,7 +50,11 @@ TempFile::~TempFile() {
 bool TempFile::create(mode_t mode) {
   unlink(path_.c_str());
   int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    // The page only says "Could not update file": the error log names it.
+    fprintf(stderr, "could not create %s: %s\n", path_.c_str(), strerror(errno));
+    return false;
+  }
   created_ = true;
   return out_.adopt(fd);
 }
@@ -69,7 +75,10 @@ bool TempFile::set_mode(mode_t mode) {
 int TempFile::replace(const std::string& target) {
   if (!created_) return kErrUpdateFile;
   bool moved = out_.finish() && rename(path_.c_str(), target.c_str()) == 0;
-  if (!moved) unlink(path_.c_str());
+  if (!moved) {
+    fprintf(stderr, "could not replace %s: %s\n", target.c_str(), strerror(errno));
+    unlink(path_.c_str());
+  }
   created_ = false;
   return moved ? 0 : kErrUpdateFile;
 }

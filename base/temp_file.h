@@ -22,6 +22,10 @@
 //                   bits: false when it fails. out() writes through a buffer
 //                   that remembers any failure; replace() flushes, syncs,
 //                   closes and renames: 0, or -17 (the copy is removed).
+//                   A copy that cannot be made and a target that cannot be
+//                   replaced are named on stderr ("could not create PATH:
+//                   REASON", "could not replace PATH: REASON"): the pages
+//                   say only "Could not update file".
 #pragma once
 
 #include <sys/types.h>

@@ -95,7 +95,9 @@ TEST(WriteLimitsFile, FailsWithoutTouchingTheTarget) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(write_limits_file(box.root() + "/none/limits", domain_limits{}), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "tlimits: failed to open limits file (2):  " + box.root() + "/none/limits\n");
+            "could not create " + box.root() + "/none/limits." + std::to_string(getpid()) +
+                ": No such file or directory\n"
+                "tlimits: failed to open limits file (2):  " + box.root() + "/none/limits\n");
   // The rename over a directory fails: -1 and the temporary file is gone.
   ASSERT_EQ(mkdir((box.root() + "/www/limits").c_str(), 0700), 0);
   EXPECT_EQ(write_limits_file(box.root() + "/www/limits", domain_limits{}), -1);
