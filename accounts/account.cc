@@ -32,12 +32,11 @@ constexpr size_t kDomainMinLength = 3;
 constexpr mode_t kDirMode = 0750;
 constexpr const char* kMaildirParts[] = {"Maildir", "Maildir/new", "Maildir/cur", "Maildir/tmp"};
 
-// A copy of the account's record, or none: the lookup's own record is
-// overwritten by the next lookup, which the routines below all make.
-std::optional<password_record> find_account(std::string& user, std::string& domain) {
-  const password_record* record = passwd_get(user, domain);
-  if (!record) return std::nullopt;
-  return *record;
+// The account's record, or none; an alias domain's name becomes its real
+// domain's, which the steps after the lookup and the caller work with.
+std::optional<password_record> find_account(const std::string& user, std::string& domain) {
+  if (std::optional<DomainHome> home = find_domain_home(domain)) domain = home->domain;
+  return passwd_find(user, domain);
 }
 
 // The new account's quota, from the domain's defaults.
@@ -113,9 +112,8 @@ bool make_maildir() {
 // Points an existing account's line at its new directory.
 void repoint_account(const std::string& user, const std::string& domain,
                      const std::string& dir) {
-  std::string user_copy = user;
   std::string domain_copy = domain;
-  std::optional<password_record> record = find_account(user_copy, domain_copy);
+  std::optional<password_record> record = find_account(user, domain_copy);
   if (!record) return;
   record->dir = dir;
   passwd_update(*record, domain_copy);
@@ -228,7 +226,8 @@ int check_new_account(std::string& user, std::string& domain, const std::string&
   // would place the mailbox elsewhere (a web form passes names here).
   if (!is_plain_name(user)) return kErrIllegalUsername;
   if (domain_name_ok(domain) != 0) return kErrInvalidDomain;
-  if (passwd_get(user, domain)) return kErrUsernameExists;
+  if (std::optional<DomainHome> home = find_domain_home(domain)) domain = home->domain;
+  if (passwd_find(user, domain)) return kErrUsernameExists;
   std::optional<DomainHome> home = find_domain_home(domain);
   if (!home) return kErrNoDomain;
   domain_limits limits;
@@ -338,8 +337,7 @@ void undo_account(Creation& c, int added) {
   if (chdir(c.place.home.dir.c_str()) == 0) remove_user_dir(c.subdir, pending_name_for(a.user));
   // A name that another process entered first stays that process's
   // account; only this creation is undone, and the caller is told why.
-  std::string user_copy = a.user, domain_copy = c.domain;
-  bool taken = added == kErrUsernameExists && passwd_get(user_copy, domain_copy) != nullptr;
+  bool taken = added == kErrUsernameExists && passwd_find(a.user, c.domain).has_value();
   a.result = taken ? kErrUsernameExists : kErrNoAuthDb;
   a.quota_result = 0;
 }

@@ -168,7 +168,9 @@ int delete_account(std::string& user, std::string& domain) {
   std::optional<DomainHome> home = find_domain_home(domain);
   if (!home) return kErrNoDomain;
   if (chdir(home->dir.c_str()) != 0) return kErrChdirDomains;
-  const password_record* found = passwd_get(user, domain);
+  // The alias's real domain is the one whose line goes.
+  domain = home->domain;
+  std::optional<password_record> found = passwd_find(user, domain);
   if (!found) return kErrNoUser;
   password_record record = *found;
   if (is_catchall(user, domain, home->dir)) return kErrCatchall;

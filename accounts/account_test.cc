@@ -40,10 +40,9 @@ class AccountTest : public testing::Test {
           const std::string& gecos = "A User", std::string domain = "example.com") {
     return add_account(user, domain, password, gecos);
   }
-  std::optional<password_record> get(std::string user, std::string domain = "example.com") {
-    const password_record* record = passwd_get(user, domain);
-    if (!record) return std::nullopt;
-    return *record;
+  std::optional<password_record> get(const std::string& user,
+                                      const std::string& domain = "example.com") {
+    return passwd_find(user, domain);
   }
   void write_qmail_default(const std::string& line) {
     write_file(dir_ + "/.qmail-default", line + "\n");

@@ -28,8 +28,8 @@ std::optional<std::string> lastauth_path(const password_record& record) {
 
 }  // namespace
 
-int lastauth_write(std::string& user, std::string& domain, const std::string& text) {
-  const password_record* record = passwd_get(user, domain);
+int lastauth_write(const std::string& user, const std::string& domain, const std::string& text) {
+  std::optional<password_record> record = passwd_find(user, domain);
   if (!record) return 0;
   // The mailbox directory belongs to the domain's user, who may have put
   // anything at the name: it is replaced by a new file of our own, which

@@ -40,7 +40,7 @@
 // The record of a mailbox that has never been used.
 inline constexpr char kLastauthNever[] = "0.0.0.0";
 
-int lastauth_write(std::string& user, std::string& domain, const std::string& text);
+int lastauth_write(const std::string& user, const std::string& domain, const std::string& text);
 
 time_t lastauth_time(const password_record& record, const OpenDir* within = nullptr);
 

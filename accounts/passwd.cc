@@ -35,26 +35,6 @@ constexpr size_t kLookupLineSize = 2048;
 constexpr size_t kDomainCopyBuffer = 156;
 
 
-// Everything the module keeps between calls. The lookup and the listing
-// have records of their own, so a lookup made while listing leaves the
-// listed record as it was.
-struct PasswdState {
-  passwd_file_paths paths;
-  password_record found;    // passwd_get's record
-  password_record listed;   // passwd_iterate's record
-  // passwd_iterate's open file and its lines, and the flag bits the
-  // listed domain's limits add, read once when the listing starts: they
-  // do not change during one listing.
-  int listing = -1;
-  std::unique_ptr<ChunkLines> listing_lines;
-  std::optional<int32_t> listing_flags;
-};
-
-PasswdState& state() {
-  static PasswdState passwd_state;
-  return passwd_state;
-}
-
 // Takes the text up to the next ":" (or the end) off the front of rest.
 std::string_view next_field(std::string_view& rest) {
   size_t colon = rest.find(':');
@@ -111,24 +91,17 @@ bool read_index_line(int fd, const std::string& user, std::string& line) {
 // A missing index is rebuilt from the text file, under the same lock as
 // every change: two rebuilds at once would write one cdb.tmp together. When
 // the lock stays busy the change holding it rebuilds the index anyway.
-void repair_index(const std::string& domain) {
+void repair_index(const passwd_file_paths& paths, const std::string& domain) {
   FileLock lock;
-  if (lock.lock_waiting(state().paths.lock, FileLock::kBusyWait) != 0) return;
+  if (lock.lock_waiting(paths.lock, FileLock::kBusyWait) != 0) return;
   passwd_rebuild(domain);
 }
 
-int open_index(const std::string& domain) {
-  int fd = open_regular(state().paths.index, false);
+int open_index(const passwd_file_paths& paths, const std::string& domain) {
+  int fd = open_regular(paths.index, false);
   if (fd >= 0) return fd;
-  repair_index(domain);
-  return open_regular(state().paths.index, false);
-}
-
-void close_listing() {
-  PasswdState& s = state();
-  s.listing_lines.reset();
-  if (s.listing >= 0) close(s.listing);
-  s.listing = -1;
+  repair_index(paths, domain);
+  return open_regular(paths.index, false);
 }
 
 }  // namespace
@@ -138,76 +111,77 @@ bool may_use_domain(uid_t domain_uid) {
   return effective == 0 || effective == domain_uid;
 }
 
-const passwd_file_paths& passwd_current_paths() { return state().paths; }
-
-void passwd_paths(std::string& domain) {
-  apply_default_domain(domain);
-  passwd_file_paths& paths = state().paths;
-  paths = passwd_file_paths{};
+passwd_file_paths passwd_paths_of(const std::string& domain) {
+  std::string name = domain;
+  apply_default_domain(name);
   std::string dir;
-  if (domain.empty()) {
+  if (name.empty()) {
     dir = tessera_home() + "/users";
-  } else if (std::optional<DomainHome> home = find_domain_home(domain)) {
+  } else if (std::optional<DomainHome> home = find_domain_home(name)) {
     dir = home->dir;
   } else {
-    return;  // an unknown domain has no password file
+    return {};  // an unknown domain has no password file
   }
-  passwd_file_paths next{dir + "/tpasswd", dir + "/tpasswd.cdb",
-                         dir + "/tpasswd.bak." + std::to_string(getpid()), dir + "/cdb.tmp",
-                         dir + "/.tpasswd.lock"};
+  passwd_file_paths paths{dir + "/tpasswd", dir + "/tpasswd.cdb",
+                          dir + "/tpasswd.bak." + std::to_string(getpid()), dir + "/cdb.tmp",
+                          dir + "/.tpasswd.lock"};
   // A path is never cut: a cut temporary name could be tpasswd itself.
   for (const std::string* path :
-       {&next.text, &next.index, &next.temp, &next.index_temp, &next.lock}) {
-    if (!store_path_fits(*path)) return;
+       {&paths.text, &paths.index, &paths.temp, &paths.index_temp, &paths.lock}) {
+    if (!store_path_fits(*path)) return {};
   }
-  paths = next;
+  return paths;
 }
 
-password_record* passwd_get(std::string& user, std::string& domain) {
+std::optional<password_record> passwd_find(const std::string& user, const std::string& domain) {
   last_error = 0;
-  lower_name(user);
-  lower_name(domain);
-  uid_t uid = 0;
-  if (tget_assign(domain, nullptr, 0, &uid, nullptr) == nullptr) return nullptr;
-  if (!may_use_domain(uid)) return nullptr;
-  std::string copy = field_text(domain, kDomainCopyBuffer);
-  passwd_paths(copy);
-  if (state().paths.index.empty()) return nullptr;
-  int fd = open_index(copy);
-  if (fd < 0) return nullptr;
+  std::optional<DomainHome> home = find_domain_home(domain);
+  if (!home || !may_use_domain(home->uid)) return std::nullopt;
+  std::string real = field_text(home->domain, kDomainCopyBuffer);
+  const passwd_file_paths paths = passwd_paths_of(real);
+  if (paths.index.empty()) return std::nullopt;
+  int fd = open_index(paths, real);
+  if (fd < 0) return std::nullopt;
   FdGuard index(fd);
   std::string line;
-  if (!read_index_line(fd, user, line)) return nullptr;
-  password_record& record = state().found;
+  if (!read_index_line(fd, user, line)) return std::nullopt;
+  password_record record;
   split_line(line, record);
-  apply_domain_limits(record, copy);
-  return &record;
+  apply_domain_limits(record, real);
+  return record;
 }
 
-password_record* passwd_iterate(std::string& domain, int first) {
-  PasswdState& s = state();
-  if (first == 1) {
-    // The paths and the limits are worked out once per listing, not for
-    // each of its (possibly a hundred thousand) records.
-    passwd_paths(domain);
-    close_listing();
-    if (!s.paths.text.empty()) s.listing = open_regular(s.paths.text, false);
-    if (s.listing >= 0) s.listing_lines = std::make_unique<ChunkLines>(s.listing);
-    s.listing_flags = domain_limit_flags(domain);
-  } else {
-    apply_default_domain(domain);
-  }
-  if (s.listing < 0) return nullptr;
+PasswdListing::PasswdListing(const std::string& domain) {
+  // The paths and the limits are worked out once per listing, not for
+  // each of its (possibly a hundred thousand) records.
+  const passwd_file_paths paths = passwd_paths_of(domain);
+  if (!paths.text.empty()) file_ = open_regular(paths.text, false);
+  if (file_ >= 0) lines_ = std::make_unique<ChunkLines>(file_);
+  std::string name = domain;
+  apply_default_domain(name);
+  flags_ = domain_limit_flags(name);
+}
+
+PasswdListing::~PasswdListing() { close_file(); }
+
+void PasswdListing::close_file() {
+  lines_.reset();
+  if (file_ >= 0) close(file_);
+  file_ = -1;
+}
+
+const password_record* PasswdListing::next() {
+  if (file_ < 0) return nullptr;
   std::string_view line;
   bool ended = false;
-  if (!s.listing_lines->next(line, ended) || std::count(line.begin(), line.end(), ':') < 6) {
-    close_listing();
+  if (!lines_->next(line, ended) || std::count(line.begin(), line.end(), ':') < 6) {
+    close_file();
     return nullptr;
   }
-  split_line(line, s.listed);
-  s.listed.clear_password.clear();  // the listing never hands it out
-  apply_limit_flags(s.listed, s.listing_flags);
-  return &s.listed;
+  split_line(line, record_);
+  record_.clear_password.clear();  // the listing never hands it out
+  apply_limit_flags(record_, flags_);
+  return &record_;
 }
 
 int passwd_check_names(const std::string& user, const std::string& domain) {
@@ -230,9 +204,8 @@ int passwd_check(const password_record* record, const std::string* domain) {
 int passwd_set_quota(const std::string& user, std::string& domain, const std::string& quota) {
   if (int result = passwd_check_names(user, domain); result != 0) return result;
   if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
-  std::string name = user;
-  password_record* record = passwd_get(name, domain);
-  if (record == nullptr) return kErrNoUser;
+  std::optional<password_record> record = passwd_find(user, domain);
+  if (!record) return kErrNoUser;
   record->quota = quota;
   return passwd_update(*record, domain);
 }

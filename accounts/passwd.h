@@ -14,11 +14,10 @@
 // ":", passes over a line without any ":", and leaves a last line without
 // "\n" unindexed (it may still be being written by hand).
 //
-// Owns: the five paths of the domain being worked on (recomputed by every
-// operation), the lookup's record and the listing's record with its open
-// stream. The two records are separate, so a lookup made while listing
-// leaves the listed record intact; each is overwritten by the next call of
-// its own operation. Callers copy what they keep.
+// Keeps nothing between calls: a lookup hands back its record by value, and
+// a listing is an object that holds its own open file and record, so a
+// lookup made while listing leaves the listed record intact. Names come in
+// as the edge normalised them (lower-cased); nothing here lower-cases.
 //
 // Effective-uid rule: lookups find nothing, and updates return -22, unless
 // the process runs as root or as the domain's uid.
@@ -27,22 +26,23 @@
 // domain's lock, then prints "File busy try again later!\n" and gives -2.
 //
 // Routines:
-//   passwd_paths      the five paths for a domain (an empty domain becomes
-//                     the default domain in place; still empty: the store's
+//   passwd_paths_of   the five paths for a domain (an empty domain stands
+//                     for the default domain; still empty: the store's
 //                     users directory). A domain the table does not know, or
 //                     a path that would pass 299 characters, gives five
 //                     empty paths (paths are never cut), and every operation
 //                     on them fails.
-//   passwd_get        the record of user@domain, or nullptr (no code; every
-//                     failure is "none"). Lower-cases both names in place;
-//                     an alias domain's name is replaced by its real one.
-//                     Clears last_error. A missing index is rebuilt first,
-//                     under the domain's lock (not at all while another
-//                     change holds it: that change rebuilds it).
-//   passwd_iterate    first = 1 starts a listing, 0 continues it; nullptr at
-//                     the end or at a line with fewer than six ":". The
+//   passwd_find       the record of user@domain, or none (no code; every
+//                     failure is "none"). An alias domain reaches its real
+//                     domain's file; the caller's names are left as they
+//                     are. Clears last_error. A missing index is rebuilt
+//                     first, under the domain's lock (not at all while
+//                     another change holds it: that change rebuilds it).
+//   PasswdListing     the records of a domain's file in order: next() gives
+//                     nullptr at the end or at a line with fewer than six
+//                     ":"; the record is overwritten by the next call. The
 //                     paths and the domain's limits (for the flags) are
-//                     read when the listing starts and serve all of it.
+//                     read when the listing is made and serve all of it.
 //   passwd_add        inserts the new line in name order. 0; -1 for the name
 //                     "tpasswd", an empty name, a name with ":", a line that
 //                     would hold "\n" (full name), or when the files cannot be
@@ -86,6 +86,9 @@
 // undo the change (the next change catches the index up).
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -110,14 +113,29 @@ struct passwd_new_line {
   int result = 0;
 };
 
-// The paths that the last passwd_paths computed.
-const passwd_file_paths& passwd_current_paths();
+passwd_file_paths passwd_paths_of(const std::string& domain);
 
-void passwd_paths(std::string& domain);
+std::optional<password_record> passwd_find(const std::string& user, const std::string& domain);
 
-password_record* passwd_get(std::string& user, std::string& domain);
+class ChunkLines;
 
-password_record* passwd_iterate(std::string& domain, int first);
+class PasswdListing {
+ public:
+  explicit PasswdListing(const std::string& domain);
+  ~PasswdListing();
+  PasswdListing(const PasswdListing&) = delete;
+  PasswdListing& operator=(const PasswdListing&) = delete;
+
+  const password_record* next();
+
+ private:
+  void close_file();
+
+  int file_ = -1;
+  std::unique_ptr<ChunkLines> lines_;
+  std::optional<int32_t> flags_;
+  password_record record_;
+};
 
 int passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
                std::string& gecos, const std::string& subdir);

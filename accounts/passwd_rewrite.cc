@@ -115,8 +115,8 @@ int write_new_copy(const passwd_file_paths& paths, const std::optional<DomainHom
 // still held; a failed rebuild leaves the previous index, and the next
 // change catches it up, so the change itself still stands.
 int rewrite_password_file(std::string& domain, const EditLine& edit, const EndEdit& at_end = {}) {
-  passwd_paths(domain);
-  const passwd_file_paths paths = passwd_current_paths();
+  apply_default_domain(domain);
+  const passwd_file_paths paths = passwd_paths_of(domain);
   if (paths.text.empty()) return kRewriteFailed;
   FileLock lock;
   if (lock.lock_waiting(paths.lock, FileLock::kBusyWait) != 0) return kRewriteBusy;
@@ -286,8 +286,8 @@ int passwd_update(password_record& record, std::string& domain) {
 
 int passwd_rebuild(const std::string& domain) {
   std::string name = domain;
-  passwd_paths(name);
-  const passwd_file_paths paths = passwd_current_paths();
+  apply_default_domain(name);
+  const passwd_file_paths paths = passwd_paths_of(name);
   if (paths.text.empty()) return -1;
   FdGuard in(open_text(paths.text));
   if (in.get() < 0) return -1;

@@ -70,8 +70,9 @@ class PasswdFile : public testing::Test {
     std::string domain = domain_;
     return passwd_add(user, domain, password, gecos, subdir);
   }
-  password_record* get(std::string user, std::string domain = "example.com") {
-    return passwd_get(user, domain);
+  std::optional<password_record> get(const std::string& user,
+                                      const std::string& domain = "example.com") {
+    return passwd_find(user, domain);
   }
   std::string text() const { return read_file(dir_ + "/tpasswd"); }
   // tpasswd as written by hand, and indexed.
@@ -123,9 +124,13 @@ TEST_F(PasswdFile, LookupsFindTheLineThroughAnyNameOfTheDomain) {
                {"bob", "nowhere.org", false},    {"bob", "", false}};
   for (const Case& c : cases) {
     last_error = -5;
+    // The names as an edge hands them on: lower-cased, the alias resolved.
     std::string user = c.user, domain = c.domain;
-    password_record* record = passwd_get(user, domain);
-    EXPECT_EQ(record != nullptr, c.found) << c.user << "@" << c.domain;
+    lower_name(user);
+    lower_name(domain);
+    std::optional<password_record> record = passwd_find(user, domain);
+    if (std::optional<DomainHome> home = find_domain_home(domain)) domain = home->domain;
+    EXPECT_EQ(record.has_value(), c.found) << c.user << "@" << c.domain;
     EXPECT_EQ(last_error, 0);
     if (!record) continue;
     EXPECT_EQ(domain, "example.com");
@@ -138,16 +143,18 @@ TEST_F(PasswdFile, ListingStopsAtAShortLineWhileLookupsGoOn) {
   std::string al = "al:x:1:0:A:/d/al:NOQUOTA\n", cy = "cy:x:1:2:C:/d/cy:5S:clear\n";
   hand_made(al + "broken:line\n" + cy + "dee:x:1:0:D:/d/dee:NOQUOTA");
   std::string domain = domain_;
-  ASSERT_NE(passwd_iterate(domain, 1), nullptr);
-  EXPECT_EQ(passwd_iterate(domain, 0), nullptr);
-  ASSERT_NE(get("cy"), nullptr);
+  PasswdListing first(domain);
+  ASSERT_NE(first.next(), nullptr);
+  EXPECT_EQ(first.next(), nullptr);
+  ASSERT_NE(get("cy"), std::nullopt);
   EXPECT_EQ(get("cy")->clear_password, "clear");
-  EXPECT_EQ(get("dee"), nullptr);  // its line has no end yet
+  EXPECT_EQ(get("dee"), std::nullopt);  // its line has no end yet
 
   hand_made(al + cy + "dee:x:1:0:D:/d/dee:NOQUOTA");
   std::vector<std::string> listed;
-  for (password_record* r = passwd_iterate(domain, 1); r; r = passwd_iterate(domain, 0)) {
-    ASSERT_NE(get("al"), nullptr);  // a lookup in between leaves the listed record
+  PasswdListing listing(domain);
+  for (const password_record* r = listing.next(); r; r = listing.next()) {
+    ASSERT_NE(get("al"), std::nullopt);  // a lookup in between leaves the listed record
     listed.push_back(r->name + "|" + r->quota + "|" + r->clear_password);
   }
   EXPECT_EQ(listed, (std::vector<std::string>{"al|NOQUOTA|", "cy|5S|", "dee|NOQUOTA|"}));
@@ -204,8 +211,8 @@ TEST_F(PasswdFile, LongLinesSurviveRewriteAndRepairedIndex) {
   std::string line = text().substr(0, text().find('\n'));
   EXPECT_GE(line.size(), 300u);
   ASSERT_EQ(unlink((dir_ + "/tpasswd.cdb").c_str()), 0);  // the lookup rebuilds it
-  password_record* found = get(name);
-  ASSERT_NE(found, nullptr);
+  std::optional<password_record> found = get(name);
+  ASSERT_NE(found, std::nullopt);
   EXPECT_EQ(std::tie(found->password, found->gecos, found->dir, found->quota),
             std::tie(record.password, record.gecos, record.dir, record.quota));
   // The repaired index, read by an independent reader: each line whole.
@@ -229,7 +236,7 @@ TEST_F(PasswdFile, EffectiveUidDecidesWhoMayUseTheFile) {
     int status = in_child([&] {
       password_record record = *get("bob");
       if (setgroups(0, nullptr) != 0 || setegid(c.euid) != 0 || seteuid(c.euid) != 0) return 99;
-      int found = get("bob") != nullptr ? 1 : 0;
+      int found = get("bob").has_value() ? 1 : 0;
       return found + 2 * -passwd_update(record, domain_);
     });
     EXPECT_EQ(status, c.status) << c.euid;
@@ -329,9 +336,9 @@ TEST_F(PasswdFile, ManyLinesGoWhereSingleAddsWouldAndRefuseOnlyTheirOwn) {
   EXPECT_EQ(text(), "bob::1:0:bob:" + dir_ + "/bob:NOQUOTA\n"
                     "carol:x:1:0:Carol:/c:NOQUOTA\nalice:x:1:0:Alice:/a:NOQUOTA\n\n"
                     "dave::1:0:dave:" + dir_ + "/dave:5000S\nno colon\nzed:x\n");
-  ASSERT_NE(get("dave"), nullptr);
+  ASSERT_NE(get("dave"), std::nullopt);
   EXPECT_EQ(get("dave")->quota, "5000S");
-  EXPECT_NE(get("zed"), nullptr);  // the line end it gained makes it indexed
+  EXPECT_NE(get("zed"), std::nullopt);  // the line end it gained makes it indexed
 }
 
 // Long lines, lines that straddle the reader's pieces and a file far
@@ -349,7 +356,7 @@ TEST_F(PasswdFile, LargeFilesAndLongLinesPassAChangeIntact) {
   expected.erase(at, expected.find('\n', at) + 1 - at);
   EXPECT_EQ(text(), expected);
   EXPECT_EQ(get("u105999")->dir, "/d");
-  EXPECT_EQ(get("u100003"), nullptr);
+  EXPECT_EQ(get("u100003"), std::nullopt);
 }
 
 }  // namespace

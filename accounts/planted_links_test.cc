@@ -51,11 +51,10 @@ class PlantedLinks : public testing::Test {
   int add(std::string user, std::string domain = "example.com") {
     return add_account(user, domain, "pw", "A User");
   }
-  password_record record(std::string user) {
-    std::string domain = "example.com";
-    const password_record* found = passwd_get(user, domain);
-    EXPECT_NE(found, nullptr) << user;
-    return found ? *found : password_record{};
+  password_record record(const std::string& user) {
+    std::optional<password_record> found = passwd_find(user, "example.com");
+    EXPECT_NE(found, std::nullopt) << user;
+    return found.value_or(password_record{});
   }
   // A link of the domain's user at path, to target.
   static void plant(const std::string& path, const std::string& target) {
@@ -271,8 +270,7 @@ TEST_F(PlantedLinks, DeletionKeepsADirectoryOutsideTheDomain) {
     std::string u = user;
     EXPECT_EQ(delete_account(u, domain), 0) << dir;
     EXPECT_EQ(read_file(dir + "/precious"), "keep\n") << dir;
-    std::string again = user;
-    EXPECT_EQ(passwd_get(again, domain), nullptr) << dir;
+    EXPECT_EQ(passwd_find(user, domain), std::nullopt) << dir;
   }
   // A mailbox inside its domain still goes.
   const std::string joe_dir = record("joe").dir;

@@ -506,9 +506,7 @@ std::vector<PasswdLine> passwd_lines(const std::string& text) {
 // Sorts a domain's password file by name under its lock and rebuilds the
 // index; only a file whose every line parses and whose names are unique.
 bool sort_password_file(const std::string& domain) {
-  std::string name = domain;
-  passwd_paths(name);
-  const passwd_file_paths paths = passwd_current_paths();
+  const passwd_file_paths paths = passwd_paths_of(domain);
   return under_lock(paths.lock, [&] {
     std::string text;
     if (!read_text(paths.text, text)) return false;
@@ -538,9 +536,7 @@ bool sort_password_file(const std::string& domain) {
 }
 
 bool rebuild_index(const std::string& domain) {
-  std::string name = domain;
-  passwd_paths(name);
-  return under_lock(passwd_current_paths().lock, [&] { return passwd_rebuild(domain) == 0; });
+  return under_lock(passwd_paths_of(domain).lock, [&] { return passwd_rebuild(domain) == 0; });
 }
 
 void check_password_file(const AssignEntry& d, const std::vector<PasswdLine>& lines,
@@ -592,10 +588,8 @@ void check_password_file(const AssignEntry& d, const std::vector<PasswdLine>& li
 
 // Whether a password line of the domain still names path (read afresh).
 bool line_names(const std::string& domain, const std::string& path) {
-  std::string name = domain;
-  passwd_paths(name);
   std::string text;
-  if (!read_text(passwd_current_paths().text, text)) return false;
+  if (!read_text(passwd_paths_of(domain).text, text)) return false;
   for (const PasswdLine& l : passwd_lines(text)) {
     if (l.parses && l.dir == path) return true;
   }
@@ -603,9 +597,7 @@ bool line_names(const std::string& domain, const std::string& path) {
 }
 
 void check_mailboxes(const AssignEntry& d, const std::vector<PasswdLine>& lines, Findings& out) {
-  std::string domain_name = d.name;
-  passwd_paths(domain_name);
-  const std::string lock = passwd_current_paths().lock;
+  const std::string lock = passwd_paths_of(d.name).lock;
   std::set<std::string> named;
   for (const PasswdLine& l : lines) {
     if (l.parses) named.insert(l.dir);
@@ -660,10 +652,8 @@ void check_mailbox_count(const AssignEntry& d, const std::vector<PasswdLine>& li
                  [d] {
                    FileLock lock;
                    if (dir_control_lock(lock, d.name, d.uid, d.gid) != 0) return false;
-                   std::string name = d.name;
-                   passwd_paths(name);
                    std::string text;
-                   read_text(passwd_current_paths().text, text);
+                   read_text(passwd_paths_of(d.name).text, text);
                    uint64_t now = mailbox_count(passwd_lines(text));
                    DirControl fresh;
                    read_dir_control(fresh, d.name, d.uid);
@@ -702,9 +692,7 @@ void check_domain(const AssignEntry& d, Findings& out) {
   check_mailboxes(d, lines, out);
   check_mailbox_count(d, lines, out);
   check_free_list_backup(d, out);
-  std::string name = d.name;
-  passwd_paths(name);
-  check_copies(d.dir, {"tpasswd.bak"}, {"cdb.tmp"}, passwd_current_paths().lock, out);
+  check_copies(d.dir, {"tpasswd.bak"}, {"cdb.tmp"}, passwd_paths_of(d.name).lock, out);
   check_copies(d.dir, {".dir-control", ".dir_control_free", ".kestrel-limits"}, {}, "", out);
 }
 

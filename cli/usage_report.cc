@@ -79,8 +79,9 @@ void count_mailbox(DomainUsage& usage, const password_record& record) {
 DomainUsage measure_domain(std::string domain) {
   DomainUsage usage;
   usage.name = domain;
-  for (password_record* record = passwd_iterate(domain, 1); record;
-       record = passwd_iterate(domain, 0)) {
+  PasswdListing listing(domain);
+  for (const password_record* record = listing.next(); record;
+       record = listing.next()) {
     count_mailbox(usage, *record);
   }
   return usage;

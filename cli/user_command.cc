@@ -30,14 +30,19 @@ int set_quota(Mailbox& mailbox, const std::string& typed) {
   std::optional<std::string> quota = quota_input(typed);
   if (!quota) return report_failure(quota_not_understood(typed).c_str());
   int code = set_user_quota(mailbox.user, mailbox.domain, typed);
-  const password_record* record = code == 0 ? passwd_get(mailbox.user, mailbox.domain) : nullptr;
+  std::optional<password_record> record;
+  if (code == 0) record = passwd_find(mailbox.user, mailbox.domain);
   std::string stored = record ? record->quota : *quota;
   return report_done(code, mailbox.user + "@" + mailbox.domain,
                      stored.empty() ? "quota set to no limit" : "quota set to " + stored);
 }
 
 int show_user(Mailbox& mailbox) {
-  const password_record* found = passwd_get(mailbox.user, mailbox.domain);
+  // The view names the domain that holds the mail: an alias's real one.
+  if (std::optional<DomainHome> home = find_domain_home(mailbox.domain)) {
+    mailbox.domain = home->domain;
+  }
+  std::optional<password_record> found = passwd_find(mailbox.user, mailbox.domain);
   if (!found) return report_failure(kErrNoUser);
   password_record record = *found;
   int percent = mailbox_use_percent(record.dir, record.quota);
@@ -59,8 +64,9 @@ int show_user(Mailbox& mailbox) {
 int list_users(std::string domain) {
   if (!domain_exists(domain)) return report_failure(kErrNoDomain);
   std::vector<std::string> documents;
-  for (password_record* record = passwd_iterate(domain, 1); record;
-       record = passwd_iterate(domain, 0)) {
+  PasswdListing listing(domain);
+  for (const password_record* record = listing.next(); record;
+       record = listing.next()) {
     if (json_output()) {
       documents.push_back(account_json(*record).object());
     } else {
@@ -94,8 +100,9 @@ int list_inactive(std::string domain, time_t days) {
   if (!domain_exists(domain)) return report_failure(kErrNoDomain);
   time_t cutoff = time(nullptr) - days * kSecondsPerDay;
   std::vector<StaleMailbox> stale;
-  for (password_record* record = passwd_iterate(domain, 1); record;
-       record = passwd_iterate(domain, 0)) {
+  PasswdListing listing(domain);
+  for (const password_record* record = listing.next(); record;
+       record = listing.next()) {
     LastLogin login = last_login_of(*record);
     if (!login.from || login.when < cutoff) stale.push_back({*record, login});
   }

@@ -316,6 +316,7 @@ std::optional<DomainHome> find_domain_home(const std::string& name) {
   std::string probe = name;
   DomainHome home;
   if (!tget_assign(probe, &home.dir, kStorePathBuffer, &home.uid, &home.gid)) return std::nullopt;
+  home.domain = probe;
   return home;
 }
 

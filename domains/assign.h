@@ -94,12 +94,13 @@ void tget_assign_forget();
 // caller's name is left as it is.
 bool domain_exists(const std::string& name);
 
-// Where a domain's mail lives: its (real domain's) directory, at most 299
-// characters, and its owner.
+// Where a domain's mail lives: the real domain's name (an alias resolved),
+// its directory, at most 299 characters, and its owner.
 struct DomainHome {
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;
+  std::string domain;
 };
 
 // tget_assign on a copy of the name, for the many callers that keep their

@@ -9,8 +9,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_write(fuzz_domain_dir() + "/tpasswd", fuzz_bytes(data, size));
   std::string domain = "example.com";
   size_t listed = 0;
-  for (password_record* record = passwd_iterate(domain, 1); record != nullptr;
-       record = passwd_iterate(domain, 0)) {
+  PasswdListing listing(domain);
+  for (const password_record* record = listing.next(); record != nullptr;
+       record = listing.next()) {
     fuzz_require(record->name.find(':') == std::string::npos, "a name never holds a colon");
     ++listed;
   }

@@ -65,12 +65,13 @@ SplitAddress split_form_address(const char* eaddr) {
   return split;
 }
 
-// A copy of the stored record, or none; the lookup's own record is
-// overwritten by the next lookup.
+// The stored record, or none; an alias domain's name becomes its real
+// domain's, which the page then shows and changes.
 std::optional<password_record> find_account(SplitAddress& split) {
-  const password_record* found = passwd_get(split.user, split.domain);
-  if (found == nullptr) return std::nullopt;
-  return *found;
+  if (std::optional<DomainHome> home = find_domain_home(split.domain)) {
+    split.domain = home->domain;
+  }
+  return passwd_find(split.user, split.domain);
 }
 
 // The stored form of the quota field into `stored` (left none when the

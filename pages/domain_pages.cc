@@ -215,9 +215,8 @@ void fill_domain_view(std::string& domain) {
   dir_control_save(domain, uid, gid);
   set_page_var("DS", std::to_string(dir_control_record().entry_count));
 
-  std::string postmaster = "postmaster";
-  const password_record* record = passwd_get(postmaster, domain);
-  const std::string shown = record != nullptr ? record->clear_password : kNoPostmaster;
+  std::optional<password_record> record = passwd_find("postmaster", domain);
+  const std::string shown = record ? record->clear_password : kNoPostmaster;
   set_page_var("DP", shown);
   // The store keeps no clear password as a rule: the block that would
   // reveal one is hidden when there is nothing to reveal.

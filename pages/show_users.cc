@@ -197,10 +197,10 @@ bool name_holds(std::string_view name, std::string_view filter) {
 Listing gather_accounts(const std::string& dname, const std::string& filter, int asked) {
   Listing listing;
   std::vector<password_record> latest;
-  std::string domain = dname;
   int accounts = 0;
-  for (password_record* record = passwd_iterate(domain, 1);
-       record != nullptr && accounts < kShowUsersMaxRows; record = passwd_iterate(domain, 0)) {
+  PasswdListing records(dname);
+  for (const password_record* record = records.next();
+       record != nullptr && accounts < kShowUsersMaxRows; record = records.next()) {
     ++accounts;
     if (!name_holds(record->name, filter)) continue;
     if (listing.matches / kShowUsersPageRows + 1 == asked) {
