@@ -143,7 +143,8 @@ struct Store {
 Store read_store() {
   Store store;
   const std::string all;
-  for (const AssignEntry* e = next_assign_entry(&all); e; e = next_assign_entry(nullptr)) {
+  AssignEntries entries(all);
+  for (const AssignEntry* e = entries.next(); e; e = entries.next()) {
     store.entries.push_back(*e);
     store.by_name[e->name] = *e;
     if (e->name == e->real_domain) store.real_domains.push_back(*e);

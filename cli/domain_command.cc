@@ -39,11 +39,10 @@ int show_domain(std::string name) {
 }
 
 int list_domains(const std::string& name) {
-  last_error = 0;
-  const AssignEntry* entry = next_assign_entry(&name);
-  if (!entry && last_error != 0) return report_failure(last_error);
+  AssignEntries entries(name);
+  if (!entries.opened()) return report_failure(kErrAssignFile);
   std::vector<std::string> documents;
-  for (; entry; entry = next_assign_entry(nullptr)) {
+  for (const AssignEntry* entry = entries.next(); entry; entry = entries.next()) {
     if (json_output()) {
       documents.push_back(JsonObject()
                               .text("name", entry->name)

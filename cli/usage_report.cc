@@ -125,10 +125,9 @@ void print_usage(const DomainUsage& usage) {
 std::optional<std::vector<std::string>> real_domains() {
   std::vector<std::string> names;
   std::string all;
-  last_error = 0;
-  const AssignEntry* entry = next_assign_entry(&all);
-  if (!entry && last_error != 0) return std::nullopt;
-  for (; entry; entry = next_assign_entry(nullptr)) {
+  AssignEntries entries(all);
+  if (!entries.opened()) return std::nullopt;
+  for (const AssignEntry* entry = entries.next(); entry; entry = entries.next()) {
     if (entry->name == entry->real_domain) names.push_back(entry->name);
   }
   return names;
@@ -140,7 +139,7 @@ int domain_usage(const Words& names) {
   std::vector<std::string> domains;
   if (names.empty()) {
     std::optional<std::vector<std::string>> all = real_domains();
-    if (!all) return report_failure(last_error);
+    if (!all) return report_failure(kErrAssignFile);
     domains = *all;
   } else {
     std::string name = names[0];

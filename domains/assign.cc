@@ -51,21 +51,11 @@ struct AssignCache {
   }
 };
 
-struct AssignIterator {
-  std::unique_ptr<LineReader> file;  // open while an iteration runs
-  std::string match;
-  AssignEntry entry;
-};
-
 AssignCache& cache() {
   static AssignCache state;
   return state;
 }
 
-AssignIterator& iterator() {
-  static AssignIterator state;
-  return state;
-}
 
 
 // false, with nothing filled, when the directory asked for does not fit the
@@ -361,25 +351,26 @@ int assign_remove_domains(const std::string* names, int count, const std::string
   return compiled;
 }
 
-const AssignEntry* next_assign_entry(const std::string* name) {
-  AssignIterator& it = iterator();
-  if (name) {
-    it.file = std::make_unique<LineReader>();
-    if (!it.file->open(qmail_assign_file(), O_RDONLY, false)) it.file.reset();
-    it.match = *name;
-    cut_text(it.match, kMatchKeyLimit);
-    tget_assign(it.match, nullptr, 0, nullptr, nullptr);
-  }
-  if (!it.file) {
+AssignEntries::AssignEntries(const std::string& name) : match_(name) {
+  file_ = std::make_unique<LineReader>();
+  if (!file_->open(qmail_assign_file(), O_RDONLY, false)) file_.reset();
+  cut_text(match_, kMatchKeyLimit);
+  tget_assign(match_, nullptr, 0, nullptr, nullptr);
+}
+
+AssignEntries::~AssignEntries() = default;
+
+const AssignEntry* AssignEntries::next() {
+  if (!file_) {
     last_error = kErrAssignFile;
     return nullptr;
   }
   std::string line;
-  while (it.file->next(line)) {
-    if (!parse_entry(line, it.entry)) continue;
-    if (it.match.empty() || it.match == it.entry.real_domain) return &it.entry;
+  while (file_->next(line)) {
+    if (!parse_entry(line, entry_)) continue;
+    if (match_.empty() || match_ == entry_.real_domain) return &entry_;
   }
-  it.file.reset();
+  file_.reset();
   return nullptr;
 }
 

@@ -9,7 +9,8 @@
 // NUL-ended fields REAL, UID, GID, DIR, ...; only qmail-newu writes it.
 //
 // Owns the process-wide lookup cache (the real domain, directory, uid and gid
-// of the last successful lookup) and the iterator's open file.
+// of the last successful lookup); an iteration is an object that holds its
+// own open file and entry.
 //
 // Routines:
 //   tget_assign        the directory of a domain, or nullptr when the name is
@@ -42,13 +43,13 @@
 //                      virtualdomains; missing files stay missing, changed
 //                      files end mode 0644. 0, -1 when a file failed, or -17
 //                      when the files were written but qmail-newmrh failed.
-//   next_assign_entry  iterator over users/assign: with a name (possibly
-//                      empty) starts over, matching the entries whose real
-//                      domain is that name's real domain (all for ""); with
-//                      nullptr continues. nullptr at the end (last_error
-//                      untouched) or, with last_error -37, when no iteration
-//                      has a file open. The entry is overwritten by the next
-//                      call.
+//   AssignEntries      iteration over users/assign, made with a name
+//                      (possibly empty): next() gives the entries whose real
+//                      domain is that name's real domain (all for ""), then
+//                      nullptr (last_error untouched); nullptr with
+//                      last_error kErrAssignFile when the file could not be
+//                      opened (opened() tells beforehand). The entry is
+//                      overwritten by the next call.
 //   run_qmail_newu, run_qmail_newmrh   run the tool and wait. 0 when it
 //                      exited 0; else -17 after "qmail-newu failed: exit
 //                      N\n" (or qmail-newmrh) on stderr, N as the shell
@@ -67,6 +68,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -115,7 +117,23 @@ int assign_remove_domains(const std::string* names, int count, const std::string
 
 int remove_control_entries(const std::vector<std::string>& names);
 
-const AssignEntry* next_assign_entry(const std::string* name);
+class LineReader;
+
+class AssignEntries {
+ public:
+  explicit AssignEntries(const std::string& name);
+  ~AssignEntries();
+  AssignEntries(const AssignEntries&) = delete;
+  AssignEntries& operator=(const AssignEntries&) = delete;
+
+  bool opened() const { return file_ != nullptr; }
+  const AssignEntry* next();
+
+ private:
+  std::unique_ptr<LineReader> file_;
+  std::string match_;
+  AssignEntry entry_;
+};
 
 int add_control_host(const std::string& name);
 int add_virtual_domain(const std::string& name);

@@ -146,7 +146,8 @@ TEST_F(AssignTest, IteratorYieldsWellFormedEntriesOfTheAskedRealDomain) {
                {"none.org", {}}};
   for (const Case& c : cases) {
     std::vector<std::string> names;
-    for (const AssignEntry* e = next_assign_entry(&c.key); e; e = next_assign_entry(nullptr)) {
+    AssignEntries entries(c.key);
+    for (const AssignEntry* e = entries.next(); e; e = entries.next()) {
       names.push_back(e->name);
       if (e->name == "b.org") {
         EXPECT_EQ(e->uid, 7);
@@ -161,7 +162,8 @@ TEST_F(AssignTest, IteratorYieldsWellFormedEntriesOfTheAskedRealDomain) {
 TEST_F(AssignTest, IteratorWithoutAssignFileSetsItsCode) {
   last_error = 0;
   const std::string all;
-  EXPECT_EQ(next_assign_entry(&all), nullptr);
+  AssignEntries entries(all);
+  EXPECT_EQ(entries.next(), nullptr);
   EXPECT_EQ(last_error, kErrAssignFile);
   last_error = 0;
 }

@@ -153,8 +153,8 @@ int create_locked(const std::string& domain, const std::string& home, uid_t uid,
 // The names whose entries point at a real domain: itself and its aliases.
 std::vector<std::string> names_of_domain(const std::string& domain) {
   std::vector<std::string> names;
-  for (const AssignEntry* entry = next_assign_entry(&domain); entry;
-       entry = next_assign_entry(nullptr)) {
+  AssignEntries entries(domain);
+  for (const AssignEntry* entry = entries.next(); entry; entry = entries.next()) {
     names.push_back(entry->name);
   }
   if (names.empty()) {

@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_write(live, bytes);
   fuzz_compile_assign(live, fuzz_root() + "/fuzz-users.cdb");
   std::string all;
-  for (const AssignEntry* entry = next_assign_entry(&all); entry != nullptr;
-       entry = next_assign_entry(nullptr)) {
+  AssignEntries entries(all);
+  for (const AssignEntry* entry = entries.next(); entry != nullptr; entry = entries.next()) {
   }
   std::filesystem::rename(path, live);
   return 0;

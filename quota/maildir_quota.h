@@ -28,9 +28,8 @@
 // a text is bounded: digit runs saturate at 2^64-1, sums never wrap):
 //   format_quota_spec      normalises user input ("10MB", "500k,1000C",
 //                          "1G") into a quota text (checked first with
-//                          quota_input, quota/quota_input.h); the result lives in a
-//                          process-wide buffer that the next call
-//                          overwrites. "NOQUOTA" stays; no limit gives "".
+//                          quota_input, quota/quota_input.h), returned
+//                          by value. "NOQUOTA" stays; no limit gives "".
 //   parse_quota_spec       splits a quota text into its size and count
 //                          limits (0 where absent; the first of each kind
 //                          wins; a value of 2^64-1 or a negative one is
@@ -112,7 +111,7 @@ inline constexpr off_t kMaildirsizeMax = 5120;
 // A maildirsize last modified more than this many seconds ago is rebuilt.
 inline constexpr time_t kMaildirsizeStale = 900;
 
-const std::string& format_quota_spec(std::string_view input);
+std::string format_quota_spec(std::string_view input);
 
 int parse_quota_spec(const char* quota_text, uint64_t* size_limit, uint64_t* count_limit);
 

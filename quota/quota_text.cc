@@ -17,11 +17,6 @@ constexpr uint64_t kAllOnes = std::numeric_limits<uint64_t>::max();
 // format_quota_spec's result and the size of the text it copies.
 constexpr size_t kQuotaTextBuffer = 128;
 
-struct QuotaSpecState {
-  std::string formatted;  // the last result of format_quota_spec
-};
-QuotaSpecState spec_state;
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 uint64_t multiply_capped(uint64_t value, uint64_t factor) {
@@ -138,9 +133,8 @@ std::string usage_line(uint64_t size, uint64_t count) {
   return line;
 }
 
-const std::string& format_quota_spec(std::string_view input) {
-  std::string& result = spec_state.formatted;
-  if (input == "NOQUOTA") return result = "NOQUOTA";
+std::string format_quota_spec(std::string_view input) {
+  if (input == "NOQUOTA") return "NOQUOTA";
   std::string text = field_text(input, kQuotaTextBuffer);
   uint64_t size = 0, count = 0;
   for (std::string_view item : spec_items(text)) {
@@ -162,7 +156,7 @@ const std::string& format_quota_spec(std::string_view input) {
   } else {
     quota_text[0] = '\0';
   }
-  return result = quota_text;
+  return quota_text;
 }
 
 std::optional<std::string> quota_input(std::string_view typed) {
