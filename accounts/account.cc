@@ -83,9 +83,10 @@ std::optional<std::vector<std::string>> allocate_subdirs(const std::string& doma
   if (count == 0) return subdirs;
   FileLock lock;
   if (dir_control_lock(lock, domain, uid, gid) != 0) return std::nullopt;
-  dir_control_load(domain, uid);
-  for (size_t i = 0; i < count; ++i) subdirs.push_back(dir_control_next(uid, gid));
-  dir_control_save(domain, uid, gid);
+  DirControl record;
+  dir_control_load(record, domain, uid);
+  for (size_t i = 0; i < count; ++i) subdirs.push_back(dir_control_next(record, uid, gid));
+  dir_control_save(record, domain, uid, gid);
   return subdirs;
 }
 

@@ -39,16 +39,17 @@ std::string make_sandbox(const std::string& parent, int count) {
   site_set_root(root);
   std::string home = tessera_home(), assign, rcpthosts, more, virtuals;
   fs::current_path(home + "/domains");
-  dir_control_load("dom_89", 89);
+  DirControl record;
+  dir_control_load(record, "dom_89", 89);
   for (int i = 0; i < count; ++i) {
     std::string name = name_of(i);
-    std::string hashed = dir_control_next(89, 89);
+    std::string hashed = dir_control_next(record, 89, 89);
     std::string dir = home + "/domains/" + (hashed.empty() ? "" : hashed + "/") + name;
     assign += assign_entry_line(name, name, 89, 89, dir) + "\n";
     (i < 50 ? rcpthosts : more) += name + "\n";
     virtuals += name + ":" + name + "\n";
   }
-  dir_control_save("dom_89", 89, 89);
+  dir_control_save(record, "dom_89", 89, 89);
   write_text(qmail_assign_file(), assign + ".\n");
   write_text(qmail_control_file("rcpthosts"), rcpthosts);
   write_text(qmail_control_file("morercpthosts"), more);

@@ -36,16 +36,6 @@ constexpr uint64_t kEntriesPerDir = 100;
 // fit with its newline is refused rather than taken in pieces.
 constexpr int kFreeLineBuffer = 298;
 
-// The record that load, next, save and release share within a process.
-struct DirControlState {
-  DirControl record;
-};
-
-DirControlState& state() {
-  static DirControlState s;
-  return s;
-}
-
 // ---- Location ---------------------------------------------------------
 
 struct KnownDomain {
@@ -404,13 +394,12 @@ void dir_control_advance(DirControl& record) {
   next_directory(record);
 }
 
-int dir_control_load(const std::string& name, uid_t uid) {
-  read_dir_control(state().record, name, uid);
+int dir_control_load(DirControl& record, const std::string& name, uid_t uid) {
+  read_dir_control(record, name, uid);
   return 0;
 }
 
-const std::string& dir_control_next(uid_t uid, gid_t gid) {
-  DirControl& record = state().record;
+std::string dir_control_next(DirControl& record, uid_t uid, gid_t gid) {
   dir_control_advance(record);
   // A directory that cannot be made is reported by make_path; the caller's
   // own mkdir below it then fails and says so.
@@ -418,12 +407,12 @@ const std::string& dir_control_next(uid_t uid, gid_t gid) {
   return record.path;
 }
 
-int dir_control_save(const std::string& name, uid_t uid, gid_t gid) {
-  return write_dir_control(state().record, name, uid, gid);
+int dir_control_save(const DirControl& record, const std::string& name, uid_t uid, gid_t gid) {
+  return write_dir_control(record, name, uid, gid);
 }
 
 int dir_control_release(const std::string& name, uid_t uid, gid_t gid) {
-  DirControl& record = state().record;
+  DirControl record;
   read_dir_control(record, name, uid);
   if (record.entry_count > 0) --record.entry_count;
   return write_dir_control(record, name, uid, gid);
@@ -434,8 +423,6 @@ int dir_control_delete(const std::string& domain) {
   if (!found) return -1;
   return unlink((found->dir + "/.dir-control").c_str()) == 0 ? 0 : -1;
 }
-
-const DirControl& dir_control_record() { return state().record; }
 
 std::optional<std::string> free_dir_return(const std::string& user, const std::string& domain,
                                            const std::string& mailbox_dir) {

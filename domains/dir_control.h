@@ -6,8 +6,7 @@
 // 0/0/0 .. z/z/z, after which the three-level paths are used again.
 //
 // Owns: the control file ".dir-control" (one per domain for its mailboxes,
-// one in STORE/domains for the domains), its eight-line format, the
-// process-wide DirControl record that load/next/save/release work on, and
+// one in STORE/domains for the domains), its eight-line format, and
 // the free-directory list ".dir_control_free" of a domain (sub-directories
 // whose mailboxes were deleted, handed out again before fresh ones).
 //
@@ -45,20 +44,18 @@
 //   dir_control_advance  the pure step: counts one more entry and, at every
 //                        hundredth, moves path to the next sub-directory.
 //                        Touches nothing on disk.
-//   dir_control_load     reads the name's control file into the process-wide
+//   dir_control_load     reads the name's control file into the caller's
 //                        record (defaults when there is none). Always 0.
-//   dir_control_next     advances the process-wide record and, when path is
+//   dir_control_next     advances the caller's record and, when path is
 //                        not empty, creates it (relative to the working
 //                        directory, so the caller stands in the parent) with
 //                        make_path; a directory that cannot be made has been
 //                        reported by make_path and the path is still
-//                        returned. Returns the record's path (valid until the
-//                        record next changes).
-//   dir_control_save     write_dir_control of the process-wide record.
-//   dir_control_release  reads the name's control file into the process-wide
-//                        record, counts one entry fewer (0 stays 0; path does
-//                        not move back) and writes it: write_dir_control's
-//                        result.
+//                        returned. Returns a copy of the record's path.
+//   dir_control_save     write_dir_control of the caller's record.
+//   dir_control_release  reads the name's control file, counts one entry
+//                        fewer (0 stays 0; path does not move back) and
+//                        writes it: write_dir_control's result.
 //   dir_control_delete   removes the domain's control file: 0, or -1 when the
 //                        domain is unknown or the file cannot be removed. It
 //                        never falls back to the domains level.
@@ -71,8 +68,6 @@
 //                        lock's result: 0, -17 (a link at the name among
 //                        the causes: "could not open lock file LOCK:
 //                        ERROR\n") or -1 (also for an unknown location).
-//   dir_control_record   the process-wide record (the domain view shows its
-//                        entry_count after a load).
 //   free_dir_return      records the sub-directory that held a deleted
 //                        mailbox in the domain's free-directory list (a
 //                        rewrite under the list's lock, through a copy and a
@@ -123,13 +118,12 @@ int read_dir_control(DirControl& record, const std::string& name, uid_t uid);
 int write_dir_control(const DirControl& record, const std::string& name, uid_t uid, gid_t gid);
 void dir_control_advance(DirControl& record);
 
-int dir_control_load(const std::string& name, uid_t uid);
-const std::string& dir_control_next(uid_t uid, gid_t gid);
-int dir_control_save(const std::string& name, uid_t uid, gid_t gid);
+int dir_control_load(DirControl& record, const std::string& name, uid_t uid);
+std::string dir_control_next(DirControl& record, uid_t uid, gid_t gid);
+int dir_control_save(const DirControl& record, const std::string& name, uid_t uid, gid_t gid);
 int dir_control_release(const std::string& name, uid_t uid, gid_t gid);
 int dir_control_delete(const std::string& domain);
 int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid);
-const DirControl& dir_control_record();
 
 std::optional<std::string> free_dir_take(const std::string& domain);
 std::optional<std::string> free_dir_return(const std::string& user, const std::string& domain,

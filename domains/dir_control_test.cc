@@ -125,17 +125,18 @@ TEST(DirControlNext, AllocatesThroughTheControlFileAndMakesTheDirectories) {
   DomainBox d;
   WorkingDir here(d.domains);
   std::vector<std::string> paths;
+  DirControl record;
   for (int entry = 1; entry <= 200; ++entry) {
-    EXPECT_EQ(dir_control_load("dom_89", 89), 0);
-    paths.push_back(dir_control_next(89, 89));
-    EXPECT_EQ(dir_control_save("dom_89", 89, 89), 0);
+    EXPECT_EQ(dir_control_load(record, "dom_89", 89), 0);
+    paths.push_back(dir_control_next(record, 89, 89));
+    EXPECT_EQ(dir_control_save(record, "dom_89", 89, 89), 0);
     if (entry == 1) {
       EXPECT_EQ(read_file(d.domains + "/.dir-control"), kFreshFile);
     }
   }
   EXPECT_EQ((std::vector<std::string>{paths[98], paths[99], paths[198], paths[199]}),
             (std::vector<std::string>{"", "0", "0", "1"}));
-  EXPECT_EQ(dir_control_record().entry_count, 200u);
+  EXPECT_EQ(record.entry_count, 200u);
   EXPECT_EQ(names_in(d.domains), (std::set<std::string>{".dir-control", "0", "1", "example.com"}));
 }
 

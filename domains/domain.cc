@@ -59,9 +59,10 @@ int enter_domains_dir(const std::string& home, uid_t uid, gid_t gid) {
 
 // The hashed sub-directory for the next domain, recorded at once.
 std::string allocate_domain_slot(uid_t uid, gid_t gid) {
-  dir_control_load(slot_name(uid), uid);
-  std::string hashed = dir_control_next(uid, gid);
-  dir_control_save(slot_name(uid), uid, gid);
+  DirControl record;
+  dir_control_load(record, slot_name(uid), uid);
+  std::string hashed = dir_control_next(record, uid, gid);
+  dir_control_save(record, slot_name(uid), uid, gid);
   return hashed;
 }
 

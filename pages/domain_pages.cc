@@ -211,9 +211,10 @@ void fill_domain_view(std::string& domain) {
   set_page_var("DU", std::to_string(uid));
   set_page_var("DG", std::to_string(gid));
   // Writing the record back creates a missing one with its first values.
-  dir_control_load(domain, uid);
-  dir_control_save(domain, uid, gid);
-  set_page_var("DS", std::to_string(dir_control_record().entry_count));
+  DirControl control;
+  dir_control_load(control, domain, uid);
+  dir_control_save(control, domain, uid, gid);
+  set_page_var("DS", std::to_string(control.entry_count));
 
   std::optional<password_record> record = passwd_find("postmaster", domain);
   const std::string shown = record ? record->clear_password : kNoPostmaster;
