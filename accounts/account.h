@@ -8,40 +8,51 @@
 // path. Diagnostics go to stderr with fixed texts; codes go to callers.
 //
 // Routines:
-//   add_account      0, or -20, -25, -1 (also a name holding "/", or "."
-//                    or "..", refused before anything is made), -26, -12, -27, -28, -2 (exists),
-//                    -11, -36, -5, -7/-4 (no directory made), -23 (the
-//                    password line could not be added: the new directory is
-//                    removed again; or the last-login record could not be
-//                    written: the account stands).
+//   add_account      0, or kErrBadChar, kErrUserTooLong,
+//                    kErrIllegalUsername (also a name holding "/", or "."
+//                    or "..", refused before anything is made),
+//                    kErrDomainTooLong, kErrInvalidDomain,
+//                    kErrPasswordTooLong, kErrGecosTooLong,
+//                    kErrUsernameExists, kErrNoDomain, kErrDomainLimits,
+//                    kErrChdirDomains, kErrUserDirExists / kErrChdirUsers
+//                    (no directory made), kErrNoAuthDb (the password line
+//                    could not be added: the new directory is removed
+//                    again; or the last-login record could not be written:
+//                    the account stands).
 //   check_new_account  the checks add_account makes before it changes
-//                    anything, in its order, with its codes (-20 ... -36
-//                    above). Lower-cases both names in place (an alias
-//                    domain's name becomes its real one) and, once the
-//                    plain length checks pass, sets the umask to 077 as
-//                    creation does. On 0 place (when given) holds the
-//                    domain's directory, ids and limits. Makes nothing:
+//                    anything, in its order, with its codes (kErrBadChar
+//                    ... kErrDomainLimits above). Lower-cases both names in
+//                    place (an alias domain's name becomes its real one)
+//                    and, once the plain length checks pass, sets the umask
+//                    to 077 as creation does. On 0 place (when given) holds
+//                    the domain's directory, ids and limits. Makes nothing:
 //                    a dry run uses it to find what creation would refuse.
 //   add_accounts     many mailboxes of one domain, each made as
 //                    add_account makes one, their password lines added in
 //                    one change of the password file (one rewrite and one
 //                    index rebuild under one lock). Each account's result
 //                    is add_account's code for it; a name given twice is
-//                    made once (the later one: -2). An account's quota,
-//                    when given, is then set as set_user_quota would set it
-//                    (quota_result its code, 0 when the account was not
-//                    made); the line carries it from the start, so the
-//                    password file changes once. The number made.
-//                    The domain's own stderr messages come as each step
-//                    meets them, so those of a batch come together.
+//                    made once (the later one: kErrUsernameExists). An
+//                    account's quota, when given, is then set as
+//                    set_user_quota would set it (quota_result its code, 0
+//                    when the account was not made); the line carries it
+//                    from the start, so the password file changes once.
+//                    The number made. The domain's own stderr messages come
+//                    as each step meets them, so those of a batch come
+//                    together.
 //   make_user_dir    the reserved sub-directory ("" for the domain
-//                    directory itself), or none with last_error -7, -1 (a
-//                    name that is not one plain path component) or 0.
-//   set_user_quota   0, -25, -1, -26, -29, -10, or passwd_set_quota's code.
-//   change_password  0, -25, -1 (no such user, or changing is disabled),
-//                    -26, -27, -18, or passwd_update's code.
-//   delete_account   0, -1, -11, -5, -10, -55 (the catch-all), -3 (the
-//                    directory could not be removed: the line is gone).
+//                    directory itself), or none with last_error
+//                    kErrUserDirExists, kErrIllegalUsername (a name that is
+//                    not one plain path component) or 0.
+//   set_user_quota   0, kErrUserTooLong, kErrIllegalUsername,
+//                    kErrDomainTooLong, kErrQuotaTooLong, kErrNoUser, or
+//                    passwd_set_quota's code.
+//   change_password  0, kErrUserTooLong, kErrIllegalUsername (no such user,
+//                    or changing is disabled), kErrDomainTooLong,
+//                    kErrPasswordTooLong, kErrCrypt, or passwd_update's code.
+//   delete_account   0, kErrIllegalUsername, kErrNoDomain, kErrChdirDomains,
+//                    kErrNoUser, kErrCatchall (the catch-all), kErrChdirStore
+//                    (the directory could not be removed: the line is gone).
 //                    A directory that does not lie inside the domain's
 //                    (real paths compared) is kept: the line goes, "not
 //                    removing DIR: it is not inside the domain directory\n"
@@ -50,8 +61,9 @@
 //                    recipients to this user.
 //   dotqmail_first_line  the first line of DOMAINDIR/.qmail-NAME ("." in the
 //                    name read as ":"), without its "\n", or none (last_error
-//                    -33, -25 or -26 for bad arguments). A path of more
-//                    than 159 characters is not cut but reads as no file.
+//                    kErrNullPointer, kErrUserTooLong or kErrDomainTooLong
+//                    for bad arguments). A path of more than 159
+//                    characters is not cut but reads as no file.
 //   trim_blanks      blanks and tabs off both ends, in place.
 #pragma once
 

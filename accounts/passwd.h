@@ -19,11 +19,12 @@
 // lookup made while listing leaves the listed record intact. Names come in
 // as the edge normalised them (lower-cased); nothing here lower-cases.
 //
-// Effective-uid rule: lookups find nothing, and updates return -22, unless
-// the process runs as root or as the domain's uid.
+// Effective-uid rule: lookups find nothing, and updates return kErrBadUid,
+// unless the process runs as root or as the domain's uid.
 //
 // Locking: a change waits up to 20 seconds in the kernel's queue for the
-// domain's lock, then prints "File busy try again later!\n" and gives -2.
+// domain's lock, then prints "File busy try again later!\n" and gives
+// kErrUsernameExists.
 //
 // Routines:
 //   passwd_paths_of   the five paths for a domain (an empty domain stands
@@ -43,47 +44,58 @@
 //                     ":"; the record is overwritten by the next call. The
 //                     paths and the domain's limits (for the flags) are
 //                     read when the listing is made and serve all of it.
-//   passwd_add        inserts the new line in name order. 0; -1 for the name
-//                     "tpasswd", an empty name, a name with ":", a line that
-//                     would hold "\n" (full name), or when the files cannot be
-//                     opened, written or replaced; -2 when the lock cannot be
-//                     taken or the name already has a line (checked under the
-//                     lock); -18 when the password cannot be crypted (nothing
-//                     written, no lock taken). The full name loses every ":"
-//                     in place; an empty one becomes the user name.
+//   passwd_add        inserts the new line in name order. 0;
+//                     kErrIllegalUsername for the name "tpasswd", an empty
+//                     name, a name with ":", a line that would hold "\n"
+//                     (full name), or when the files cannot be opened,
+//                     written or replaced; kErrUsernameExists when the lock
+//                     cannot be taken or the name already has a line
+//                     (checked under the lock); kErrCrypt when the password
+//                     cannot be crypted (nothing written, no lock taken).
+//                     The full name loses every ":" in place; an empty one
+//                     becomes the user name.
 //   passwd_add_many   many new lines in one rewrite and one index rebuild
 //                     under one lock, each made and checked as passwd_add
 //                     makes and checks its one, with its own quota text
 //                     (NOQUOTA unless given). Each line's result says
-//                     whether it went in: 0, or passwd_add's -1, -2 (the
-//                     name has a line, or is given twice: the first wins)
-//                     or -18. The routine gives 0 when every line got its
-//                     own result, or the rewrite's -1 or -2 when no line
-//                     went in (every result then holds that code).
-//   passwd_delete     removes every line of the user. 0, -1 or -2.
+//                     whether it went in: 0, or passwd_add's
+//                     kErrIllegalUsername, kErrUsernameExists (the name has
+//                     a line, or is given twice: the first wins) or
+//                     kErrCrypt. The routine gives 0 when every line got its
+//                     own result, or the rewrite's kErrIllegalUsername or
+//                     kErrUsernameExists when no line went in (every result
+//                     then holds that code).
+//   passwd_delete     removes every line of the user. 0,
+//                     kErrIllegalUsername or kErrUsernameExists.
 //   passwd_update     replaces the line of record.name (none: 0, nothing
 //                     changed); record.gecos loses every ":" in place.
-//                     passwd_check's code, -22, -1 for a field holding "\n",
-//                     or the rewrite's.
+//                     passwd_check's code, kErrBadUid, kErrIllegalUsername
+//                     for a field holding "\n", or the rewrite's.
 //   passwd_set_quota  the record's quota changed through passwd_update;
-//                     -25, -1, -26, -29, -10 (no such user), or its code.
+//                     kErrUserTooLong, kErrIllegalUsername,
+//                     kErrDomainTooLong, kErrQuotaTooLong, kErrNoUser (no
+//                     such user), or its code.
 //   passwd_check_names  the limits every account change applies to its
-//                     user and domain names: -25 (longer than 32), -1 (one
-//                     character), -26 (domain longer than 96), else 0.
-//   passwd_check      the field limits: -33, -25, -1, -26, -27, -28, -30,
-//                     -29, else 0.
+//                     user and domain names: kErrUserTooLong (longer than
+//                     32), kErrIllegalUsername (one character),
+//                     kErrDomainTooLong (domain longer than 96), else 0.
+//   passwd_check      the field limits: kErrNullPointer, kErrUserTooLong,
+//                     kErrIllegalUsername, kErrDomainTooLong,
+//                     kErrPasswordTooLong, kErrGecosTooLong, kErrDirTooLong,
+//                     kErrQuotaTooLong, else 0.
 //   passwd_rebuild    tpasswd.cdb from tpasswd, then the three files given
 //                     to the domain's uid and gid (never through a link).
 //                     0 or -1 (the previous index stays). The caller holds
 //                     the domain's lock: rebuilds share one cdb.tmp.
 // A rewrite never reports success for a change that did not happen: a
-// failed read, write, flush, sync, close or rename gives -1, removes the
-// temporary copy and leaves tpasswd (and its index) as it was. A tpasswd
-// that exists but cannot be read fails the change; only a missing one reads
-// as empty. The copy is created with mode 0600 whatever the umask (a stale
-// copy of a dead process with the same pid is truncated and narrowed too).
-// After a successful rename the index is rebuilt; a failed rebuild does not
-// undo the change (the next change catches the index up).
+// failed read, write, flush, sync, close or rename gives
+// kErrIllegalUsername, removes the temporary copy and leaves tpasswd (and
+// its index) as it was. A tpasswd that exists but cannot be read fails the
+// change; only a missing one reads as empty. The copy is created with mode
+// 0600 whatever the umask (a stale copy of a dead process with the same pid
+// is truncated and narrowed too). After a successful rename the index is
+// rebuilt; a failed rebuild does not undo the change (the next change
+// catches the index up).
 #pragma once
 
 #include <cstdint>
