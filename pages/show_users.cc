@@ -20,7 +20,6 @@
 #include "base/site.h"
 #include "base/text.h"
 #include "domains/assign.h"
-#include "web/acl.h"
 #include "web/escape.h"
 #include "web/form.h"
 #include "web/page.h"
@@ -402,10 +401,6 @@ std::optional<std::string> read_dot_qmail(const PathAt& path, bool follow_links)
 }
 
 void show_users() {
-  if (!has_right(kRightViewUser)) {
-    add_message("View Email Account: Permission denied");
-    print_final_page(kMainPage);
-  }
   const char* field = form_value("dname");
   if (field == nullptr) {
     add_message("Show Users: Failed: no domain name given");
