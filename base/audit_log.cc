@@ -45,21 +45,17 @@ int open_log_folder(const std::string& folder, const struct stat& home) {
   return fd;
 }
 
-// The log inside its folder: a plain file or nothing. Opened non-blocking,
-// so a FIFO planted at the name can never hold up the request. A new log
-// goes to the store's user; one that cannot be given away is removed
-// again, so no later writer finds a log it may not write. A descriptor,
-// or -1.
+// The log inside its folder: a plain file or nothing, so a FIFO planted at
+// the name can never hold up the request. A new log goes to the store's
+// user; one that cannot be given away is removed again, so no later writer
+// finds a log it may not write. A descriptor, or -1.
 int open_log(int folder, const char* name, const struct stat& home) {
-  const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-  int fd = openat(folder, name, flags | O_CREAT | O_EXCL, 0600);
+  const int flags = O_WRONLY | O_APPEND;
+  int fd = open_regular_at(folder, name, flags | O_CREAT | O_EXCL, false, nullptr, 0600);
   const bool made = fd >= 0;
-  if (!made && errno == EEXIST) fd = openat(folder, name, flags);
+  if (!made && errno == EEXIST) fd = open_regular_at(folder, name, flags, false);
   if (fd < 0) return -1;
-  struct stat opened;
-  bool usable = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
-                (!made || give_to_store_user(fd, home, 0600));
-  if (usable) return fd;
+  if (!made || give_to_store_user(fd, home, 0600)) return fd;
   close(fd);
   if (made) unlinkat(folder, name, 0);
   return -1;

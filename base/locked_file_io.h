@@ -58,6 +58,7 @@ int begin_rewrite(LockedRewrite& rewrite, int target_flags);
 
 // Checks the target was read to its end and moves the copy over it: 0 or
 // -17.
+// REQUIRES: begin_rewrite returned 0 for rewrite (its lock still held)
 int finish_rewrite(LockedRewrite& rewrite);
 
 // The kind-1 end-of-file marker line.

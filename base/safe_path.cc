@@ -33,32 +33,40 @@ int open_no_link(const std::string& path, int flags, mode_t mode) {
   return open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
-int open_regular(const std::string& path, bool follow_link) {
+int open_regular_at(int at, const std::string& name, int flags, bool follow_link,
+                    struct stat* status, mode_t mode) {
   struct stat named;
-  int looked = follow_link ? stat(path.c_str(), &named) : lstat(path.c_str(), &named);
-  if (looked != 0) return -1;
   // Looking first keeps the open away from devices, whose open alone may act.
-  if (S_ISLNK(named.st_mode)) {
-    errno = ELOOP;
+  if (fstatat(at, name.c_str(), &named, follow_link ? 0 : AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(named.st_mode)) {
+      errno = ELOOP;
+      return -1;
+    }
+    if (!S_ISREG(named.st_mode)) {
+      errno = EINVAL;
+      return -1;
+    }
+  } else if (errno != ENOENT || (flags & O_CREAT) == 0) {
     return -1;
   }
-  if (!S_ISREG(named.st_mode)) {
-    errno = EINVAL;
-    return -1;
-  }
-  int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
-  int fd = open(path.c_str(), flags);
+  int fd = openat(at, name.c_str(),
+                  flags | O_NONBLOCK | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW), mode);
   if (fd < 0) return -1;
   // The name may have been swapped since it was looked at: what counts is
   // what was opened.
   struct stat opened;
-  if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+  struct stat* seen = status != nullptr ? status : &opened;
+  if (fstat(fd, seen) != 0 || !S_ISREG(seen->st_mode) ||
       fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close(fd);
     errno = EINVAL;
     return -1;
   }
   return fd;
+}
+
+int open_regular(const std::string& path, bool follow_link) {
+  return open_regular_at(AT_FDCWD, path, O_RDONLY, follow_link);
 }
 
 FILE* fopen_regular(const std::string& path, bool follow_link) {

@@ -15,10 +15,21 @@
 //   open_no_link      open(2) that never follows a link in the last
 //                     component (O_NOFOLLOW, O_CLOEXEC added): the
 //                     descriptor, or -1 with errno (ELOOP for a link).
-//   open_regular      a read-only descriptor of a regular file, or -1 (errno
-//                     EINVAL for a FIFO, device, socket or directory, ELOOP
-//                     for a link when follow_link is false). The open never
-//                     waits on a FIFO and the descriptor is blocking again.
+//   open_regular_at   the one opener of a plain file that others could
+//                     swap: opens NAME relative to the directory behind AT
+//                     (AT_FDCWD: the working directory) as openat(2) with
+//                     FLAGS (O_CREAT, with O_EXCL or not, creates it with
+//                     MODE), never following a link in NAME's last component
+//                     unless follow_link, and keeps the descriptor only when
+//                     what was opened is a regular file. The name is looked
+//                     at first, so a device is never opened (its open alone
+//                     may act); the open never waits on a FIFO, and the
+//                     descriptor is blocking again, with FLAGS' O_APPEND. The
+//                     descriptor, with the opened file's status in *status
+//                     when given; or -1 with errno: ELOOP for a link, EINVAL
+//                     for a FIFO, device, socket or directory, else the
+//                     look's or the open's (ENOENT: nothing of that name).
+//   open_regular      the same for reading, relative to the working directory.
 //   fopen_regular     the same as a stream ("r"), or nullptr.
 //   create_new_file   makes a new file at path for writing: whatever stands
 //                     at the name is removed first (a link itself, never its
@@ -42,6 +53,7 @@
 //                     to it when so, none otherwise (either unresolvable).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -51,6 +63,8 @@
 
 int open_dir_at(int at, const std::string& name, bool follow_link);
 int open_no_link(const std::string& path, int flags, mode_t mode = 0);
+int open_regular_at(int at, const std::string& name, int flags, bool follow_link,
+                    struct stat* status = nullptr, mode_t mode = 0);
 int open_regular(const std::string& path, bool follow_link);
 FILE* fopen_regular(const std::string& path, bool follow_link);
 int create_new_file(const std::string& path, mode_t mode);

@@ -52,10 +52,13 @@
 //                        make_path; a directory that cannot be made has been
 //                        reported by make_path and the path is still
 //                        returned. Returns a copy of the record's path.
+//                        REQUIRES: working directory is the new path's parent
 //   dir_control_save     write_dir_control of the caller's record.
+//                        REQUIRES: a domain's dir_control_lock held since load
 //   dir_control_release  reads the name's control file, counts one entry
 //                        fewer (0 stays 0; path does not move back) and
 //                        writes it: write_dir_control's result.
+//                        REQUIRES: a domain's dir_control_lock held
 //   dir_control_delete   removes the domain's control file: 0, or -1 when the
 //                        domain is unknown or the file cannot be removed. It
 //                        never falls back to the domains level.

@@ -13,6 +13,7 @@
 
 #include "base/error.h"
 #include "base/fd_guard.h"
+#include "base/safe_path.h"
 #include "base/password_record.h"
 #include "base/site.h"
 #include "base/temp_file.h"
@@ -171,16 +172,16 @@ int read_limits_fd(int fd, domain_limits& limits) {
 int read_domain_file(const DomainHome& place, domain_limits& limits) {
   std::string path = domain_limits_path(place.dir);
   bool may_reown = true;
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status;
+  int fd = open_regular_at(AT_FDCWD, path, O_RDONLY, false, &status);
   if (fd < 0 && errno == ELOOP) {
     may_reown = false;
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = open_regular(path, true);
   }
   if (fd < 0) return -1;
   FdGuard file(fd);
   if (read_limits_fd(fd, limits) != 0) return -1;
-  struct stat status;
-  if (may_reown && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1) {
+  if (may_reown && status.st_nlink == 1) {
     // Failures are ignored: the limits were read, which is what counts.
     int owned = fchown(fd, place.uid, place.gid);
     int narrowed = fchmod(fd, 0600);
@@ -225,6 +226,8 @@ std::string domain_limits_path(const std::string& dir) {
 }
 
 int read_limits_file(const std::string& path, domain_limits& limits) {
+  // Not only the store's own defaults file: tessera reads a limits text
+  // from any file its administrator names, standard input included.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   FdGuard file(fd);

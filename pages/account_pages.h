@@ -1,8 +1,8 @@
 // The account pages: create, delete, show and change one mailbox, named by
-// its full address in the form field eaddr. Each handler tests its right
-// first (C, D, V, M); without it the page is html/main.html with the
-// handler's "Permission denied" message. Every handler ends the process
-// after one page.
+// its full address in the form field eaddr. Each needs its right (C, D, V,
+// M), which the dispatcher tests before the handler runs (pages/dispatch.h:
+// without it, html/main.html with the page's "Permission denied" message).
+// Every handler ends the process after one page.
 //
 // Form fields: eaddr, fname, cpass, quota and the check boxes upassc,
 // udisable, uweb, uimap, ubounce, urelay, ukestrel. A field is "given" when

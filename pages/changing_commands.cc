@@ -1,7 +1,5 @@
 #include "pages/changing_commands.h"
 
-#include <strings.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -15,25 +13,11 @@
 
 namespace {
 
-// An alias domain is logged by the alias it adds; the domain it joins is in
-// the page's own fields only.
-constexpr ChangingCommand kChangingCommands[] = {
-    {"add_domain", "dname", AuditName::kStoreName},
-    {"del_domain", "dname", AuditName::kStoreName},
-    {"mod_domain", "dname", AuditName::kStoreName},
-    {"add_alias_domain", "adname", AuditName::kStoreName},
-    {"add_user", "eaddr", AuditName::kStoreName},
-    {"del_user", "eaddr", AuditName::kStoreName},
-    {"mod_user", "eaddr", AuditName::kStoreName},
-    {"modify_file", "file_name", AuditName::kAsGiven},
-    {"delete_file", "file_name", AuditName::kAsGiven},
-};
-
 // The request being logged; filled before the guard and the handler run.
 // Its line is written once: just before the page goes out, or, on a way
 // out without a page, when the process ends.
 struct AuditState {
-  const ChangingCommand* command = nullptr;
+  const Command* command = nullptr;
   std::string object;
   bool written = false;
 };
@@ -74,21 +58,12 @@ void write_audit_line_at_exit() { write_audit_line(false); }
 
 }  // namespace
 
-std::span<const ChangingCommand> changing_command_table() { return kChangingCommands; }
-
-const ChangingCommand* changing_command(const char* nav) {
-  for (const ChangingCommand& command : kChangingCommands) {
-    if (strcasecmp(command.nav, nav) == 0) return &command;
-  }
-  return nullptr;
-}
-
-std::string audit_object(const ChangingCommand& command) {
-  const char* value = form_value(command.field);
+std::string audit_object(const Command& command) {
+  const char* value = form_value(command.object);
   std::string object = value != nullptr ? value : "";
   // The store lower-cases and cuts names before it uses them (an address
   // split does so too), so the log names what was really touched.
-  if (command.name == AuditName::kStoreName) lower_name(object);
+  if (command.audit_name == AuditName::kStoreName) lower_name(object);
   return object;
 }
 
@@ -111,7 +86,7 @@ std::string audit_result() {
   return result;
 }
 
-void guard_changing_command(const ChangingCommand& command) {
+void guard_changing_command(const Command& command) {
   audit.command = &command;
   audit.object = audit_object(command);
   set_before_page(write_audit_line_before_page);
@@ -122,7 +97,7 @@ void guard_changing_command(const ChangingCommand& command) {
   // could judge, so no GET may change anything. A GET that names no object
   // still reaches the handler: its first step stops at the missing object
   // and shows the command's form, as the pages' own links expect.
-  if (!request.post && form_value(command.field) != nullptr) {
+  if (!request.post && form_value(command.object) != nullptr) {
     request_error("Cross-site request refused", kStatusForbidden);
   }
 }

@@ -16,27 +16,44 @@
 
 namespace {
 
+constexpr char kMainPage[] = "html/main.html";
+constexpr AuditName kStoreName = AuditName::kStoreName;
+constexpr AuditName kAsGiven = AuditName::kAsGiven;
+
+// An alias domain is logged by the alias it adds; the domain it joins is in
+// the page's own fields only. A command that shows takes no object field.
 constexpr Command kCommands[] = {
-    {"add_domain", add_domain_page},
-    {"del_domain", del_domain_page},
-    {"view_domain", view_domain_page},
-    {"add_user", add_user},
-    {"del_user", del_user},
-    {"view_user", view_user},
-    {"mod_user", mod_user},
-    {"show_users", show_users},
-    {"show_controls", show_controls_page},
-    {"mod_domain", mod_domain_page},
-    {"list_domains", list_domains_page},
-    {"add_alias_domain", add_alias_domain_page},
-    {"display_file", display_file},
-    {"modify_file", modify_file},
-    {"delete_file", delete_file},
+    {"add_domain", add_domain_page, kRightAddDomain, "Create Domain: Permission denied",
+     kMainPage, true, "dname", kStoreName},
+    {"del_domain", del_domain_page, kRightDeleteDomain, "Delete Domain: Permission denied",
+     kMainPage, true, "dname", kStoreName},
+    {"view_domain", view_domain_page, kRightViewDomain, "View Domain: Permission denied",
+     kMainPage, false, nullptr, kStoreName},
+    {"add_user", add_user, kRightAddUser, "Add Email Account: Permission denied", kMainPage,
+     true, "eaddr", kStoreName},
+    {"del_user", del_user, kRightDeleteUser, "Delete Email Account: Permission denied",
+     kMainPage, true, "eaddr", kStoreName},
+    {"view_user", view_user, kRightViewUser, "View Email Account: Permission denied", kMainPage,
+     false, nullptr, kStoreName},
+    {"mod_user", mod_user, kRightModifyUser, "Modify Email Account: Permission denied",
+     kMainPage, true, "eaddr", kStoreName},
+    // The user list is denied with the account view's text.
+    {"show_users", show_users, kRightViewUser, "View Email Account: Permission denied",
+     kMainPage, false, nullptr, kStoreName},
+    {"show_controls", show_controls_page, kNoRight, nullptr, nullptr, false, nullptr, kAsGiven},
+    {"mod_domain", mod_domain_page, kRightModifyDomain, "Mod Domain: Permission denied",
+     kMainPage, true, "dname", kStoreName},
+    {"list_domains", list_domains_page, kRightViewDomain, "List Domains: Permission denied",
+     kMainPage, false, nullptr, kStoreName},
+    {"add_alias_domain", add_alias_domain_page, kRightAddDomain,
+     "Add Alias Domain: Permission denied", kMainPage, true, "adname", kStoreName},
+    {"display_file", display_file, kNoRight, nullptr, nullptr, false, nullptr, kAsGiven},
+    {"modify_file", modify_file, kNoRight, nullptr, nullptr, true, "file_name", kAsGiven},
+    {"delete_file", delete_file, kNoRight, nullptr, nullptr, true, "file_name", kAsGiven},
 };
 
 constexpr char kFixedPagePrefix[] = "/show/";
 constexpr size_t kFixedPagePath = 254;  // "html/" + name, at most 253 characters
-constexpr char kMainPage[] = "html/main.html";
 
 // PATH_INFO "/show/NAME" prints html/NAME. Names that could leave html/
 // (".." or "/" anywhere) are refused; a single "." is fine (help.html).
@@ -57,14 +74,17 @@ void serve_fixed_page_if_asked() {
   if (nav != nullptr) {
     const Command* command = find_command(nav);
     // A command that changes the store passes the cross-site guard and is
-    // logged, refused or not, whether or not its handler is built yet.
+    // logged, refused or not, whether or not its handler is built yet; a
+    // refusal comes before the right is looked at.
     if (command != nullptr) {
-      if (const ChangingCommand* change = changing_command(command->nav)) {
-        guard_changing_command(*change);
-      }
+      if (command->changes) guard_changing_command(*command);
       // Handlers may print before their template (the user list prints
       // its own page): the response is a 200 from here on.
       print_header();
+      if (command->right != kNoRight && !has_right(command->right)) {
+        add_message(command->denied);
+        print_final_page(command->denied_page);
+      }
       if (command->handler != nullptr) command->handler();
     }
   }

@@ -14,7 +14,6 @@
 #include "domains/dir_control.h"
 #include "domains/domain.h"
 #include "domains/limits.h"
-#include "web/acl.h"
 #include "web/escape.h"
 #include "web/form.h"
 #include "web/page.h"
@@ -87,10 +86,6 @@ bool given(const char* field) { return field != nullptr && field[0] != '\0'; }
 [[noreturn]] void finish(std::string_view message, const char* page_path) {
   add_message(message);
   print_final_page(page_path);
-}
-
-void require_right(Right right, const char* denied) {
-  if (!has_right(right)) finish(denied, kMainPage);
 }
 
 // A message made from a format is cut like every front-end text.
@@ -234,7 +229,6 @@ void fill_domain_view(std::string& domain) {
 }
 
 void add_domain_page() {
-  require_right(kRightAddDomain, "Create Domain: Permission denied");
   const char* name = form_value("dname");
   const char* password = form_value("pp");
   if (!given(name)) finish("Create Domain: Failed: Must supply domain name", kAddDomainPage);
@@ -252,7 +246,6 @@ void add_domain_page() {
 }
 
 void del_domain_page() {
-  require_right(kRightDeleteDomain, "Delete Domain: Permission denied");
   const char* name = form_value("dname");
   if (!given(name)) finish("Delete Domain: Failed: Must supply domain name", kDelDomainPage);
   std::string domain = name;
@@ -260,7 +253,6 @@ void del_domain_page() {
 }
 
 void view_domain_page() {
-  require_right(kRightViewDomain, "View Domain: Permission denied");
   const char* name = form_value("dname");
   if (!given(name)) finish("View Domain: Failed: Must supply domain name", kViewDomainPage);
   std::string domain = name;
@@ -269,7 +261,6 @@ void view_domain_page() {
 }
 
 void mod_domain_page() {
-  require_right(kRightModifyDomain, "Mod Domain: Permission denied");
   const char* name = form_value("dname");
   if (!given(name)) finish("Mod Domain: Failed: Must supply domain name", kModDomainPage);
   std::string domain = name;
@@ -289,7 +280,6 @@ void mod_domain_page() {
 }
 
 void list_domains_page() {
-  require_right(kRightViewDomain, "List Domains: Permission denied");
   const char* filter = form_value("dname");
   print_list_head(filter);
   FILE* assign = std::fopen(qmail_assign_file().c_str(), "re");
@@ -304,7 +294,6 @@ void list_domains_page() {
 }
 
 void add_alias_domain_page() {
-  require_right(kRightAddDomain, "Add Alias Domain: Permission denied");
   const char* name = form_value("dname");
   const char* alias_name = form_value("adname");
   if (!given(name)) finish("Add Alias Domain: Failed: Must supply domain name", kAddDomainPage);

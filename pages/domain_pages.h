@@ -1,8 +1,9 @@
 // The domain pages: create a domain with its postmaster and limits, delete
 // one, show one with its limits, change its limits and postmaster password,
-// list all domains with their aliases, add an alias domain. Each handler
-// tests its right first (without it: its "Permission denied" message on the
-// main page) and ends the process after one page.
+// list all domains with their aliases, add an alias domain. The dispatcher
+// tests each page's right before its handler runs (pages/dispatch.h: without
+// it, its "Permission denied" message on the main page); every handler ends
+// the process after one page.
 //
 // Form fields: dname (the domain; for the list, a filter), pp (the new
 // postmaster's password), ppass (a new postmaster password), adname (an

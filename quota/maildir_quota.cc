@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "base/safe_path.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "quota/quota_rules.h"
@@ -134,7 +135,7 @@ void update_maildirsize(const std::string& domain, const std::string& home,
   std::string file = maildir + "maildirsize";
   // A cut path would name some other file; such a home is left alone.
   if (!store_path_fits(file)) return;
-  int fd = open(file.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = open_no_link(file, O_RDWR | O_NONBLOCK);
   if (fd >= 0) {
     close(fd);
     unlink(file.c_str());

@@ -90,11 +90,12 @@
 //                          Maildir[/...] (DOMAIN: the nearest component
 //                          above USER holding a "."), in a process-wide
 //                          buffer; "" when the path has no such shape.
-//   safe_open              open() that refuses a path whose name does not
-//                          lead to the file opened (a symbolic link, a
-//                          swapped file: -1, errno ENOENT); the descriptor
-//                          is blocking, keeps only O_APPEND of its status
-//                          flags, and closes on exec. -1 on any failure.
+//   safe_open              open_regular_at (base/safe_path.h) of a path,
+//                          never through a link: a link counts as no file
+//                          (-1, errno ENOENT), a FIFO, device or folder is
+//                          refused (EINVAL) without waiting; the descriptor
+//                          is blocking, keeps O_APPEND, and closes on exec.
+//                          -1 on any failure.
 #pragma once
 
 #include <sys/stat.h>

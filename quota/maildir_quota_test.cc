@@ -286,6 +286,11 @@ TEST_F(MaildirTest, WritingAppendsOrInstallsAWholeFile) {
   errno = 0;
   EXPECT_EQ(safe_open(sizefile, O_RDWR, 0), -1) << "a link is not the file";
   EXPECT_EQ(errno, ENOENT);
+  // A FIFO a mail user planted would hold the reader up forever.
+  ASSERT_EQ(unlink(sizefile.c_str()), 0);
+  ASSERT_EQ(mkfifo(sizefile.c_str(), 0600), 0);
+  EXPECT_EQ(safe_open(sizefile, O_RDWR, 0), -1) << "a FIFO is not the file";
+  EXPECT_EQ(errno, EINVAL);
   EXPECT_FALSE(make_maildirsize_temp(box.root() + "/nowhere", &fd)->empty());
   EXPECT_EQ(fd, -1);
 }

@@ -121,16 +121,10 @@ std::string maildir_of(const std::string& path) {
 }
 
 int safe_open(const std::string& path, int flags, mode_t mode) {
-  int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
-  if (fd < 0) return -1;
-  if (fcntl(fd, F_SETFL, flags & O_APPEND) != 0) return fail_closed(fd, errno);
-  struct stat opened, named;
-  if (fstat(fd, &opened) != 0 || lstat(path.c_str(), &named) != 0) {
-    return fail_closed(fd, errno);
-  }
-  if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
-    return fail_closed(fd, ENOENT);
-  }
+  int fd = open_regular_at(AT_FDCWD, path, flags, false, nullptr, mode);
+  // A link is not the file: to the callers there is no file of that name,
+  // and a new one is installed over the link.
+  if (fd < 0 && errno == ELOOP) errno = ENOENT;
   return fd;
 }
 

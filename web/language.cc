@@ -1,9 +1,10 @@
 // Language files: html/<language>, one "KEY text" line per translatable text.
-#include <sys/stat.h>
-
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "base/fd_guard.h"
+#include "base/safe_path.h"
 #include "web/page.h"
 
 namespace {
@@ -48,16 +49,12 @@ bool open_language_file(std::string_view name) {
   if (has_dot_or_slash(name)) request_error("invalid language file");
   if (page.language_file != nullptr) return true;
   std::string path = field_text("html/" + std::string(name), kLanguageField - 1);
-  struct stat st;
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) request_error("invalid file");
-  FILE* file = std::fopen(path.c_str(), "r");
+  // Only a plain file can be a language file, so a folder such as "images"
+  // never shadows a real language further on; a link is refused outright.
+  int fd = open_regular(path, false);
+  if (fd < 0 && errno == ELOOP) request_error("invalid file");
+  FILE* file = fd < 0 ? nullptr : stream_or_close(fd, "r");
   if (file == nullptr) return false;
-  // A folder opens for reading but holds no texts; only a plain file can be
-  // a language file, so "images" never shadows a real language further on.
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fclose(file);
-    return false;
-  }
   page.language_file = file;
   return true;
 }

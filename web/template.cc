@@ -1,9 +1,12 @@
 // The template engine: prints html/ files with their tokens replaced.
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "base/error.h"
+#include "base/fd_guard.h"
+#include "base/safe_path.h"
 #include "web/escape.h"
 #include "web/page.h"
 
@@ -70,11 +73,21 @@ void print_piece(const char* piece) {
 void print_template(const char* path, bool end_process) {
   run_before_page();
   print_header();
-  // A missing template or one replaced by a link means a broken or tampered
-  // installation: stop without printing anything more.
-  struct stat st;
-  if (lstat(path, &st) != 0 || S_ISLNK(st.st_mode)) store_exit(255);
-  FILE* file = std::fopen(path, "r");
+  // The template is opened without following a link and judged by what was
+  // opened, so no name swapped in after a look is ever read through.
+  int fd = open_regular(path, false);
+  if (fd < 0) {
+    // A missing template or one replaced by a link means a broken or
+    // tampered installation: stop without printing anything more.
+    struct stat st;
+    if (errno == ELOOP || lstat(path, &st) != 0) store_exit(255);
+    // A folder (the fixed page "/show/" names html/ itself) reads as empty.
+    if (S_ISDIR(st.st_mode)) {
+      if (end_process) store_exit(0);
+      return;
+    }
+  }
+  FILE* file = fd < 0 ? nullptr : stream_or_close(fd, "r");
   if (file == nullptr) {
     fputs("Dag Nabit\n", stdout);
     print_fatal_page();
