@@ -15,6 +15,7 @@
 #include "base/fd_guard.h"
 #include "base/password_record.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/temp_file.h"
 #include "base/text.h"
 #include "domains/assign.h"
@@ -23,7 +24,6 @@ namespace {
 
 // Only this much of a limits file is ever looked at.
 constexpr size_t kReadWindow = 2048;
-constexpr char kLimitsName[] = "/.kestrel-limits";
 constexpr std::string_view kSeparators = " \t:";
 
 struct CountKey {
@@ -220,7 +220,7 @@ int replace_limits_file(const std::string& path, std::string_view text,
 }  // namespace
 
 std::string domain_limits_path(const std::string& dir) {
-  std::string path = dir + kLimitsName;
+  std::string path = domain_limits_file(dir);
   return store_path_fits(path) ? path : std::string();
 }
 

@@ -9,6 +9,7 @@
 #include "accounts/passwd.h"
 #include "base/error.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "domains/dir_control.h"
@@ -29,7 +30,6 @@ constexpr char kModDomainPage[] = "html/mod_domain.html";
 
 constexpr char kLimitsFailed[] = "Create Domain: open .kestrel-limits failed";
 constexpr char kNoPostmaster[] = "Domain has no postmaster!!";
-constexpr char kLimitsName[] = "/.kestrel-limits";
 
 // The directory a lookup yields may be a store path (up to 299 characters);
 // the limits file path the pages build must fit a 156-byte field.
@@ -120,7 +120,7 @@ int write_request_limits(std::string& domain) {
   if (!tget_assign(domain, &home.dir, kLookupDirField, &home.uid, &home.gid)) return kErrNoDomain;
   // The field holds the host's path; a sandbox root in front of it must not
   // change which directories fit.
-  size_t host_length = home.dir.size() - site_root().size() + std::strlen(kLimitsName);
+  size_t host_length = domain_limits_file(home.dir).size() - site_root().size();
   if (home.dir.compare(0, site_root().size(), site_root()) != 0 ||
       host_length >= kPagePathField) {
     return -1;
