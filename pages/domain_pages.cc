@@ -131,14 +131,14 @@ int write_request_limits(std::string& domain) {
 void read_limits_view(FILE* file) {
   char piece[kLimitsPiece];
   while (std::fgets(piece, sizeof piece, file) != nullptr) {
-    std::vector<std::string_view> words = words_of(piece);
-    if (words.empty()) continue;
+    std::optional<LimitsSplit> line = split_limits_line(piece, kViewLimitsSyntax);
+    if (!line) continue;
     for (const ViewKey& key : kViewKeys) {
-      if (words[0] != key.key) continue;
+      if (line->key != key.key) continue;
       if (key.is_switch) {
         set_page_var(key.var, "checked");
-      } else if (words.size() > 1) {
-        set_page_var(key.var, words[1]);
+      } else if (!line->value.empty()) {
+        set_page_var(key.var, line->value);
       }
     }
   }
