@@ -19,6 +19,7 @@
 #include "base/error.h"
 #include "base/leftover.h"
 #include "base/safe_path.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "domains/dir_control.h"
@@ -30,7 +31,6 @@ namespace {
 constexpr size_t kInitialQuotaMax = 49;
 constexpr size_t kDomainMinLength = 3;
 constexpr mode_t kDirMode = 0750;
-constexpr const char* kMaildirParts[] = {"Maildir", "Maildir/new", "Maildir/cur", "Maildir/tmp"};
 
 // The account's record, or none; an alias domain's name becomes its real
 // domain's, which the steps after the lookup and the caller work with.
@@ -101,9 +101,10 @@ std::optional<std::string> reserve_subdir(const std::string& domain, uid_t uid, 
 
 // The maildir inside the new mailbox directory (the working directory).
 bool make_maildir() {
-  for (const char* part : kMaildirParts) {
-    if (mkdir(part, kDirMode) != 0) {
-      fprintf(stderr, "make_user_dir: failed on %s\n", part);
+  for (std::string_view name : kMaildirParts) {
+    const std::string part(name);
+    if (mkdir(part.c_str(), kDirMode) != 0) {
+      fprintf(stderr, "make_user_dir: failed on %s\n", part.c_str());
       return false;
     }
   }

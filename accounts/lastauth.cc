@@ -11,6 +11,7 @@
 #include "accounts/passwd.h"
 #include "base/fd_guard.h"
 #include "base/safe_path.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 
@@ -21,7 +22,7 @@ constexpr size_t kLineMax = 299;
 // DIR/lastauth, or none when it would not fit a store path: cut, it would
 // name some other file of the mailbox or beside it.
 std::optional<std::string> lastauth_path(const password_record& record) {
-  std::string path = record.dir + "/lastauth";
+  std::string path = mailbox_lastauth(record.dir);
   if (!store_path_fits(path)) return std::nullopt;
   return path;
 }

@@ -21,6 +21,7 @@
 #include "base/locked_file.h"
 #include "base/safe_path.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "cdb/cdb.h"
 #include "domains/assign.h"
@@ -116,15 +117,14 @@ passwd_file_paths passwd_paths_of(const std::string& domain) {
   apply_default_domain(name);
   std::string dir;
   if (name.empty()) {
-    dir = tessera_home() + "/users";
+    dir = store_users_dir(tessera_home());
   } else if (std::optional<DomainHome> home = find_domain_home(name)) {
     dir = home->dir;
   } else {
     return {};  // an unknown domain has no password file
   }
-  passwd_file_paths paths{dir + "/tpasswd", dir + "/tpasswd.cdb",
-                          dir + "/tpasswd.bak." + std::to_string(getpid()), dir + "/cdb.tmp",
-                          dir + "/.tpasswd.lock"};
+  passwd_file_paths paths{passwd_file(dir), passwd_index(dir), passwd_backup(dir, getpid()),
+                          passwd_index_temp(dir), passwd_lock(dir)};
   // A path is never cut: a cut temporary name could be tpasswd itself.
   for (const std::string* path :
        {&paths.text, &paths.index, &paths.temp, &paths.index_temp, &paths.lock}) {

@@ -27,6 +27,7 @@
 #include "base/locked_file.h"
 #include "base/safe_path.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/temp_file.h"
 #include "cdb/cdb.h"
 #include "domains/assign.h"
@@ -138,7 +139,7 @@ bool is_one_line(std::string_view line) { return line.find('\n') == std::string_
 std::string mailbox_dir(const std::optional<DomainHome>& home, const std::string& domain,
                         const std::string& subdir, const std::string& user) {
   std::string dir = home ? home->dir : tessera_home();
-  if (domain.empty()) dir += "/users";
+  if (domain.empty()) dir = store_users_dir(dir);
   if (!subdir.empty()) dir += "/" + subdir;
   return dir + "/" + user;
 }
@@ -154,7 +155,7 @@ std::string format_line(const password_record& r) {
 int make_new_line(passwd_new_line& added, const std::optional<DomainHome>& home,
                   const std::string& domain, std::string& line) {
   const std::string& user = added.user;
-  if (user == "tpasswd") return kErrIllegalUsername;
+  if (user == kPasswdFileName) return kErrIllegalUsername;
   if (user.empty() || user.find(':') != std::string::npos) return kErrIllegalUsername;
   if (added.gecos.empty()) added.gecos = user;
   remove_colons(added.gecos);

@@ -151,3 +151,8 @@ int cdb_build(const cdb_source& source, const std::string& temp_path,
 // the tables (a damaged or foreign file). Reads the file whole into memory.
 using cdb_record_visitor = std::function<bool(std::string_view key, std::string_view value)>;
 int cdb_records(int fd, const cdb_record_visitor& each);
+
+// The same for the database at path, opened without following a final
+// symbolic link and only when it is a plain file. 0 as cdb_records; -1 also
+// when the file cannot be opened.
+int cdb_file_records(const std::string& path, const cdb_record_visitor& each);

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <string>
 
+#include "base/fd_guard.h"
+#include "base/safe_path.h"
 #include "cdb/cdb.h"
 
 namespace {
@@ -49,4 +51,11 @@ int cdb_records(int fd, const cdb_record_visitor& each) {
     at += 8 + key_length + value_length;
   }
   return 0;
+}
+
+int cdb_file_records(const std::string& path, const cdb_record_visitor& each) {
+  int fd = open_regular(path, false);
+  if (fd < 0) return -1;
+  FdGuard guard(fd);
+  return cdb_records(fd, each);
 }

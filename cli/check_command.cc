@@ -35,6 +35,7 @@
 #include "base/locked_file.h"
 #include "base/safe_path.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/temp_file.h"
 #include "cdb/cdb.h"
 #include "cli/command.h"
@@ -247,17 +248,13 @@ void check_users_cdb(const Store& store, Findings& out) {
   auto newu = [] { return under_table_lock([] { return run_qmail_newu() == 0; }); };
   const size_t found_before = out.size();
   std::map<std::string, std::vector<std::string>> compiled;
-  int fd = open_regular(path, false);
-  bool readable = fd >= 0;
-  if (readable) {
-    FdGuard guard(fd);
-    readable = cdb_records(fd, [&](std::string_view key, std::string_view value) {
-                 if (key.size() > 2 && key.front() == '!' && key.back() == '-') {
-                   compiled.emplace(std::string(key.substr(1, key.size() - 2)), nul_fields(value));
-                 }
-                 return true;
-               }) == 0;
-  }
+  bool readable = cdb_file_records(path, [&](std::string_view key, std::string_view value) {
+                    if (key.size() > 2 && key.front() == '!' && key.back() == '-') {
+                      compiled.emplace(std::string(key.substr(1, key.size() - 2)),
+                                       nul_fields(value));
+                    }
+                    return true;
+                  }) == 0;
   if (!readable) {
     if (!store.entries.empty()) out.push_back({path, "cannot be read", newu});
     return;
@@ -341,15 +338,10 @@ void check_morercpthosts_cdb(Findings& out) {
     wanted.insert(line);
   }
   std::set<std::string> compiled;
-  int fd = open_regular(path, false);
-  bool readable = fd >= 0;
-  if (readable) {
-    FdGuard guard(fd);
-    readable = cdb_records(fd, [&](std::string_view key, std::string_view) {
-                 compiled.emplace(key);
-                 return true;
-               }) == 0;
-  }
+  bool readable = cdb_file_records(path, [&](std::string_view key, std::string_view) {
+                    compiled.emplace(key);
+                    return true;
+                  }) == 0;
   struct stat st;
   if (!listed && lstat(path.c_str(), &st) != 0) return;
   if (readable && compiled == wanted && listed) return;
@@ -424,7 +416,7 @@ void check_domain_dirs(const Store& store, Findings& out) {
       out.push_back({e.dir, "directory of " + e.name + " is missing", nullptr});
     }
   }
-  const std::string domains = tessera_home() + "/domains";
+  const std::string domains = store_domains_dir(tessera_home());
   walk_hashed_tree(domains, named, "domain directory named by no entry of users/assign",
                    [](const std::string& path, const std::string& target) {
                      return [path, target] {
@@ -435,13 +427,13 @@ void check_domain_dirs(const Store& store, Findings& out) {
                      };
                    },
                    out);
-  check_copies(domains, {".dir-control"}, {}, "", out);
+  check_copies(domains, {std::string(kDirControlName)}, {}, "", out);
 }
 
 // The domains level's count against the real domains kept under it.
 void check_domain_count(const Store& store, Findings& out) {
-  const std::string level = "dom_" + std::to_string(kStoreUid);
-  const std::string domains = tessera_home() + "/domains/";
+  const std::string level = domains_level_name(kStoreUid);
+  const std::string domains = store_domains_path(tessera_home(), "");
   uint64_t count = 0;
   for (const AssignEntry& e : store.real_domains) count += e.dir.starts_with(domains) ? 1 : 0;
   DirControl record;
@@ -458,7 +450,7 @@ void check_domain_count(const Store& store, Findings& out) {
                      DirControl fresh;
                      read_dir_control(fresh, level, kStoreUid);
                      uint64_t now = 0;
-                     const std::string home = tessera_home() + "/domains/";
+                     const std::string home = store_domains_path(tessera_home(), "");
                      for (const AssignEntry& e : read_store().real_domains) {
                        now += e.dir.starts_with(home) ? 1 : 0;
                      }
@@ -542,7 +534,7 @@ bool rebuild_index(const std::string& domain) {
 
 void check_password_file(const AssignEntry& d, const std::vector<PasswdLine>& lines,
                          Findings& out) {
-  const std::string path = d.dir + "/tpasswd";
+  const std::string path = passwd_file(d.dir);
   std::set<std::string> seen;
   bool all_parse = true, duplicates = false;
   for (const PasswdLine& l : lines) {
@@ -571,16 +563,11 @@ void check_password_file(const AssignEntry& d, const std::vector<PasswdLine>& li
   for (const PasswdLine& l : lines) {
     if (l.parses) wanted.emplace_back(l.key, l.value);
   }
-  const std::string index = d.dir + "/tpasswd.cdb";
-  int fd = open_regular(index, false);
-  bool readable = fd >= 0;
-  if (readable) {
-    FdGuard guard(fd);
-    readable = cdb_records(fd, [&](std::string_view key, std::string_view value) {
-                 indexed.emplace_back(key, value);
-                 return true;
-               }) == 0;
-  }
+  const std::string index = passwd_index(d.dir);
+  bool readable = cdb_file_records(index, [&](std::string_view key, std::string_view value) {
+                    indexed.emplace_back(key, value);
+                    return true;
+                  }) == 0;
   if (!readable && lines.empty()) return;
   if (readable && (indexed == wanted || !all_parse)) return;
   out.push_back({index, readable ? "does not agree with tpasswd" : "is missing or unreadable",
@@ -642,12 +629,12 @@ void check_mailbox_count(const AssignEntry& d, const std::vector<PasswdLine>& li
                          Findings& out) {
   // Only the domain's own control file: a domain that users/cdb cannot
   // find would be read at the domains level's.
-  if (dir_control_path(d.name, d.uid) != d.dir + "/.dir-control") return;
+  if (dir_control_path(d.name, d.uid) != dir_control_file(d.dir)) return;
   uint64_t count = mailbox_count(lines);
   DirControl record;
   bool present = read_dir_control(record, d.name, d.uid) == 0;
   if ((!present && count == 0) || record.entry_count == count) return;
-  out.push_back({d.dir + "/.dir-control",
+  out.push_back({dir_control_file(d.dir),
                  "entry count " + std::to_string(record.entry_count) + ", but the domain has " +
                      std::to_string(count) + " mailboxes",
                  [d] {
@@ -666,7 +653,7 @@ void check_mailbox_count(const AssignEntry& d, const std::vector<PasswdLine>& li
 // The free-directory list's backup: its list is put back from it when a
 // removal died after moving the list aside, else it is a leftover.
 void check_free_list_backup(const AssignEntry& d, Findings& out) {
-  const std::string list = d.dir + "/.dir_control_free";
+  const std::string list = dir_free_list(d.dir);
   const std::string backup = list + ".bak";
   struct stat st;
   if (lstat(backup.c_str(), &st) != 0) return;
@@ -687,14 +674,18 @@ void check_free_list_backup(const AssignEntry& d, Findings& out) {
 void check_domain(const AssignEntry& d, Findings& out) {
   if (!is_directory(d.dir)) return;
   std::string text;
-  read_text(d.dir + "/tpasswd", text);
+  read_text(passwd_file(d.dir), text);
   std::vector<PasswdLine> lines = passwd_lines(text);
   check_password_file(d, lines, out);
   check_mailboxes(d, lines, out);
   check_mailbox_count(d, lines, out);
   check_free_list_backup(d, out);
-  check_copies(d.dir, {"tpasswd.bak"}, {"cdb.tmp"}, passwd_paths_of(d.name).lock, out);
-  check_copies(d.dir, {".dir-control", ".dir_control_free", ".kestrel-limits"}, {}, "", out);
+  check_copies(d.dir, {std::string(kPasswdBackupName)}, {std::string(kIndexTempName)},
+               passwd_paths_of(d.name).lock, out);
+  check_copies(d.dir,
+               {std::string(kDirControlName), std::string(kFreeListName),
+                std::string(kLimitsFileName)},
+               {}, "", out);
 }
 
 // ---- the whole store ---------------------------------------------------
@@ -717,7 +708,8 @@ Findings check_store() {
   check_copies(qmail_control_dir(),
                {"rcpthosts", "morercpthosts", "virtualdomains", "locals", ".larkspur"},
                {"morercpthosts.tmp"}, "", out);
-  check_copies(parent_of(qmail_assign_file()), {"assign"}, {"cdb.tmp"},
+  check_copies(parent_of(qmail_assign_file()), {base_of(qmail_assign_file())},
+               {std::string(kIndexTempName)},
                lock_file_path(qmail_assign_file()), out);
   return out;
 }

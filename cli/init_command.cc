@@ -18,6 +18,7 @@
 
 #include "base/fd_guard.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/temp_file.h"
 #include "cli/command.h"
 #include "cli/json.h"
@@ -178,7 +179,7 @@ int init_command(const Words& words) {
       report(run, false);
       return 1;
     }
-    make_dir(run, home + "/domains", kStoreDirMode, true);
+    make_dir(run, store_domains_dir(home), kStoreDirMode, true);
     if (make_dir(run, home + "/etc", kStoreDirMode, true)) make_defaults_file(run);
   }
   check_qmail(run);

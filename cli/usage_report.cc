@@ -14,6 +14,7 @@
 
 #include "accounts/passwd.h"
 #include "base/error.h"
+#include "base/store_layout.h"
 #include "cli/command.h"
 #include "cli/json.h"
 #include "domains/assign.h"
@@ -47,7 +48,7 @@ MaildirUse current_use(const std::string& maildir) {
   MaildirUse use;
   int fd = -1, lines = 0;
   struct stat status;
-  if (read_maildirsize(maildir + "maildirsize", &fd, &use.bytes, &use.messages, &lines, &status) ==
+  if (read_maildirsize(maildir_size_file(maildir), &fd, &use.bytes, &use.messages, &lines, &status) ==
       0) {
     close(fd);
   }
@@ -56,7 +57,7 @@ MaildirUse current_use(const std::string& maildir) {
 
 void count_mailbox(DomainUsage& usage, const password_record& record) {
   ++usage.mailboxes;
-  std::string maildir = record.dir + "/Maildir/";
+  std::string maildir = mailbox_maildir(record.dir);
   uint64_t size_limit = 0, count_limit = 0;
   parse_quota_spec(record.quota.c_str(), &size_limit, &count_limit);
   bool limited = record.quota != "NOQUOTA" && (size_limit != 0 || count_limit != 0);

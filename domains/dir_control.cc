@@ -21,6 +21,7 @@
 #include "base/locked_file_io.h"
 #include "base/safe_path.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 
@@ -61,7 +62,7 @@ std::optional<KnownDomain> find_domain(const std::string& domain,
 // "dom_" + a uid in decimal names the domains level of that uid; it can
 // never be a domain, so it is not looked up.
 bool is_domains_level_name(const std::string& name) {
-  constexpr std::string_view kPrefix = "dom_";
+  constexpr std::string_view kPrefix = kDomainsLevelPrefix;
   if (!name.starts_with(kPrefix) || name.size() == kPrefix.size()) return false;
   return std::all_of(name.begin() + kPrefix.size(), name.end(),
                      [](unsigned char c) { return std::isdigit(c) != 0; });
@@ -235,7 +236,7 @@ void next_directory(DirControl& r) {
 
 // ---- Free-directory list ----------------------------------------------
 
-std::string free_list_path(const KnownDomain& domain) { return domain.dir + "/.dir_control_free"; }
+std::string free_list_path(const KnownDomain& domain) { return dir_free_list(domain.dir); }
 
 std::optional<KnownDomain> free_list_domain(const std::string& domain) {
   if (domain.empty()) return std::nullopt;
@@ -348,11 +349,11 @@ std::optional<FreeLine> first_free_line(const std::string& list) {
 
 std::string dir_control_path(const std::string& name, uid_t uid) {
   if (!is_domains_level_name(name)) {
-    if (std::optional<KnownDomain> found = find_domain(name)) return found->dir + "/.dir-control";
+    if (std::optional<KnownDomain> found = find_domain(name)) return dir_control_file(found->dir);
   }
   std::string home = home_of(uid);
   if (home.empty()) return std::string();
-  return home + "/domains/.dir-control";
+  return domains_dir_control_file(home);
 }
 
 int read_dir_control(DirControl& record, const std::string& name, uid_t uid) {
@@ -421,7 +422,7 @@ int dir_control_release(const std::string& name, uid_t uid, gid_t gid) {
 int dir_control_delete(const std::string& domain) {
   std::optional<KnownDomain> found = find_domain(domain);
   if (!found) return -1;
-  return unlink((found->dir + "/.dir-control").c_str()) == 0 ? 0 : -1;
+  return unlink(dir_control_file(found->dir).c_str()) == 0 ? 0 : -1;
 }
 
 std::optional<std::string> free_dir_return(const std::string& user, const std::string& domain,

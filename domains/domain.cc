@@ -17,6 +17,7 @@
 #include "base/locked_file.h"
 #include "base/send_signal.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "domains/dir_control.h"
@@ -31,7 +32,7 @@ constexpr size_t kStorePathBuffer = 300;
 constexpr size_t kDomainMinLength = 3;
 constexpr mode_t kDirMode = 0750;
 
-std::string slot_name(uid_t uid) { return "dom_" + std::to_string(uid); }
+std::string slot_name(uid_t uid) { return domains_level_name(uid); }
 
 bool has_name_characters(const std::string& name) { return domain_name_ok(name) == 0; }
 
@@ -50,10 +51,11 @@ void signal_qmail_send() { hang_up_qmail_send(); }
 // Enters the domains directory of the home, making it when missing.
 int enter_domains_dir(const std::string& home, uid_t uid, gid_t gid) {
   if (chdir(home.c_str()) != 0) return kErrChdirDomainDir;
-  if (chdir("domains") == 0) return 0;
-  if (mkdir("domains", kDirMode) != 0) return kErrMakeDomainsDir;
-  if (chown("domains", uid, gid) != 0) perror("chown domains");
-  if (chdir("domains") != 0) return kErrChdirDomains;
+  const std::string domains(kDomainsDirName);
+  if (chdir(domains.c_str()) == 0) return 0;
+  if (mkdir(domains.c_str(), kDirMode) != 0) return kErrMakeDomainsDir;
+  if (chown(domains.c_str(), uid, gid) != 0) perror("chown domains");
+  if (chdir(domains.c_str()) != 0) return kErrChdirDomains;
   return 0;
 }
 
@@ -70,13 +72,13 @@ void release_domain_slot(uid_t uid, gid_t gid) { dir_control_release(slot_name(u
 
 // Removes a half-made tree, from the domains directory of the home.
 void remove_new_tree(const std::string& home, const std::string& tree, const char* format) {
-  if (chdir(home.c_str()) != 0 || chdir("domains") != 0 || delete_tree(tree) != 0) {
+  if (chdir(store_domains_dir(home).c_str()) != 0 || delete_tree(tree) != 0) {
     fprintf(stderr, format, tree.c_str());
   }
 }
 
 bool write_delivery_file() {
-  FILE* file = fopen(".qmail-default", "w+");
+  FILE* file = fopen(std::string(kQmailDefaultName).c_str(), "w+");
   if (!file) return false;
   bool written =
       fprintf(file, "| %s/bin/tdelivermail '' bounce-no-mailbox\n", tessera_home().c_str()) > 0;
@@ -111,14 +113,14 @@ int build_domain(const std::string& domain, const std::string& home, const std::
     remove_new_tree(home, pending, "Failed to delete directory tree :%s\n");
     return kErrQmailDefault;
   }
-  std::string dir = home + "/domains/" + tree;
+  std::string dir = store_domains_path(home, tree);
   *compiled = assign_add_domain(domain, domain, dir, uid, gid);
   if (*compiled == -1) {
     remove_new_tree(home, pending, "Failed to delete directory tree: %s\n");
     fprintf(stderr, "Error. Failed to add domain to assign file\n");
     return kErrUpdateFile;
   }
-  std::string domains = home + "/domains/";
+  std::string domains = store_domains_path(home, "");
   if (rename((domains + pending).c_str(), (domains + tree).c_str()) != 0) {
     std::vector<std::string> names{domain};
     remove_control_entries(names);
@@ -147,7 +149,7 @@ int create_locked(const std::string& domain, const std::string& home, uid_t uid,
     release_domain_slot(uid, gid);
     return result;
   }
-  r_chown(home + "/domains/" + tree, uid, gid);
+  r_chown(store_domains_path(home, tree), uid, gid);
   return 0;
 }
 

@@ -16,6 +16,7 @@
 #include "base/safe_path.h"
 #include "base/password_record.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/temp_file.h"
 #include "base/text.h"
 #include "domains/assign.h"
@@ -24,8 +25,6 @@ namespace {
 
 // Only this much of a limits file is ever looked at.
 constexpr size_t kReadWindow = 2048;
-constexpr char kLimitsName[] = "/.kestrel-limits";
-constexpr std::string_view kSeparators = " \t:";
 
 struct CountKey {
   const char* key;
@@ -98,17 +97,11 @@ uint64_t leading_size(std::string_view value) {
 }
 
 void parse_line(std::string_view line, domain_limits& limits) {
-  line = line.substr(0, line.find('\0'));
-  if (line.empty() || line.front() == '#') return;
-  size_t key_end = line.find_first_of(kSeparators);
-  std::string_view key = line.substr(0, key_end);
-  if (key.empty()) return;
-  bool has_value = key_end != std::string_view::npos;
-  std::string_view value;
-  if (has_value) {
-    size_t value_start = line.find_first_not_of(kSeparators, key_end);
-    if (value_start != std::string_view::npos) value = line.substr(value_start);
-  }
+  std::optional<LimitsSplit> split = split_limits_line(line, kStoreLimitsSyntax);
+  if (!split) return;
+  const std::string_view key = split->key;
+  const std::string_view value = split->value;
+  const bool has_value = split->has_value;
 
   for (const FlagKey& flag : kFlagKeys) {
     if (key == flag.key) limits.*flag.field = 1;
@@ -221,7 +214,7 @@ int replace_limits_file(const std::string& path, std::string_view text,
 }  // namespace
 
 std::string domain_limits_path(const std::string& dir) {
-  std::string path = dir + kLimitsName;
+  std::string path = domain_limits_file(dir);
   return store_path_fits(path) ? path : std::string();
 }
 
@@ -303,4 +296,24 @@ int32_t limits_flag_mask(const domain_limits& limits) {
     if (limits.*flag.field != 0) mask |= flag.account_bit;
   }
   return mask;
+}
+
+std::optional<LimitsSplit> split_limits_line(std::string_view line, const LimitsSyntax& syntax) {
+  line = line.substr(0, line.find('\0'));
+  if (syntax.skip_leading) {
+    size_t start = line.find_first_not_of(syntax.separators);
+    line = start == std::string_view::npos ? std::string_view() : line.substr(start);
+  }
+  if (line.empty() || line.front() == '#') return std::nullopt;
+  size_t key_end = line.find_first_of(syntax.separators);
+  LimitsSplit split;
+  split.key = line.substr(0, key_end);
+  if (split.key.empty()) return std::nullopt;
+  split.has_value = key_end != std::string_view::npos;
+  if (split.has_value) {
+    size_t value_start = line.find_first_not_of(syntax.separators, key_end);
+    if (value_start != std::string_view::npos) split.value = line.substr(value_start);
+  }
+  if (syntax.first_word) split.value = split.value.substr(0, split.value.find_first_of(syntax.separators));
+  return split;
 }

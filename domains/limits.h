@@ -50,9 +50,18 @@
 //                         which the writers refuse) when that would pass
 //                         299 characters: a cut path names another file.
 //   limits_flag_mask      the account flag bits the service flags stand for.
+//   split_limits_line     one line's key and value, as a reader of the file
+//                         splits it: the store's reader with
+//                         kStoreLimitsSyntax (the format above), the domain
+//                         view with kViewLimitsSyntax (separators also CR
+//                         and LF, leading separators passed over, the value
+//                         only its first word). None for a line that holds
+//                         no key (empty, a comment, or a leading separator
+//                         where the syntax does not pass over it).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -101,3 +110,18 @@ int write_limits_text(const DomainHome& home, std::string_view text);
 int delete_domain_limits(const std::string& domain);
 std::string domain_limits_path(const std::string& dir);
 int32_t limits_flag_mask(const domain_limits& limits);
+
+struct LimitsSyntax {
+  std::string_view separators;
+  bool skip_leading;
+  bool first_word;
+};
+inline constexpr LimitsSyntax kStoreLimitsSyntax{" \t:", false, false};
+inline constexpr LimitsSyntax kViewLimitsSyntax{" :\t\n\r", true, true};
+
+struct LimitsSplit {
+  std::string_view key;
+  std::string_view value;
+  bool has_value = false;  // a separator followed the key
+};
+std::optional<LimitsSplit> split_limits_line(std::string_view line, const LimitsSyntax& syntax);

@@ -66,6 +66,32 @@ TEST(ReadLimitsFile, FollowsTheLineAndValueRules) {
   EXPECT_EQ(read_limits_file(box.root() + "/missing", untouched), -1);
 }
 
+// The store and the domain view split lines by one routine, each with its
+// own separators: the view passes over leading ones, splits at CR and LF
+// too, and keeps only the value's first word.
+TEST(SplitLimitsLine, KeepsEachReadersSeparators) {
+  struct Case {
+    std::string_view line;
+    bool view;
+    std::optional<std::pair<std::string_view, std::string_view>> split;
+  } cases[] = {
+      {"maxaliases: 7 x", false, {{"maxaliases", "7 x"}}},
+      {"maxaliases: 7 x", true, {{"maxaliases", "7"}}},
+      {" maxaliases 7", false, std::nullopt},
+      {" :maxaliases\r7\n", true, {{"maxaliases", "7"}}},
+      {"maxaliases\r7", false, {{"maxaliases\r7", ""}}},
+      {"# maxaliases 7", true, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    auto got = split_limits_line(c.line, c.view ? kViewLimitsSyntax : kStoreLimitsSyntax);
+    ASSERT_EQ(got.has_value(), c.split.has_value()) << c.line;
+    if (got) {
+      EXPECT_EQ(got->key, c.split->first) << c.line;
+      EXPECT_EQ(got->value, c.split->second) << c.line;
+    }
+  }
+}
+
 TEST(WriteLimitsFile, WritesTheCanonicalTextThatReadsBack) {
   Sandbox box;
   domain_limits full{7, -1, 0, 3, 2, 100, 5000, 1048576, 10, 1, 0, 1, 0, 0, 0, 0, 0, 1, 1,

@@ -9,6 +9,7 @@
 #include "accounts/passwd.h"
 #include "base/error.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "domains/dir_control.h"
@@ -28,7 +29,6 @@ constexpr char kModDomainPage[] = "html/mod_domain.html";
 
 constexpr char kLimitsFailed[] = "Create Domain: open .kestrel-limits failed";
 constexpr char kNoPostmaster[] = "Domain has no postmaster!!";
-constexpr char kLimitsName[] = "/.kestrel-limits";
 
 // The directory a lookup yields may be a store path (up to 299 characters);
 // the limits file path the pages build must fit a 156-byte field.
@@ -115,7 +115,7 @@ int write_request_limits(std::string& domain) {
   if (!tget_assign(domain, &home.dir, kLookupDirField, &home.uid, &home.gid)) return kErrNoDomain;
   // The field holds the host's path; a sandbox root in front of it must not
   // change which directories fit.
-  size_t host_length = home.dir.size() - site_root().size() + std::strlen(kLimitsName);
+  size_t host_length = domain_limits_file(home.dir).size() - site_root().size();
   if (home.dir.compare(0, site_root().size(), site_root()) != 0 ||
       host_length >= kPagePathField) {
     return -1;
@@ -126,14 +126,14 @@ int write_request_limits(std::string& domain) {
 void read_limits_view(FILE* file) {
   char piece[kLimitsPiece];
   while (std::fgets(piece, sizeof piece, file) != nullptr) {
-    std::vector<std::string_view> words = words_of(piece);
-    if (words.empty()) continue;
+    std::optional<LimitsSplit> line = split_limits_line(piece, kViewLimitsSyntax);
+    if (!line) continue;
     for (const ViewKey& key : kViewKeys) {
-      if (words[0] != key.key) continue;
+      if (line->key != key.key) continue;
       if (key.is_switch) {
         set_page_var(key.var, "checked");
-      } else if (words.size() > 1) {
-        set_page_var(key.var, words[1]);
+      } else if (!line->value.empty()) {
+        set_page_var(key.var, line->value);
       }
     }
   }

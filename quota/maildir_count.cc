@@ -11,6 +11,7 @@
 
 #include "base/fd_guard.h"
 #include "base/safe_path.h"
+#include "base/store_layout.h"
 #include "quota/maildir_quota.h"
 #include "quota/quota_rules.h"
 
@@ -180,7 +181,7 @@ int check_maildir_quota(const std::string& maildir, int* fd, const char* quota_t
   int file = -1, lines = 0;
   uint64_t size = 0, count = 0;
   struct stat status;
-  if (read_maildirsize(path_in(dir, "maildirsize"), &file, &size, &count, &lines, &status) == 0) {
+  if (read_maildirsize(path_in(dir, kMaildirSizeName), &file, &size, &count, &lines, &status) == 0) {
     QuotaVerdict verdict =
         judge_usage(quota_text, add_capped(size, extra_size), add_capped(count, extra_count));
     if (!verdict.over) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/safe_path.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "quota/quota_rules.h"
@@ -60,10 +61,9 @@ std::vector<std::string_view> path_parts(std::string_view path) {
 // Where the account's own part of a maildir path ends: at its last
 // "/Maildir/" past the first character, or at a final "/Maildir".
 std::optional<size_t> account_end(std::string_view path) {
-  size_t cut = path.rfind("/Maildir/");
-  if (cut != std::string_view::npos && cut > 0) return cut;
-  if (path.ends_with("/Maildir")) return path.size() - 8;
-  return std::nullopt;
+  size_t cut = maildir_suffix_at(path);
+  if (cut == std::string_view::npos) return std::nullopt;
+  return cut;
 }
 
 // A "./" path with the working directory in place of its ".".
@@ -122,7 +122,7 @@ void forget_daemon_usage() { quota_state.daemon_sizes.clear(); }
 
 int mailbox_use_percent(const std::string& home, const std::string& quota_text) {
   if (quota_text.empty() || quota_text == "NOQUOTA") return 0;
-  return maildir_quota_percent(home + "/Maildir/", quota_text);
+  return maildir_quota_percent(mailbox_maildir(home), quota_text);
 }
 
 std::string mailbox_use_text(const std::string& home, const std::string& quota_text) {
@@ -131,8 +131,8 @@ std::string mailbox_use_text(const std::string& home, const std::string& quota_t
 
 void update_maildirsize(const std::string& domain, const std::string& home,
                         const std::string& quota_text) {
-  std::string maildir = home + "/Maildir/";
-  std::string file = maildir + "maildirsize";
+  std::string maildir = mailbox_maildir(home);
+  std::string file = maildir_size_file(maildir);
   // A cut path would name some other file; such a home is left alone.
   if (!store_path_fits(file)) return;
   int fd = open_no_link(file, O_RDWR | O_NONBLOCK);

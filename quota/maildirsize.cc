@@ -10,6 +10,7 @@
 #include "base/fd_guard.h"
 #include "base/safe_path.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "quota/maildir_quota.h"
 #include "quota/quota_rules.h"
 
@@ -183,7 +184,7 @@ int install_maildirsize(int maildir, std::string_view content, int* fd) {
     unlinkat(tmp.get(), temp.c_str(), 0);
     return fail_closed(temp_fd, err);
   }
-  if (renameat(tmp.get(), temp.c_str(), maildir, "maildirsize") != 0) {
+  if (renameat(tmp.get(), temp.c_str(), maildir, std::string(kMaildirSizeName).c_str()) != 0) {
     int err = errno;
     unlinkat(tmp.get(), temp.c_str(), 0);
     fail_closed(temp_fd, err);
@@ -202,7 +203,7 @@ int write_maildirsize(const std::string& maildir, int fd, const std::string& quo
   std::string line = usage_line(size, count);
   if (fd >= 0) return write_all(fd, with_quota_line ? quota_text + "\n" + line : line) ? 0 : -1;
   std::string dir = maildir_of(maildir);
-  int file = safe_open(path_in(dir, "maildirsize"), O_RDWR | O_APPEND, 0644);
+  int file = safe_open(path_in(dir, kMaildirSizeName), O_RDWR | O_APPEND, 0644);
   if (file >= 0) {
     // The quota text belongs on the first line only: an existing file
     // takes the usage line alone.
