@@ -207,7 +207,7 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
   return build_user_dir(*home, *subdir, user, domain, uid, gid, user);
 }
 
-int check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
+StoreError check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
                       const std::string& gecos, NewAccountPlace* place) {
   if (gecos.find(':') != std::string::npos) return kErrBadChar;
   if (user.size() > kUserNameMax) return kErrUserTooLong;
@@ -234,7 +234,7 @@ int check_new_account(std::string& user, std::string& domain, const std::string&
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;
   if (place != nullptr) *place = NewAccountPlace{*home, limits};
-  return 0;
+  return store_code(0);
 }
 
 namespace {
@@ -408,7 +408,7 @@ int add_accounts(std::string& domain, std::vector<NewAccount>& accounts) {
                                         [](const NewAccount& a) { return a.result == 0; }));
 }
 
-int add_account(std::string& user, std::string& domain, const std::string& clear_password,
+StoreError add_account(std::string& user, std::string& domain, const std::string& clear_password,
                 std::string gecos) {
   std::vector<NewAccount> one(1);
   one[0].user = user;
@@ -416,24 +416,24 @@ int add_account(std::string& user, std::string& domain, const std::string& clear
   one[0].gecos = std::move(gecos);
   add_accounts(domain, one);
   user = one[0].user;
-  return one[0].result;
+  return store_code(one[0].result);
 }
 
-int set_user_quota(std::string& user, std::string& domain, const std::string& quota) {
-  if (int code = passwd_check_names(user, domain); code != 0) return code;
+StoreError set_user_quota(std::string& user, std::string& domain, const std::string& quota) {
+  if (int code = passwd_check_names(user, domain); code != 0) return store_code(code);
   if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
   lower_name(user);
   lower_name(domain);
   std::optional<password_record> record = find_account(user, domain);
   if (!record) return kErrNoUser;
   std::string quota_text = format_quota_spec(quota);
-  if (int code = passwd_set_quota(user, domain, quota_text); code != 0) return code;
+  if (int code = passwd_set_quota(user, domain, quota_text); code != 0) return store_code(code);
   update_maildirsize(domain, record->dir, quota_text);
-  return 0;
+  return store_code(0);
 }
 
-int change_password(std::string& user, std::string& domain, const std::string& password) {
-  if (int code = passwd_check_names(user, domain); code != 0) return code;
+StoreError change_password(std::string& user, std::string& domain, const std::string& password) {
+  if (int code = passwd_check_names(user, domain); code != 0) return store_code(code);
   if (password.size() > kPasswordMax) return kErrPasswordTooLong;
   lower_name(user);
   lower_name(domain);

@@ -73,6 +73,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "domains/assign.h"
 #include "domains/limits.h"
 
@@ -93,22 +94,22 @@ struct NewAccount {
   int quota_result = 0;
 };
 
-int check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
+StoreError check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
                       const std::string& gecos, NewAccountPlace* place);
 
 int add_accounts(std::string& domain, std::vector<NewAccount>& accounts);
 
-int add_account(std::string& user, std::string& domain, const std::string& clear_password,
+StoreError add_account(std::string& user, std::string& domain, const std::string& clear_password,
                 std::string gecos);
 
 std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
                                          uid_t uid, gid_t gid);
 
-int set_user_quota(std::string& user, std::string& domain, const std::string& quota);
+StoreError set_user_quota(std::string& user, std::string& domain, const std::string& quota);
 
-int change_password(std::string& user, std::string& domain, const std::string& password);
+StoreError change_password(std::string& user, std::string& domain, const std::string& password);
 
-int delete_account(std::string& user, std::string& domain);
+StoreError delete_account(std::string& user, std::string& domain);
 
 bool is_catchall(const std::string& user, const std::string& domain,
                  const std::string& domain_dir);
