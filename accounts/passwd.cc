@@ -188,7 +188,7 @@ StoreError passwd_check_names(const std::string& user, const std::string& domain
   if (user.size() > kUserNameMax) return kErrUserTooLong;
   if (user.size() == 1) return kErrIllegalUsername;
   if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
-  return store_code(0);
+  return kSuccess;
 }
 
 StoreError passwd_check(const password_record* record, const std::string* domain) {
@@ -198,10 +198,11 @@ StoreError passwd_check(const password_record* record, const std::string* domain
   if (record->gecos.size() > kGecosMax) return kErrGecosTooLong;
   if (record->dir.size() > kMailboxDirMax) return kErrDirTooLong;
   if (record->quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
-  return store_code(0);
+  return kSuccess;
 }
 
-StoreError passwd_set_quota(const std::string& user, std::string& domain, const std::string& quota) {
+StoreError passwd_set_quota(const std::string& user, const std::string& given_domain, const std::string& quota) {
+  std::string domain = given_domain;
   if (int result = passwd_check_names(user, domain); result != 0) return store_code(result);
   if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
   std::optional<password_record> record = passwd_find(user, domain);

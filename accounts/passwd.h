@@ -150,16 +150,16 @@ class PasswdListing {
   password_record record_;
 };
 
-StoreError passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
+StoreError passwd_add(const std::string& user, const std::string& domain, const std::string& clear_password,
                std::string& gecos, const std::string& subdir);
 
-StoreError passwd_add_many(std::string& domain, std::vector<passwd_new_line>& lines);
+StoreError passwd_add_many(const std::string& domain, std::vector<passwd_new_line>& lines);
 
-StoreError passwd_delete(const std::string& user, std::string& domain);
+StoreError passwd_delete(const std::string& user, const std::string& domain);
 
-StoreError passwd_update(password_record& record, std::string& domain);
+StoreError passwd_update(password_record& record, const std::string& domain);
 
-StoreError passwd_set_quota(const std::string& user, std::string& domain, const std::string& quota);
+StoreError passwd_set_quota(const std::string& user, const std::string& domain, const std::string& quota);
 
 StoreError passwd_check_names(const std::string& user, const std::string& domain);
 

@@ -219,7 +219,8 @@ int merge_new_lines(std::string& domain, std::vector<Insertion>& insertions) {
 
 }  // namespace
 
-StoreError passwd_add_many(std::string& domain, std::vector<passwd_new_line>& accounts) {
+StoreError passwd_add_many(const std::string& given_domain, std::vector<passwd_new_line>& accounts) {
+  std::string domain = given_domain;
   apply_default_domain(domain);
   std::optional<DomainHome> home = find_domain_home(domain);
   std::vector<Insertion> insertions;
@@ -239,10 +240,10 @@ StoreError passwd_add_many(std::string& domain, std::vector<passwd_new_line>& ac
   }
   for (;;) {
     std::erase_if(insertions, [](const Insertion& i) { return i.account->result != 0; });
-    if (insertions.empty()) return store_code(0);
+    if (insertions.empty()) return kSuccess;
     int result = merge_new_lines(domain, insertions);
     if (result == kRewriteAgain) continue;
-    if (result == kNameTaken) return store_code(0);
+    if (result == kNameTaken) return kSuccess;
     if (result != 0) {
       for (Insertion& insertion : insertions) insertion.account->result = result;
     }
@@ -250,8 +251,9 @@ StoreError passwd_add_many(std::string& domain, std::vector<passwd_new_line>& ac
   }
 }
 
-StoreError passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
+StoreError passwd_add(const std::string& user, const std::string& given_domain, const std::string& clear_password,
                std::string& gecos, const std::string& subdir) {
+  std::string domain = given_domain;
   std::vector<passwd_new_line> one(1);
   one[0].user = user;
   one[0].clear_password = clear_password;
@@ -262,14 +264,16 @@ StoreError passwd_add(const std::string& user, std::string& domain, const std::s
   return store_code(one[0].result);
 }
 
-StoreError passwd_delete(const std::string& user, std::string& domain) {
+StoreError passwd_delete(const std::string& user, const std::string& given_domain) {
+  std::string domain = given_domain;
   return store_code(rewrite_password_file(domain, [&](std::string_view line, LineSink& out) {
     if (line_key(line) != user) out.put(line);
     return 0;
   }));
 }
 
-StoreError passwd_update(password_record& record, std::string& domain) {
+StoreError passwd_update(password_record& record, const std::string& given_domain) {
+  std::string domain = given_domain;
   if (int result = passwd_check(&record, &domain); result != 0) return store_code(result);
   apply_default_domain(domain);
   std::optional<DomainHome> home = find_domain_home(domain);
@@ -315,5 +319,5 @@ StoreError passwd_rebuild(const std::string& domain) {
     // descriptors. A failure is left for the next rebuild.
     [[maybe_unused]] int ignored = lchown(paths.index.c_str(), home->uid, home->gid);
   }
-  return store_code(0);
+  return kSuccess;
 }

@@ -365,7 +365,7 @@ StoreError read_dir_control(DirControl& record, const std::string& name, uid_t u
   if (!in.open(location, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, false)) return kErrFailed;
   std::string line;
   for (int number = 1; number <= 8 && in.next(line); ++number) apply_line(record, number, line);
-  return store_code(0);
+  return kSuccess;
 }
 
 StoreError write_dir_control(const DirControl& record, const std::string& name, uid_t uid, gid_t gid) {
@@ -396,7 +396,7 @@ void dir_control_advance(DirControl& record) {
 
 StoreError dir_control_load(DirControl& record, const std::string& name, uid_t uid) {
   read_dir_control(record, name, uid);
-  return store_code(0);
+  return kSuccess;
 }
 
 std::string dir_control_next(DirControl& record, uid_t uid, gid_t gid) {

@@ -2,7 +2,7 @@
 // tree under the store home, adding an alias domain that delivers into a
 // real one, and removing either, with qmail's tables kept in step.
 //
-// Names come in as DomainName, lower-cased and cut where they entered; at
+// Names are lower-cased in place (cut to 156 as lower_name cuts); at
 // most 96 characters; letters, digits, "-" and ".". Checking that a name is
 // free and entering it into the tables happen under one store-wide lock
 // (domain_table_lock_file), so two processes can never both create the same
@@ -33,12 +33,14 @@
 //                      same); kErrDomainTooLong or kErrNoDomain before
 //                      anything changed. A real domain goes with its alias
 //                      domains, directory, limits file and slot; an alias
-//                      domain goes alone.
+//                      domain goes alone. The buffer may end holding the
+//                      real domain's name.
 //   create_alias_domain  0, or kErrInvalidDomain (as create_domain),
 //                      kErrDomainTooLong, kErrDomainExists, kErrNoDomain (no
 //                      such real domain), kErrUpdateFile (a table failed; or
-//                      a qmail tool did, and the entries stay). An alias
-//                      named as the real domain stands for its real domain.
+//                      a qmail tool did, and the entries stay). The
+//                      real-name buffer ends holding the real domain's
+//                      name when it named an alias.
 #pragma once
 
 #include <sys/types.h>
