@@ -208,8 +208,13 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
   return build_user_dir(*home, *subdir, user, domain, uid, gid, user);
 }
 
-int check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
-                      const std::string& gecos, NewAccountPlace* place) {
+StoreError check_new_account(const Mailbox& mailbox, const std::string& clear_password,
+                             const std::string& gecos, NewAccountPlace* place) {
+  const std::string& user = mailbox.user;
+  // The mailbox's names were lower-cased (and cut) where they entered; the
+  // length checks give what they gave on the name as typed, since a name
+  // over 32 or 96 characters is refused whether cut at 156 or not.
+  std::string domain = mailbox.domain;
   if (gecos.find(':') != std::string::npos) return kErrBadChar;
   if (user.size() > kUserNameMax) return kErrUserTooLong;
   if (user.size() <= 1) return kErrIllegalUsername;
@@ -218,8 +223,6 @@ int check_new_account(std::string& user, std::string& domain, const std::string&
   if (clear_password.size() > kPasswordMax) return kErrPasswordTooLong;
   if (gecos.size() > kGecosMax) return kErrGecosTooLong;
   umask(077);
-  lower_name(user);
-  lower_name(domain);
   // A new name never begins with ".": the store's pending directories
   // (".NAME.PID") and hidden files do. Accounts that have one already
   // stay viewable, changeable and deletable.
@@ -235,7 +238,7 @@ int check_new_account(std::string& user, std::string& domain, const std::string&
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;
   if (place != nullptr) *place = NewAccountPlace{*home, limits};
-  return 0;
+  return kSuccess;
 }
 
 namespace {
@@ -265,7 +268,10 @@ int set_line_quota(Creation& c, const std::string& text) {
 // set when the account stops here.
 bool check_account(Creation& c, std::set<std::string>& names) {
   NewAccount& a = *c.account;
-  a.result = check_new_account(a.user, c.domain, a.password, a.gecos, &c.place);
+  Mailbox mailbox(a.user, DomainName(c.domain));
+  a.user = mailbox.user;
+  a.result = check_new_account(mailbox, a.password, a.gecos, &c.place);
+  if (a.result == 0) c.domain = c.place.home.domain;
   if (a.result != 0) return false;
   // A name made earlier in the batch is there already, as its lookup would
   // have found had it been made first.
@@ -386,16 +392,14 @@ void add_lines(std::vector<Creation>& made) {
 
 }  // namespace
 
-int add_accounts(std::string& domain, std::vector<NewAccount>& accounts) {
+int add_accounts(const DomainName& domain, std::vector<NewAccount>& accounts) {
   std::vector<Creation> checked;
   checked.reserve(accounts.size());
   std::set<std::string> names;
-  std::string last = domain;
   for (NewAccount& a : accounts) {
     a.result = a.quota_result = 0;
     Creation c{&a, domain, {}, {}};
     bool ready = check_account(c, names);
-    last = c.domain;
     if (ready) checked.push_back(std::move(c));
   }
   reserve_subdirs(checked);
@@ -404,40 +408,38 @@ int add_accounts(std::string& domain, std::vector<NewAccount>& accounts) {
     if (make_account_dir(c)) made.push_back(std::move(c));
   }
   add_lines(made);
-  domain = last;
   return static_cast<int>(std::count_if(accounts.begin(), accounts.end(),
                                         [](const NewAccount& a) { return a.result == 0; }));
 }
 
-int add_account(std::string& user, std::string& domain, const std::string& clear_password,
-                std::string gecos) {
+StoreError add_account(const Mailbox& mailbox, const std::string& clear_password,
+                       std::string gecos) {
   std::vector<NewAccount> one(1);
-  one[0].user = user;
+  one[0].user = mailbox.user;
   one[0].password = clear_password;
   one[0].gecos = std::move(gecos);
-  add_accounts(domain, one);
-  user = one[0].user;
-  return one[0].result;
+  add_accounts(mailbox.domain, one);
+  return store_code(one[0].result);
 }
 
-int set_user_quota(std::string& user, std::string& domain, const std::string& quota) {
-  if (int code = passwd_check_names(user, domain); code != 0) return code;
+StoreError set_user_quota(const Mailbox& mailbox, const std::string& quota) {
+  const std::string& user = mailbox.user;
+  std::string domain = mailbox.domain;
+  if (int code = passwd_check_names(user, domain); code != 0) return store_code(code);
   if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
-  lower_name(user);
-  lower_name(domain);
   std::optional<password_record> record = find_account(user, domain);
   if (!record) return kErrNoUser;
   std::string quota_text = format_quota_spec(quota);
-  if (int code = passwd_set_quota(user, domain, quota_text); code != 0) return code;
+  if (int code = passwd_set_quota(user, domain, quota_text); code != 0) return store_code(code);
   update_maildirsize(domain, record->dir, quota_text);
-  return 0;
+  return kSuccess;
 }
 
-int change_password(std::string& user, std::string& domain, const std::string& password) {
-  if (int code = passwd_check_names(user, domain); code != 0) return code;
+StoreError change_password(const Mailbox& mailbox, const std::string& password) {
+  const std::string& user = mailbox.user;
+  std::string domain = mailbox.domain;
+  if (int code = passwd_check_names(user, domain); code != 0) return store_code(code);
   if (password.size() > kPasswordMax) return kErrPasswordTooLong;
-  lower_name(user);
-  lower_name(domain);
   std::optional<password_record> record = find_account(user, domain);
   if (!record) return kErrIllegalUsername;
   if (record->flags & kDisablePasswordChanging) return kErrIllegalUsername;

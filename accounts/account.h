@@ -3,7 +3,9 @@
 // quota set, the first last-login record written), changing its quota or
 // password, and deleting it (the domain's catch-all mailbox excepted).
 //
-// Creation and deletion set the process's umask to 077 for the rest of the
+// Names come in as Mailbox and DomainName, normalised where they entered;
+// nothing here lower-cases them again. Creation and deletion set the
+// process's umask to 077 for the rest of the
 // process. Routines that change the working directory restore it on every
 // path. Diagnostics go to stderr with fixed texts; codes go to callers.
 //
@@ -21,9 +23,9 @@
 //                    the account stands).
 //   check_new_account  the checks add_account makes before it changes
 //                    anything, in its order, with its codes (kErrBadChar
-//                    ... kErrDomainLimits above). Lower-cases both names in
-//                    place (an alias domain's name becomes its real one)
-//                    and, once the plain length checks pass, sets the umask
+//                    ... kErrDomainLimits above). An alias domain is
+//                    checked as its real domain, whose name place holds;
+//                    once the plain length checks pass, sets the umask
 //                    to 077 as creation does. On 0 place (when given) holds
 //                    the domain's directory, ids and limits. Makes nothing:
 //                    a dry run uses it to find what creation would refuse.
@@ -73,6 +75,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+#include "base/mailbox.h"
 #include "domains/assign.h"
 #include "domains/limits.h"
 
@@ -85,7 +89,7 @@ struct NewAccountPlace {
 
 // One mailbox of add_accounts.
 struct NewAccount {
-  std::string user;      // lower-cased in place
+  std::string user;      // normalised as Mailbox normalises it
   std::string password;  // clear text
   std::string gecos;     // the full name, as add_account takes it
   std::string quota;     // "" for the domain's default quota
@@ -93,22 +97,22 @@ struct NewAccount {
   int quota_result = 0;
 };
 
-int check_new_account(std::string& user, std::string& domain, const std::string& clear_password,
-                      const std::string& gecos, NewAccountPlace* place);
+StoreError check_new_account(const Mailbox& mailbox, const std::string& clear_password,
+                             const std::string& gecos, NewAccountPlace* place);
 
-int add_accounts(std::string& domain, std::vector<NewAccount>& accounts);
+int add_accounts(const DomainName& domain, std::vector<NewAccount>& accounts);
 
-int add_account(std::string& user, std::string& domain, const std::string& clear_password,
-                std::string gecos);
+StoreError add_account(const Mailbox& mailbox, const std::string& clear_password,
+                       std::string gecos);
 
 std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
                                          uid_t uid, gid_t gid);
 
-int set_user_quota(std::string& user, std::string& domain, const std::string& quota);
+StoreError set_user_quota(const Mailbox& mailbox, const std::string& quota);
 
-int change_password(std::string& user, std::string& domain, const std::string& password);
+StoreError change_password(const Mailbox& mailbox, const std::string& password);
 
-int delete_account(std::string& user, std::string& domain);
+StoreError delete_account(const Mailbox& mailbox);
 
 bool is_catchall(const std::string& user, const std::string& domain,
                  const std::string& domain_dir);

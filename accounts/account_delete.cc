@@ -159,11 +159,11 @@ bool is_catchall(const std::string& user, const std::string& domain,
   return address_names(*target, user, domain);
 }
 
-int delete_account(std::string& user, std::string& domain) {
+StoreError delete_account(const Mailbox& mailbox) {
+  const std::string& user = mailbox.user;
+  std::string domain = mailbox.domain;
   if (user.empty()) return kErrIllegalUsername;
   umask(077);
-  lower_name(user);
-  if (!domain.empty()) lower_name(domain);
   CwdGuard cwd;
   std::optional<DomainHome> home = find_domain_home(domain);
   if (!home) return kErrNoDomain;
@@ -193,11 +193,11 @@ int delete_account(std::string& user, std::string& domain) {
   if (!inside) {
     fprintf(stderr, "not removing %s: it is not inside the domain directory\n",
             record.dir.c_str());
-    return 0;
+    return kSuccess;
   }
   if (remove_mailbox_dir(home->dir, *inside, pending) != 0) {
     fprintf(stderr, "could not remove %s\n", record.dir.c_str());
     return kErrChdirStore;
   }
-  return 0;
+  return kSuccess;
 }

@@ -38,7 +38,7 @@ class AccountTest : public testing::Test {
 
   int add(std::string user, const std::string& password = "secret",
           const std::string& gecos = "A User", std::string domain = "example.com") {
-    return add_account(user, domain, password, gecos);
+    return add_account(Mailbox(user, DomainName(domain)), password, gecos);
   }
   std::optional<password_record> get(const std::string& user,
                                       const std::string& domain = "example.com") {
@@ -135,7 +135,7 @@ TEST_F(AccountTest, PasswordChangeHonoursAccountAndDomainFlags) {
   ASSERT_EQ(add("joe", "old"), 0);
   std::string old_hash = get("joe")->password;
   std::string user = "JOE", domain = "example.com";
-  ASSERT_EQ(change_password(user, domain, "new"), 0);
+  ASSERT_EQ(change_password(Mailbox(user, DomainName(domain)), "new"), 0);
   EXPECT_NE(get("joe")->password, old_hash);
 
   domain_limits limits;
@@ -143,10 +143,10 @@ TEST_F(AccountTest, PasswordChangeHonoursAccountAndDomainFlags) {
   ASSERT_EQ(write_domain_limits("example.com", limits), 0);
   std::string hash = get("joe")->password;
   EXPECT_EQ(get("joe")->gid & kDisablePasswordChanging, 0);
-  EXPECT_EQ(change_password(user, domain, "newer"), kErrIllegalUsername);
+  EXPECT_EQ(change_password(Mailbox(user, DomainName(domain)), "newer"), kErrIllegalUsername);
   EXPECT_EQ(get("joe")->password, hash);
   std::string nobody = "nobody";
-  EXPECT_EQ(change_password(nobody, domain, "x"), kErrIllegalUsername);
+  EXPECT_EQ(change_password(Mailbox(nobody, DomainName(domain)), "x"), kErrIllegalUsername);
 }
 
 TEST_F(AccountTest, CatchallMailboxCannotBeDeleted) {
@@ -174,7 +174,7 @@ TEST_F(AccountTest, CatchallMailboxCannotBeDeleted) {
   }
   write_qmail_default("| /bin/tdelivermail '' " + box + "/");
   std::string user = "postmaster", domain = "example.com";
-  EXPECT_EQ(delete_account(user, domain), kErrCatchall);
+  EXPECT_EQ(delete_account(Mailbox(user, DomainName(domain))), kErrCatchall);
   EXPECT_TRUE(get("postmaster"));
 }
 
@@ -183,16 +183,16 @@ TEST_F(AccountTest, DeletionRemovesLineAndDirectoryAndKeepsCwd) {
   std::string dir = get("joe")->dir;
   std::string before = cwd();
   std::string user = "nobody", domain = "example.com";
-  EXPECT_EQ(delete_account(user, domain), kErrNoUser);
+  EXPECT_EQ(delete_account(Mailbox(user, DomainName(domain))), kErrNoUser);
   EXPECT_EQ(cwd(), before);
   user = "Joe";
-  EXPECT_EQ(delete_account(user, domain), 0);
+  EXPECT_EQ(delete_account(Mailbox(user, DomainName(domain))), 0);
   EXPECT_EQ(cwd(), before);
   EXPECT_FALSE(get("joe"));
   EXPECT_FALSE(file_exists(dir));
   EXPECT_EQ(read_file(dir_ + "/tpasswd").find("joe:"), std::string::npos);
   domain = "example.net";
-  EXPECT_EQ(delete_account(user, domain), kErrNoDomain);
+  EXPECT_EQ(delete_account(Mailbox(user, DomainName(domain))), kErrNoDomain);
 }
 
 TEST_F(AccountTest, LastLoginRecordEdges) {
@@ -283,7 +283,7 @@ TEST_F(AccountTest, BatchMakesEachMailboxAsOneCreationWould) {
     a.quota = c.quota;
     accounts.push_back(a);
   }
-  std::string domain = "EXAMPLE.COM";
+  DomainName domain("EXAMPLE.COM");
   EXPECT_EQ(add_accounts(domain, accounts), 4);
   EXPECT_EQ(domain, "example.com");
   for (size_t i = 0; i < accounts.size(); ++i) {
@@ -310,7 +310,7 @@ TEST_F(AccountTest, CheckRefusesWhatCreationRefuses) {
   for (const char* user : users) {
     std::string u = user, d = "Example.com";
     NewAccountPlace place;
-    int checked = check_new_account(u, d, "pw", "Full Name", &place);
+    int checked = check_new_account(Mailbox(u, DomainName(d)), "pw", "Full Name", &place);
     EXPECT_EQ(file_exists(dir_ + "/" + u), std::string(user) == "taken" || u == "..") << user;
     EXPECT_EQ(checked, add(user, "pw", "Full Name")) << user;
     if (checked == 0) {

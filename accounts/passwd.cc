@@ -184,25 +184,26 @@ const password_record* PasswdListing::next() {
   return &record_;
 }
 
-int passwd_check_names(const std::string& user, const std::string& domain) {
+StoreError passwd_check_names(const std::string& user, const std::string& domain) {
   if (user.size() > kUserNameMax) return kErrUserTooLong;
   if (user.size() == 1) return kErrIllegalUsername;
   if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
-  return 0;
+  return kSuccess;
 }
 
-int passwd_check(const password_record* record, const std::string* domain) {
+StoreError passwd_check(const password_record* record, const std::string* domain) {
   if (record == nullptr || domain == nullptr) return kErrNullPointer;
-  if (int result = passwd_check_names(record->name, *domain); result != 0) return result;
+  if (int result = passwd_check_names(record->name, *domain); result != 0) return store_code(result);
   if (record->password.size() > kPasswordMax) return kErrPasswordTooLong;
   if (record->gecos.size() > kGecosMax) return kErrGecosTooLong;
   if (record->dir.size() > kMailboxDirMax) return kErrDirTooLong;
   if (record->quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
-  return 0;
+  return kSuccess;
 }
 
-int passwd_set_quota(const std::string& user, std::string& domain, const std::string& quota) {
-  if (int result = passwd_check_names(user, domain); result != 0) return result;
+StoreError passwd_set_quota(const std::string& user, const std::string& given_domain, const std::string& quota) {
+  std::string domain = given_domain;
+  if (int result = passwd_check_names(user, domain); result != 0) return store_code(result);
   if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
   std::optional<password_record> record = passwd_find(user, domain);
   if (!record) return kErrNoUser;

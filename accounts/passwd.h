@@ -85,7 +85,7 @@
 //                     kErrQuotaTooLong, else 0.
 //   passwd_rebuild    tpasswd.cdb from tpasswd, then the three files given
 //                     to the domain's uid and gid (never through a link).
-//                     0 or -1 (the previous index stays). The caller holds
+//                     0 or kErrFailed (the old index stays). The caller holds
 //                     the domain's lock: rebuilds share one cdb.tmp.
 // A rewrite never reports success for a change that did not happen: a
 // failed read, write, flush, sync, close or rename gives
@@ -104,6 +104,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/password_record.h"
 
 struct passwd_file_paths {
@@ -149,19 +150,19 @@ class PasswdListing {
   password_record record_;
 };
 
-int passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
+StoreError passwd_add(const std::string& user, const std::string& domain, const std::string& clear_password,
                std::string& gecos, const std::string& subdir);
 
-int passwd_add_many(std::string& domain, std::vector<passwd_new_line>& lines);
+StoreError passwd_add_many(const std::string& domain, std::vector<passwd_new_line>& lines);
 
-int passwd_delete(const std::string& user, std::string& domain);
+StoreError passwd_delete(const std::string& user, const std::string& domain);
 
-int passwd_update(password_record& record, std::string& domain);
+StoreError passwd_update(password_record& record, const std::string& domain);
 
-int passwd_set_quota(const std::string& user, std::string& domain, const std::string& quota);
+StoreError passwd_set_quota(const std::string& user, const std::string& domain, const std::string& quota);
 
-int passwd_check_names(const std::string& user, const std::string& domain);
+StoreError passwd_check_names(const std::string& user, const std::string& domain);
 
-int passwd_check(const password_record* record, const std::string* domain);
+StoreError passwd_check(const password_record* record, const std::string* domain);
 
-int passwd_rebuild(const std::string& domain);
+StoreError passwd_rebuild(const std::string& domain);

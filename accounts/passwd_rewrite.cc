@@ -220,7 +220,8 @@ int merge_new_lines(std::string& domain, std::vector<Insertion>& insertions) {
 
 }  // namespace
 
-int passwd_add_many(std::string& domain, std::vector<passwd_new_line>& accounts) {
+StoreError passwd_add_many(const std::string& given_domain, std::vector<passwd_new_line>& accounts) {
+  std::string domain = given_domain;
   apply_default_domain(domain);
   std::optional<DomainHome> home = find_domain_home(domain);
   std::vector<Insertion> insertions;
@@ -240,19 +241,20 @@ int passwd_add_many(std::string& domain, std::vector<passwd_new_line>& accounts)
   }
   for (;;) {
     std::erase_if(insertions, [](const Insertion& i) { return i.account->result != 0; });
-    if (insertions.empty()) return 0;
+    if (insertions.empty()) return kSuccess;
     int result = merge_new_lines(domain, insertions);
     if (result == kRewriteAgain) continue;
-    if (result == kNameTaken) return 0;
+    if (result == kNameTaken) return kSuccess;
     if (result != 0) {
       for (Insertion& insertion : insertions) insertion.account->result = result;
     }
-    return result;
+    return store_code(result);
   }
 }
 
-int passwd_add(const std::string& user, std::string& domain, const std::string& clear_password,
+StoreError passwd_add(const std::string& user, const std::string& given_domain, const std::string& clear_password,
                std::string& gecos, const std::string& subdir) {
+  std::string domain = given_domain;
   std::vector<passwd_new_line> one(1);
   one[0].user = user;
   one[0].clear_password = clear_password;
@@ -260,18 +262,20 @@ int passwd_add(const std::string& user, std::string& domain, const std::string& 
   one[0].subdir = subdir;
   passwd_add_many(domain, one);
   gecos = one[0].gecos;
-  return one[0].result;
+  return store_code(one[0].result);
 }
 
-int passwd_delete(const std::string& user, std::string& domain) {
-  return rewrite_password_file(domain, [&](std::string_view line, LineSink& out) {
+StoreError passwd_delete(const std::string& user, const std::string& given_domain) {
+  std::string domain = given_domain;
+  return store_code(rewrite_password_file(domain, [&](std::string_view line, LineSink& out) {
     if (line_key(line) != user) out.put(line);
     return 0;
-  });
+  }));
 }
 
-int passwd_update(password_record& record, std::string& domain) {
-  if (int result = passwd_check(&record, &domain); result != 0) return result;
+StoreError passwd_update(password_record& record, const std::string& given_domain) {
+  std::string domain = given_domain;
+  if (int result = passwd_check(&record, &domain); result != 0) return store_code(result);
   apply_default_domain(domain);
   std::optional<DomainHome> home = find_domain_home(domain);
   if (!may_use_domain(home ? home->uid : 0)) return kErrBadUid;
@@ -279,19 +283,19 @@ int passwd_update(password_record& record, std::string& domain) {
   // The eighth field is never written: an update drops it.
   std::string changed = format_line(record);
   if (!is_one_line(changed)) return kErrIllegalUsername;
-  return rewrite_password_file(domain, [&](std::string_view line, LineSink& out) {
+  return store_code(rewrite_password_file(domain, [&](std::string_view line, LineSink& out) {
     out.put(line_key(line) == record.name ? std::string_view(changed) : line);
     return 0;
-  });
+  }));
 }
 
-int passwd_rebuild(const std::string& domain) {
+StoreError passwd_rebuild(const std::string& domain) {
   std::string name = domain;
   apply_default_domain(name);
   const passwd_file_paths paths = passwd_paths_of(name);
-  if (paths.text.empty()) return -1;
+  if (paths.text.empty()) return kErrFailed;
   FdGuard in(open_text(paths.text));
-  if (in.get() < 0) return -1;
+  if (in.get() < 0) return kErrFailed;
   ChunkLines lines(in.get());
   // Key: the text before the first ":"; value: the rest of the line. A last
   // line without its "\n" may still be being written by hand: not indexed.
@@ -308,7 +312,7 @@ int passwd_rebuild(const std::string& domain) {
     }
     return lines.failed() ? -1 : 0;
   };
-  if (cdb_build(source, paths.index_temp, paths.index) != 0) return -1;
+  if (cdb_build(source, paths.index_temp, paths.index) != 0) return kErrFailed;
   if (std::optional<DomainHome> home = find_domain_home(name)) {
     // The index is written by the database builder, which gives no owner:
     // lchown, so a link planted at its name never hands its target to the
@@ -316,5 +320,5 @@ int passwd_rebuild(const std::string& domain) {
     // descriptors. A failure is left for the next rebuild.
     [[maybe_unused]] int ignored = lchown(paths.index.c_str(), home->uid, home->gid);
   }
-  return 0;
+  return kSuccess;
 }

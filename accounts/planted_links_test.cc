@@ -49,7 +49,7 @@ class PlantedLinks : public testing::Test {
   void TearDown() override { site_set_root(""); }
 
   int add(std::string user, std::string domain = "example.com") {
-    return add_account(user, domain, "pw", "A User");
+    return add_account(Mailbox(user, DomainName(domain)), "pw", "A User");
   }
   password_record record(const std::string& user) {
     std::optional<password_record> found = passwd_find(user, "example.com");
@@ -181,7 +181,7 @@ TEST_F(PlantedLinks, LockFileLinkFailsTheChangeAndCreatesNothing) {
       {dir_ + "/.tpasswd.lock",
        [] {
          std::string user = "joe", domain = "example.com";
-         return change_password(user, domain, "new");
+         return change_password(Mailbox(user, DomainName(domain)), "new");
        }},
       {dir_ + "/.dir-control.lock", [&] { return add("bob"); }},
       {qmail_control_file("rcpthosts") + ".lock",
@@ -209,7 +209,7 @@ TEST_F(PlantedLinks, TemporaryFileLinkIsNeverWrittenThrough) {
       {dir_ + "/tpasswd.bak" + pid,
        [] {
          std::string user = "joe", domain = "example.com";
-         return change_password(user, domain, "new");
+         return change_password(Mailbox(user, DomainName(domain)), "new");
        }},
       {dir_ + "/.dir-control" + pid, [&] { return add("carl"); }},
   };
@@ -268,14 +268,14 @@ TEST_F(PlantedLinks, DeletionKeepsADirectoryOutsideTheDomain) {
     std::string domain = "example.com";
     ASSERT_EQ(passwd_update(line, domain), 0);
     std::string u = user;
-    EXPECT_EQ(delete_account(u, domain), 0) << dir;
+    EXPECT_EQ(delete_account(Mailbox(u, DomainName(domain))), 0) << dir;
     EXPECT_EQ(read_file(dir + "/precious"), "keep\n") << dir;
     EXPECT_EQ(passwd_find(user, domain), std::nullopt) << dir;
   }
   // A mailbox inside its domain still goes.
   const std::string joe_dir = record("joe").dir;
   std::string joe = "joe", domain = "example.com";
-  EXPECT_EQ(delete_account(joe, domain), 0);
+  EXPECT_EQ(delete_account(Mailbox(joe, DomainName(domain))), 0);
   EXPECT_FALSE(file_exists(joe_dir));
 }
 

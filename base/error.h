@@ -1,7 +1,7 @@
 // The store's failure codes and their messages.
 //
-// Every store routine that returns an int returns 0 for success or one of
-// the negative codes below; routines that return a pointer or a truth value
+// Every store routine that returns a StoreError returns kSuccess (0) or one
+// of the negative codes below; routines that return a pointer or a truth value
 // leave their failure code in last_error. The store never prints a code's
 // message itself (domain removal excepted); the pages do, via error_string.
 #pragma once
@@ -11,6 +11,10 @@
 enum StoreError : int32_t {
   kSuccess = 0,
   kErrIllegalUsername = -1,
+  // -1 is also the store's general failure (a file that could not be
+  // written, a table that could not be changed); its message stays
+  // "Illegal username".
+  kErrFailed = -1,
   kErrUsernameExists = -2,
   kErrChdirStore = -3,
   kErrChdirUsers = -4,
@@ -48,6 +52,10 @@ enum StoreError : int32_t {
   kErrAssignFile = -37,
   kErrCatchall = -55,
 };
+
+// A code that travels as a plain int (a routine's result handed on, a
+// stored result) as the named type again; the value is kept as it is.
+constexpr StoreError store_code(int code) { return static_cast<StoreError>(code); }
 
 // The code of the last failure of a pointer- or truth-valued store routine.
 // Starts at 0; error_string never resets it.

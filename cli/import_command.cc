@@ -56,9 +56,8 @@ struct ImportRun {
 constexpr size_t kRowsPerChange = 1000;
 
 // What creation would refuse, found without making anything.
-int new_account_check(Mailbox& mailbox, const Row& row) {
-  std::string user = mailbox.user, domain = mailbox.domain;
-  return check_new_account(user, domain, row.password, mailbox_gecos(mailbox, row.gecos), nullptr);
+int new_account_check(const Mailbox& mailbox, const Row& row) {
+  return check_new_account(mailbox, row.password, mailbox_gecos(mailbox, row.gecos), nullptr);
 }
 
 // Each row of an import that changes the store leaves its own audit line,
@@ -100,8 +99,7 @@ void make_pending(ImportRun& run) {
     accounts.push_back(new_mailbox_account(p.mailbox, p.row.password, p.row.gecos));
     accounts.back().quota = p.row.quota;
   }
-  std::string domain = run.pending.front().mailbox.domain;
-  add_accounts(domain, accounts);
+  add_accounts(run.pending.front().mailbox.domain, accounts);
   for (size_t i = 0; i < accounts.size(); ++i) report_row(run, run.pending[i].row, accounts[i]);
   run.pending.clear();
 }
@@ -127,7 +125,7 @@ std::string row_problem(ImportRun& run, const Row& row, Mailbox& mailbox) {
   if (!row.quota.empty() && !quota_input(row.quota)) return quota_not_understood(row.quota);
   if (row.quota.size() > kQuotaTextMax) return error_string(kErrQuotaTooLong);
   if (int code = parse_mailbox(row.address, mailbox); code != 0) return error_string(code);
-  std::string key = mailbox.user + "@" + mailbox.domain;
+  std::string key = mailbox.user + "@" + mailbox.domain.str();
   auto [first, fresh] = run.first_lines.emplace(key, row.line);
   if (!fresh) return "duplicate of line " + std::to_string(first->second);
   return "";

@@ -7,10 +7,10 @@
 #include "domains/assign.h"
 
 int parse_mailbox(const std::string& address, Mailbox& mailbox) {
-  std::string text = address;
-  if (split_address(text, mailbox.user, mailbox.domain) != 0) {
-    return kErrIllegalUsername;
-  }
+  std::string text = address, user, domain;
+  int split = split_address(text, user, domain);
+  mailbox = Mailbox(user, DomainName(domain));
+  if (split != 0) return kErrIllegalUsername;
   if (!domain_exists(mailbox.domain)) return kErrNoDomain;
   return 0;
 }
@@ -28,6 +28,7 @@ NewAccount new_mailbox_account(const Mailbox& mailbox, const std::string& passwo
   return account;
 }
 
-int create_mailbox(Mailbox& mailbox, const std::string& password, const std::string& gecos) {
-  return add_account(mailbox.user, mailbox.domain, password, mailbox_gecos(mailbox, gecos));
+int create_mailbox(const Mailbox& mailbox, const std::string& password,
+                   const std::string& gecos) {
+  return add_account(mailbox, password, mailbox_gecos(mailbox, gecos));
 }

@@ -15,11 +15,7 @@
 #include <string>
 
 #include "accounts/account.h"
-
-struct Mailbox {
-  std::string user;
-  std::string domain;
-};
+#include "base/mailbox.h"
 
 int parse_mailbox(const std::string& address, Mailbox& mailbox);
 
@@ -28,4 +24,4 @@ std::string mailbox_gecos(const Mailbox& mailbox, const std::string& gecos);
 NewAccount new_mailbox_account(const Mailbox& mailbox, const std::string& password,
                                const std::string& gecos);
 
-int create_mailbox(Mailbox& mailbox, const std::string& password, const std::string& gecos);
+int create_mailbox(const Mailbox& mailbox, const std::string& password, const std::string& gecos);

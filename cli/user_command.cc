@@ -29,27 +29,26 @@ constexpr time_t kSecondsPerDay = 86400;
 int set_quota(Mailbox& mailbox, const std::string& typed) {
   std::optional<std::string> quota = quota_input(typed);
   if (!quota) return report_failure(quota_not_understood(typed).c_str());
-  int code = set_user_quota(mailbox.user, mailbox.domain, typed);
+  int code = set_user_quota(mailbox, typed);
   std::optional<password_record> record;
   if (code == 0) record = passwd_find(mailbox.user, mailbox.domain);
   std::string stored = record ? record->quota : *quota;
-  return report_done(code, mailbox.user + "@" + mailbox.domain,
+  return report_done(code, mailbox.user + "@" + mailbox.domain.str(),
                      stored.empty() ? "quota set to no limit" : "quota set to " + stored);
 }
 
-int show_user(Mailbox& mailbox) {
+int show_user(const Mailbox& mailbox) {
   // The view names the domain that holds the mail: an alias's real one.
-  if (std::optional<DomainHome> home = find_domain_home(mailbox.domain)) {
-    mailbox.domain = home->domain;
-  }
-  std::optional<password_record> found = passwd_find(mailbox.user, mailbox.domain);
+  std::string domain = mailbox.domain;
+  if (std::optional<DomainHome> home = find_domain_home(domain)) domain = home->domain;
+  std::optional<password_record> found = passwd_find(mailbox.user, domain);
   if (!found) return report_failure(kErrNoUser);
   password_record record = *found;
   int percent = mailbox_use_percent(record.dir, record.quota);
   LastLogin login = last_login_of(record);
   if (json_output()) {
     JsonObject object = account_json(record);
-    object.text("domain", mailbox.domain).number("quota_use_percent", percent);
+    object.text("domain", domain).number("quota_use_percent", percent);
     add_last_login(object, login);
     print_json(object.object());
     return 0;
@@ -163,16 +162,16 @@ int mailbox_command(const Words& words) {
   }
   Mailbox mailbox;
   if (int code = parse_mailbox(words[1], mailbox); code != 0) return report_failure(code);
-  const std::string address = mailbox.user + "@" + mailbox.domain;
+  const std::string address = mailbox.user + "@" + mailbox.domain.str();
   if (command == "del") {
-    return report_done(delete_account(mailbox.user, mailbox.domain), address, "mailbox removed");
+    return report_done(delete_account(mailbox), address, "mailbox removed");
   }
   if (command == "show") return show_user(mailbox);
   if (command == "quota") return set_quota(mailbox, words[2]);
   std::optional<std::string> password = password_of(words);
   if (!password) return 1;
   if (command == "passwd") {
-    return report_done(change_password(mailbox.user, mailbox.domain, *password), address,
+    return report_done(change_password(mailbox, *password), address,
                        "password changed");
   }
   std::string gecos = words.size() > 3 ? words[3] : "";

@@ -310,31 +310,31 @@ std::optional<DomainHome> find_domain_home(const std::string& name) {
   return home;
 }
 
-int assign_add_domain(const std::string& name, const std::string& real_domain,
+StoreError assign_add_domain(const std::string& name, const std::string& real_domain,
                       const std::string& dir, uid_t uid, gid_t gid) {
   std::string assign = qmail_assign_file();
-  if (create_assign_file(assign) != 0) return -1;
+  if (create_assign_file(assign) != 0) return kErrFailed;
   if (update_file(assign, assign_entry_line(name, real_domain, uid, gid, dir), kAssignKind) !=
       0) {
     fprintf(stderr, "Failed while attempting to update_file() the assign file\n");
-    return -1;
+    return kErrFailed;
   }
   set_table_mode(assign);
   // A tool that fails does not stop the tables: what it should have
   // compiled is written, and the store check compiles it again.
   bool compiled = run_qmail_newu() == 0;
   int host = add_recipient_host(name);
-  if (host == -1) return -1;
+  if (host == -1) return kErrFailed;
   compiled = compiled && host == 0;
   if (add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
                    kVirtualDomainsKind, "virtualdomains") != 0) {
-    return -1;
+    return kErrFailed;
   }
-  if (remove_local_name(name) != 0) return -1;
-  return compiled ? 0 : kErrUpdateFile;
+  if (remove_local_name(name) != 0) return kErrFailed;
+  return store_code(compiled ? 0 : kErrUpdateFile);
 }
 
-int assign_remove_domains(const std::string* names, int count, const std::string& real_domain,
+StoreError assign_remove_domains(const std::string* names, int count, const std::string& real_domain,
                           const std::string& dir, uid_t uid, gid_t gid) {
   std::vector<std::string> lines;
   for (int i = 0; i < count; ++i) {
@@ -343,12 +343,12 @@ int assign_remove_domains(const std::string* names, int count, const std::string
   std::string assign = qmail_assign_file();
   if (remove_lines(assign, lines) < 0) {
     fprintf(stderr, "Failed while attempting to remove_lines() the assign file\n");
-    return -1;
+    return kErrFailed;
   }
   set_table_mode(assign);
   int compiled = run_qmail_newu();
   tget_assign_forget();
-  return compiled;
+  return store_code(compiled);
 }
 
 AssignEntries::AssignEntries(const std::string& name) : match_(name) {
@@ -374,11 +374,11 @@ const AssignEntry* AssignEntries::next() {
   return nullptr;
 }
 
-int run_qmail_newu() { return run_tool("qmail-newu", true); }
+StoreError run_qmail_newu() { return store_code(run_tool("qmail-newu", true)); }
 
-int run_qmail_newmrh() { return run_tool("qmail-newmrh", false); }
+StoreError run_qmail_newmrh() { return store_code(run_tool("qmail-newmrh", false)); }
 
-int remove_control_entries(const std::vector<std::string>& names) {
+StoreError remove_control_entries(const std::vector<std::string>& names) {
   bool failed = false;
   if (remove_table_lines(qmail_control_file("rcpthosts"), names, "rcpthosts") < 0) failed = true;
   int more = remove_more_recipient_hosts(names);
@@ -389,13 +389,15 @@ int remove_control_entries(const std::vector<std::string>& names) {
                          "virtualdomains") < 0) {
     failed = true;
   }
-  if (failed) return -1;
-  return more == kErrUpdateFile ? kErrUpdateFile : 0;
+  if (failed) return kErrFailed;
+  return store_code(more == kErrUpdateFile ? kErrUpdateFile : 0);
 }
 
-int add_control_host(const std::string& name) { return add_recipient_host(name); }
+StoreError add_control_host(const std::string& name) {
+  return store_code(add_recipient_host(name));
+}
 
-int add_virtual_domain(const std::string& name) {
-  return add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
-                      kVirtualDomainsKind, "virtualdomains");
+StoreError add_virtual_domain(const std::string& name) {
+  return store_code(add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
+                                 kVirtualDomainsKind, "virtualdomains"));
 }

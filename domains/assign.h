@@ -22,27 +22,30 @@
 //                      A directory asked for that does not fit dir_size
 //                      (with its terminator) is refused, never cut:
 //                      nullptr, nothing filled, the name left lower-cased.
-//                      Sets no error code (callers use -11).
+//                      Sets no error code (callers use kErrNoDomain).
 //   assign_add_domain  enters a real or alias domain into users/assign (then
 //                      qmail-newu), rcpthosts or, once rcpthosts holds 50
 //                      lines, morercpthosts (then qmail-newmrh), and
 //                      virtualdomains, and takes it out of locals (a missing
 //                      locals stays missing). Every table it touches ends
-//                      mode 0644. 0; -1 after a message naming the file
-//                      that failed (the steps before stay done); or -17
-//                      when every table was written but qmail-newu or
-//                      qmail-newmrh failed (run_qmail_newu's message): the
-//                      entries stay, and the store check compiles them.
+//                      mode 0644. 0; kErrFailed after a message naming the
+//                      file that failed (the steps before stay done); or
+//                      kErrUpdateFile when every table was written but
+//                      qmail-newu or qmail-newmrh failed (run_qmail_newu's
+//                      message): the entries stay, and the store check
+//                      compiles them.
 //   assign_remove_domains  removes the entry lines of the names (all of one
 //                      real domain) from users/assign, sets 0644, runs
 //                      qmail-newu and empties the lookup cache. 0 (also when
-//                      no line went), -1 after a message, or -17 when the
-//                      lines went but qmail-newu failed.
+//                      no line went), kErrFailed after a message, or
+//                      kErrUpdateFile when the lines went but qmail-newu
+//                      failed.
 //   remove_control_entries  takes the names out of rcpthosts, morercpthosts
 //                      (recompiled, or deleted with its .cdb once empty) and
 //                      virtualdomains; missing files stay missing, changed
-//                      files end mode 0644. 0, -1 when a file failed, or -17
-//                      when the files were written but qmail-newmrh failed.
+//                      files end mode 0644. 0, kErrFailed when a file failed,
+//                      or kErrUpdateFile when the files were written but
+//                      qmail-newmrh failed.
 //   AssignEntries      iteration over users/assign, made with a name
 //                      (possibly empty): next() gives the entries whose real
 //                      domain is that name's real domain (all for ""), then
@@ -51,17 +54,18 @@
 //                      opened (opened() tells beforehand). The entry is
 //                      overwritten by the next call.
 //   run_qmail_newu, run_qmail_newmrh   run the tool and wait. 0 when it
-//                      exited 0; else -17 after "qmail-newu failed: exit
-//                      N\n" (or qmail-newmrh) on stderr, N as the shell
-//                      gives it: 127 when the tool could not be started,
-//                      128 + the signal that killed it. What the tool
+//                      exited 0; else kErrUpdateFile after "qmail-newu
+//                      failed: exit N\n" (or qmail-newmrh) on stderr, N as
+//                      the shell gives it: 127 when the tool could not be
+//                      started, 128 + the signal that killed it. What the tool
 //                      compiles stays as the tool left it.
 //   add_control_host   the name into rcpthosts, or morercpthosts once
 //                      rcpthosts holds 50 lines (then qmail-newmrh), as
-//                      assign_add_domain enters it. 0, -1 after a message,
-//                      or -17 when qmail-newmrh failed.
+//                      assign_add_domain enters it. 0, kErrFailed after a
+//                      message, or kErrUpdateFile when qmail-newmrh failed.
 //   add_virtual_domain the line NAME:NAME into virtualdomains, as
-//                      assign_add_domain enters it. 0, or -1 after a message.
+//                      assign_add_domain enters it. 0, or kErrFailed after a
+//                      message.
 #pragma once
 
 #include <sys/types.h>
@@ -72,6 +76,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "base/error.h"
 
 // The longest domain name a lookup hands back, and the name buffer a
 // caller of tget_assign keeps (a name of 96 characters and its end).
@@ -109,13 +115,13 @@ struct DomainHome {
 // own text as it is. None when the table does not know the name.
 std::optional<DomainHome> find_domain_home(const std::string& name);
 
-int assign_add_domain(const std::string& name, const std::string& real_domain,
+StoreError assign_add_domain(const std::string& name, const std::string& real_domain,
                       const std::string& dir, uid_t uid, gid_t gid);
 
-int assign_remove_domains(const std::string* names, int count, const std::string& real_domain,
+StoreError assign_remove_domains(const std::string* names, int count, const std::string& real_domain,
                           const std::string& dir, uid_t uid, gid_t gid);
 
-int remove_control_entries(const std::vector<std::string>& names);
+StoreError remove_control_entries(const std::vector<std::string>& names);
 
 class LineReader;
 
@@ -135,11 +141,11 @@ class AssignEntries {
   AssignEntry entry_;
 };
 
-int add_control_host(const std::string& name);
-int add_virtual_domain(const std::string& name);
+StoreError add_control_host(const std::string& name);
+StoreError add_virtual_domain(const std::string& name);
 
-int run_qmail_newu();
-int run_qmail_newmrh();
+StoreError run_qmail_newu();
+StoreError run_qmail_newmrh();
 
 // The entry line of users/assign for a name, without its newline.
 std::string assign_entry_line(const std::string& name, const std::string& real_domain,

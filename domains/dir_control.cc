@@ -356,24 +356,24 @@ std::string dir_control_path(const std::string& name, uid_t uid) {
   return domains_dir_control_file(home);
 }
 
-int read_dir_control(DirControl& record, const std::string& name, uid_t uid) {
+StoreError read_dir_control(DirControl& record, const std::string& name, uid_t uid) {
   record = DirControl{};
   std::string location = dir_control_path(name, uid);
-  if (location.empty()) return -1;
+  if (location.empty()) return kErrFailed;
   LineReader in;
   // The control file is written back with what was read (the path line
   // among it): a link planted at its name must not be read through.
-  if (!in.open(location, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, false)) return -1;
+  if (!in.open(location, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, false)) return kErrFailed;
   std::string line;
   for (int number = 1; number <= 8 && in.next(line); ++number) apply_line(record, number, line);
-  return 0;
+  return kSuccess;
 }
 
-int write_dir_control(const DirControl& record, const std::string& name, uid_t uid, gid_t gid) {
+StoreError write_dir_control(const DirControl& record, const std::string& name, uid_t uid, gid_t gid) {
   std::string location = dir_control_path(name, uid);
-  if (location.empty()) return -1;
+  if (location.empty()) return kErrFailed;
   TempFile temp(temp_name_for(location));
-  if (!temp.create()) return -1;
+  if (!temp.create()) return kErrFailed;
   // The owner is given on the private copy, never on the path after the
   // rename; an unprivileged process that cannot give it keeps the file.
   temp.give_owner(uid, gid, false);
@@ -386,7 +386,7 @@ int write_dir_control(const DirControl& record, const std::string& name, uid_t u
   out.put(triple_line(record.char_pos));
   out.put(triple_line(record.char_index));
   out.put(field_text(record.path, kDirControlPathMax + 1));
-  return temp.replace(location) != 0 ? -1 : 0;
+  return store_code(temp.replace(location) != 0 ? -1 : 0);
 }
 
 void dir_control_advance(DirControl& record) {
@@ -395,9 +395,9 @@ void dir_control_advance(DirControl& record) {
   next_directory(record);
 }
 
-int dir_control_load(DirControl& record, const std::string& name, uid_t uid) {
+StoreError dir_control_load(DirControl& record, const std::string& name, uid_t uid) {
   read_dir_control(record, name, uid);
-  return 0;
+  return kSuccess;
 }
 
 std::string dir_control_next(DirControl& record, uid_t uid, gid_t gid) {
@@ -408,21 +408,21 @@ std::string dir_control_next(DirControl& record, uid_t uid, gid_t gid) {
   return record.path;
 }
 
-int dir_control_save(const DirControl& record, const std::string& name, uid_t uid, gid_t gid) {
+StoreError dir_control_save(const DirControl& record, const std::string& name, uid_t uid, gid_t gid) {
   return write_dir_control(record, name, uid, gid);
 }
 
-int dir_control_release(const std::string& name, uid_t uid, gid_t gid) {
+StoreError dir_control_release(const std::string& name, uid_t uid, gid_t gid) {
   DirControl record;
   read_dir_control(record, name, uid);
   if (record.entry_count > 0) --record.entry_count;
   return write_dir_control(record, name, uid, gid);
 }
 
-int dir_control_delete(const std::string& domain) {
+StoreError dir_control_delete(const std::string& domain) {
   std::optional<KnownDomain> found = find_domain(domain);
-  if (!found) return -1;
-  return unlink(dir_control_file(found->dir).c_str()) == 0 ? 0 : -1;
+  if (!found) return kErrFailed;
+  return unlink(dir_control_file(found->dir).c_str()) == 0 ? kSuccess : kErrFailed;
 }
 
 std::optional<std::string> free_dir_return(const std::string& user, const std::string& domain,
@@ -451,9 +451,9 @@ std::optional<std::string> free_dir_take(const std::string& domain) {
   return first->entry;
 }
 
-int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid) {
+StoreError dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid) {
   std::string location = dir_control_path(name, uid);
-  if (location.empty()) return -1;
+  if (location.empty()) return kErrFailed;
   std::string lock_path = lock_file_path(location);
   int result = lock.lock_waiting(lock_path, FileLock::kBusyWait);
   if (result == kErrUpdateFile) {
@@ -461,5 +461,5 @@ int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t g
   }
   // The domain's own user must be able to take the lock too.
   if (result == 0 && !lock.give_owner(uid, gid)) perror("chown dir-control lock");
-  return result;
+  return store_code(result);
 }

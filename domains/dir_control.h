@@ -32,14 +32,14 @@
 //                        looked up. "" when the uid has no home. The name is
 //                        the caller's; the lookup works on a copy. The path
 //                        is built whole, never cut.
-//   read_dir_control     0, or -1 when the file cannot be opened or the
-//                        location is unknown; the record then holds the
+//   read_dir_control     0, or kErrFailed when the file cannot be opened
+//                        or the location is unknown; the record then holds the
 //                        defaults.
 //   write_dir_control    writes LOCATION.PID, renames it over LOCATION and
 //                        gives LOCATION to uid:gid (an owner change that is
 //                        refused does not fail the write: the contents are in
-//                        place). 0, or -1 when the location is unknown or the
-//                        copy cannot be created, written, closed or renamed;
+//                        place). 0, or kErrFailed when the location is
+//                        unknown or the copy cannot be created, written, closed or renamed;
 //                        the old file is then untouched and no copy is left.
 //   dir_control_advance  the pure step: counts one more entry and, at every
 //                        hundredth, moves path to the next sub-directory.
@@ -59,8 +59,8 @@
 //                        fewer (0 stays 0; path does not move back) and
 //                        writes it: write_dir_control's result.
 //                        REQUIRES: a domain's dir_control_lock held
-//   dir_control_delete   removes the domain's control file: 0, or -1 when the
-//                        domain is unknown or the file cannot be removed. It
+//   dir_control_delete   removes the domain's control file: 0, or kErrFailed
+//                        when the domain is unknown or the file cannot be removed. It
 //                        never falls back to the domains level.
 //   dir_control_lock     holds the write lock of the name's control file
 //                        (LOCATION.lock, waited for up to 18 seconds, given
@@ -68,9 +68,10 @@
 //                        Mailbox creation and deletion hold it from load to
 //                        save, so that concurrent changes of one domain
 //                        never lose a count; creation fails without it. The
-//                        lock's result: 0, -17 (a link at the name among
-//                        the causes: "could not open lock file LOCK:
-//                        ERROR\n") or -1 (also for an unknown location).
+//                        lock's result: 0, kErrUpdateFile (a link at the
+//                        name among the causes: "could not open lock file
+//                        LOCK: ERROR\n") or kErrFailed (also for an unknown
+//                        location).
 //   free_dir_return      records the sub-directory that held a deleted
 //                        mailbox in the domain's free-directory list (a
 //                        rewrite under the list's lock, through a copy and a
@@ -100,6 +101,7 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "base/locked_file.h"
 
 struct DirControl {
@@ -117,16 +119,16 @@ struct DirControl {
 inline constexpr size_t kDirControlPathMax = 299;
 
 std::string dir_control_path(const std::string& name, uid_t uid);
-int read_dir_control(DirControl& record, const std::string& name, uid_t uid);
-int write_dir_control(const DirControl& record, const std::string& name, uid_t uid, gid_t gid);
+StoreError read_dir_control(DirControl& record, const std::string& name, uid_t uid);
+StoreError write_dir_control(const DirControl& record, const std::string& name, uid_t uid, gid_t gid);
 void dir_control_advance(DirControl& record);
 
-int dir_control_load(DirControl& record, const std::string& name, uid_t uid);
+StoreError dir_control_load(DirControl& record, const std::string& name, uid_t uid);
 std::string dir_control_next(DirControl& record, uid_t uid, gid_t gid);
-int dir_control_save(const DirControl& record, const std::string& name, uid_t uid, gid_t gid);
-int dir_control_release(const std::string& name, uid_t uid, gid_t gid);
-int dir_control_delete(const std::string& domain);
-int dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid);
+StoreError dir_control_save(const DirControl& record, const std::string& name, uid_t uid, gid_t gid);
+StoreError dir_control_release(const std::string& name, uid_t uid, gid_t gid);
+StoreError dir_control_delete(const std::string& domain);
+StoreError dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid);
 
 std::optional<std::string> free_dir_take(const std::string& domain);
 std::optional<std::string> free_dir_return(const std::string& user, const std::string& domain,

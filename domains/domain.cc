@@ -229,19 +229,19 @@ int remove_from_tables(const std::string& domain, const std::vector<std::string>
 
 }  // namespace
 
-int create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t gid) {
+StoreError create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t gid) {
   lower_name(domain);
-  if (int result = check_new_domain_name(domain); result != 0) return result;
+  if (int result = check_new_domain_name(domain); result != 0) return store_code(result);
   FileLock lock;
   if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
   int compiled = 0;
-  if (int result = create_locked(domain, home, uid, gid, &compiled); result != 0) return result;
+  if (int result = create_locked(domain, home, uid, gid, &compiled); result != 0) return store_code(result);
   lock.unlock();
   signal_qmail_send();
-  return compiled;
+  return store_code(compiled);
 }
 
-int delete_domain(std::string& domain) {
+StoreError delete_domain(std::string& domain) {
   lower_name(domain);
   if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
   std::string given = domain;
@@ -252,7 +252,7 @@ int delete_domain(std::string& domain) {
   if (given != domain) {
     int compiled = remove_from_tables(domain, {given}, dir, uid, gid);
     signal_qmail_send();
-    return compiled;
+    return store_code(compiled);
   }
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) {
@@ -268,10 +268,10 @@ int delete_domain(std::string& domain) {
     release_domain_slot(uid, gid);
   }
   signal_qmail_send();
-  return compiled;
+  return store_code(compiled);
 }
 
-int create_alias_domain(std::string& alias, std::string& real) {
+StoreError create_alias_domain(std::string& alias, std::string& real) {
   lower_name(alias);
   lower_name(real);
   if (!has_name_characters(real) || !has_name_characters(alias)) return kErrInvalidDomain;
@@ -290,5 +290,5 @@ int create_alias_domain(std::string& alias, std::string& real) {
   if (compiled == -1) return kErrUpdateFile;
   lock.unlock();
   signal_qmail_send();
-  return compiled;
+  return store_code(compiled);
 }

@@ -15,12 +15,13 @@
 // Routines:
 //   read_limits_file      parses one file into a record the caller has
 //                         initialised (fields the file does not name keep
-//                         their values). 0; -1 when the file cannot be
-//                         opened or a read fails (lines before stay parsed).
+//                         their values). 0; kErrFailed when the file cannot
+//                         be opened or a read fails (lines before stay
+//                         parsed).
 //   get_domain_limits     resets the record, then reads the domain's own
 //                         file (and gives it the domain's owner and mode
-//                         0600) or else the defaults file. 0; -1 when the
-//                         domain is unknown ("Error. Domain %s was not found
+//                         0600) or else the defaults file. 0; kErrFailed
+//                         when the domain is unknown ("Error. Domain %s was not found
 //                         in the assign file\n" on stderr) or neither file
 //                         can be read (silently).
 //   format_limits         the canonical text of a record; reads back into
@@ -29,22 +30,23 @@
 //                         beside path and renames it over path. A file that
 //                         already exists keeps its mode (and, where allowed,
 //                         its owner); a new one takes 0666 under the umask.
-//                         0; -1 when the temporary file cannot be created
-//                         ("tlimits: failed to open limits file (%d):  %s\n"
+//                         0; kErrFailed when the temporary file cannot be
+//                         created ("tlimits: failed to open limits file (%d):  %s\n"
 //                         on stderr, errno and path) or a write, sync, close
 //                         or the rename fails. On failure path is untouched
 //                         and the temporary file removed.
 //   write_domain_limits   the same for the domain's .kestrel-limits, the
 //                         temporary file given the domain's uid/gid (where
 //                         the process may) and mode 0600 before the rename,
-//                         so the file never shows a wider mode. 0; -11 when
-//                         the domain is unknown; -1 as write_limits_file.
+//                         so the file never shows a wider mode. 0;
+//                         kErrNoDomain when the domain is unknown; kErrFailed
+//                         as write_limits_file.
 //   write_limits_text     the same for a text the caller made (the domain
 //                         pages write the form's lines as given), into the
 //                         .kestrel-limits of a domain found beforehand.
-//                         0; -1 as write_limits_file.
-//   delete_domain_limits  removes the domain's .kestrel-limits. 0; -1 when
-//                         the domain is unknown ("Failed tget_assign for
+//                         0; kErrFailed as write_limits_file.
+//   delete_domain_limits  removes the domain's .kestrel-limits. 0; kErrFailed
+//                         when the domain is unknown ("Failed tget_assign for
 //                         %s\n" on stdout) or the removal fails (no file).
 //   domain_limits_path    DIR/.kestrel-limits; "" (which opens nothing, and
 //                         which the writers refuse) when that would pass

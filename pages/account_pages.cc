@@ -9,6 +9,7 @@
 #include "accounts/passwd.h"
 #include "base/address.h"
 #include "base/error.h"
+#include "base/mailbox.h"
 #include "base/text.h"
 #include "quota/maildir_quota.h"
 #include "quota/quota_input.h"
@@ -154,7 +155,7 @@ void add_user() {
   if (!read_typed_quota(quota, quota_text)) print_final_page(kAddPage);
 
   const std::string full_name = given(fname) ? fname : split.user;
-  const int created = add_account(split.user, split.domain, cpass, full_name);
+  const int created = add_account(Mailbox(split.user, DomainName(split.domain)), cpass, full_name);
   if (created != 0) {
     add_message(formatted("Create Account %s error %s", split.address, error_string(created)));
   } else {
@@ -177,7 +178,7 @@ void del_user() {
   const char* eaddr = form_value("eaddr");
   if (!given(eaddr)) finish("Delete Email Account: Failed: no email address given", kDeletePage);
   SplitAddress split = split_form_address(eaddr);
-  const int deleted = delete_account(split.user, split.domain);
+  const int deleted = delete_account(Mailbox(split.user, DomainName(split.domain)));
   if (deleted != 0) finish(error_string(deleted), kMainPage);
   finish(formatted("Email Acount %s deleted", split.address), kMainPage);
 }

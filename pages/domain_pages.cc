@@ -8,6 +8,7 @@
 #include "accounts/account.h"
 #include "accounts/passwd.h"
 #include "base/error.h"
+#include "base/mailbox.h"
 #include "base/site.h"
 #include "base/store_layout.h"
 #include "base/text.h"
@@ -240,8 +241,7 @@ void add_domain_page() {
   add_message("Created Domain");
   // The domain stays without postmaster when its limits cannot be written.
   if (write_request_limits(domain) != 0) finish(kLimitsFailed, kMainPage);
-  std::string user = "postmaster";
-  code = add_account(user, domain, password, "Postmaster");
+  code = add_account(Mailbox("postmaster", DomainName(domain)), password, "Postmaster");
   finish(code != 0 ? error_string(code) : "Domain postmaster added", kMainPage);
 }
 
@@ -270,8 +270,11 @@ void mod_domain_page() {
   if (written != 0 && written != kErrNoDomain) finish(kLimitsFailed, kMainPage);
   const char* password = form_value("ppass");
   if (given(password)) {
-    std::string user = "postmaster";
-    int code = change_password(user, domain, password);
+    // The view below shows the name as a change that got past the length
+    // checks took it: lower-cased. One too long is shown as typed.
+    const DomainName name(domain);
+    if (domain.size() <= kDomainNameMax) domain = name;
+    int code = change_password(Mailbox("postmaster", name), password);
     add_message(code != 0 ? formatted("Postmaster Password error %s", error_string(code))
                           : std::string("Postmaster password set"));
   }

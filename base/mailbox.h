@@ -1,0 +1,49 @@
+// Names as the store takes them: a domain name and a mailbox address made
+// once, where a form field or a command-line word enters, and handed down
+// by const reference from there. Nothing below the edge lower-cases again.
+//
+//   DomainName  the name as typed, lower-cased and cut to 156 characters as
+//               lower_name does; an alias stays an alias (the assignment
+//               lookup gives its real domain). Never fails.
+//   Mailbox     a user name and its DomainName, the user lower-cased and
+//               cut the same way. Neither part is checked here: the store
+//               routines check them, in their own order and with their own
+//               codes.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "base/address.h"
+
+class DomainName {
+ public:
+  DomainName() = default;
+  explicit DomainName(std::string typed) : name_(std::move(typed)) { lower_name(name_); }
+
+  const std::string& str() const { return name_; }
+  operator const std::string&() const { return name_; }
+  bool empty() const { return name_.empty(); }
+  std::size_t size() const { return name_.size(); }
+
+ private:
+  std::string name_;
+};
+
+inline bool operator==(const DomainName& a, std::string_view b) { return a.str() == b; }
+inline bool operator==(const DomainName& a, const DomainName& b) { return a.str() == b.str(); }
+inline bool operator!=(const DomainName& a, const DomainName& b) { return !(a == b); }
+inline std::ostream& operator<<(std::ostream& out, const DomainName& d) { return out << d.str(); }
+
+struct Mailbox {
+  Mailbox() = default;
+  Mailbox(std::string typed_user, DomainName typed_domain)
+      : user(std::move(typed_user)), domain(std::move(typed_domain)) {
+    lower_name(user);
+  }
+
+  std::string user;
+  DomainName domain;
+};
