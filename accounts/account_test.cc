@@ -30,9 +30,9 @@ class AccountTest : public testing::Test {
     // mailbox can be created.
     write_file(default_limits_file(), "");
     std::string name = "example.com";
-    ASSERT_EQ(create_domain(name, tessera_home(), kStoreUid, kStoreGid), 0);
+    ASSERT_EQ(create_domain(DomainName(name), tessera_home(), kStoreUid, kStoreGid), 0);
     std::string lookup = name;
-    ASSERT_NE(tget_assign(lookup, &dir_, 300, nullptr, nullptr), nullptr);
+    ASSERT_NE(tget_assign(DomainName(lookup), &dir_, 300, nullptr, nullptr), nullptr);
   }
   void TearDown() override { site_set_root(""); }
 
@@ -122,7 +122,7 @@ TEST_F(AccountTest, OverlongMailboxPathMakesNoDirectory) {
   ASSERT_LT(prefix.size() + 3, 140u);
   std::string domain = std::string(140 - prefix.size() - 4, 'd') + ".com";
   std::string name = domain;
-  ASSERT_EQ(create_domain(name, tessera_home(), kStoreUid, kStoreGid), 0);
+  ASSERT_EQ(create_domain(DomainName(name), tessera_home(), kStoreUid, kStoreGid), 0);
   std::string user(20, 'x');
   EXPECT_EQ(add(user, "pw", "x", domain), kErrChdirUsers);
   EXPECT_FALSE(file_exists(prefix + domain + "/" + user));
@@ -227,7 +227,7 @@ TEST_F(AccountTest, PathsPastTheirFieldAreRefusedNotCut) {
   const size_t fixed = (tessera_home() + "/domains/.com/.qmail-default").size();
   std::string long_domain = std::string(160 - fixed, 'd') + ".com";
   std::string made = long_domain;
-  ASSERT_EQ(create_domain(made, tessera_home(), kStoreUid, kStoreGid), 0);
+  ASSERT_EQ(create_domain(DomainName(made), tessera_home(), kStoreUid, kStoreGid), 0);
   write_file((tessera_home() + "/domains/" + long_domain + "/.qmail-default").substr(0, 159),
              "| tdelivermail '' joe@" + long_domain + "\n");
 

@@ -59,9 +59,9 @@ class PasswdFile : public testing::Test {
     default_domain_file_forget();
     unsetenv("TESSERA_DOMAIN");
     std::string name = "example.com";
-    ASSERT_EQ(create_domain(name, tessera_home(), kStoreUid, kStoreGid), 0);
+    ASSERT_EQ(create_domain(DomainName(name), tessera_home(), kStoreUid, kStoreGid), 0);
     umask(022);  // as a page's change runs under the web server
-    ASSERT_NE(tget_assign(name, &dir_, 300, nullptr, nullptr), nullptr);
+    ASSERT_NE(tget_assign(DomainName(name), &dir_, 300, nullptr, nullptr), nullptr);
   }
   void TearDown() override { site_set_root(""); }
 
@@ -115,7 +115,7 @@ TEST_F(PasswdFile, AddKeepsNameOrderAndTheLineFormatWithoutColons) {
 TEST_F(PasswdFile, LookupsFindTheLineThroughAnyNameOfTheDomain) {
   ASSERT_EQ(add("bob", "Bob B"), 0);
   std::string alias = "alias.org", real = "example.com";
-  ASSERT_EQ(create_alias_domain(alias, real), 0);
+  ASSERT_EQ(create_alias_domain(DomainName(alias), DomainName(real)), 0);
   struct Case {
     const char *user, *domain;
     bool found;

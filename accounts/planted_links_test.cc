@@ -37,9 +37,9 @@ class PlantedLinks : public testing::Test {
     tget_assign_forget();
     write_file(default_limits_file(), "");
     std::string name = "example.com";
-    ASSERT_EQ(create_domain(name, tessera_home(), kStoreUid, kStoreGid), 0);
+    ASSERT_EQ(create_domain(DomainName(name), tessera_home(), kStoreUid, kStoreGid), 0);
     std::string lookup = name;
-    ASSERT_NE(tget_assign(lookup, &dir_, 300, nullptr, nullptr), nullptr);
+    ASSERT_NE(tget_assign(DomainName(lookup), &dir_, 300, nullptr, nullptr), nullptr);
     ASSERT_EQ(add("joe"), 0);
     secret_ = box_.root() + "/secret";
     write_file(secret_, kSecret);
@@ -187,7 +187,7 @@ TEST_F(PlantedLinks, LockFileLinkFailsTheChangeAndCreatesNothing) {
       {qmail_control_file("rcpthosts") + ".lock",
        [] {
          std::string name = "example.org";
-         return create_domain(name, tessera_home(), kStoreUid, kStoreGid);
+         return create_domain(DomainName(name), tessera_home(), kStoreUid, kStoreGid);
        }},
   };
   for (const auto& c : cases) {

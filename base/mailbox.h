@@ -9,6 +9,11 @@
 //               cut the same way. Neither part is checked here: the store
 //               routines check them, in their own order and with their own
 //               codes.
+//   parse_address  an address as a form gives it, split by split_address
+//               (which prints what it refuses): the Mailbox of its two
+//               parts, the address lower-cased and cut as messages show it,
+//               and split_address's 0 or -1 (on -1 the Mailbox holds the
+//               two parts as split, no default domain applied).
 #pragma once
 
 #include <ostream>
@@ -47,3 +52,18 @@ struct Mailbox {
   std::string user;
   DomainName domain;
 };
+
+struct ParsedAddress {
+  Mailbox mailbox;
+  std::string address;
+  int result = 0;
+};
+
+inline ParsedAddress parse_address(std::string text) {
+  ParsedAddress parsed;
+  std::string user, domain;
+  parsed.result = split_address(text, user, domain);
+  parsed.mailbox = Mailbox(std::move(user), DomainName(std::move(domain)));
+  parsed.address = std::move(text);
+  return parsed;
+}

@@ -40,8 +40,9 @@ std::string make_sandbox(const std::string& parent, const std::string& tessera, 
 
   site_set_root(root);
   tget_assign_forget();
-  std::string domain = kDomain, dir, hashed;
-  if (!tget_assign(domain, &dir, 300, nullptr, nullptr) || hash_password("bench", hashed) != 0) {
+  std::string dir, hashed;
+  if (!tget_assign(DomainName(kDomain), &dir, 300, nullptr, nullptr) ||
+      hash_password("bench", hashed) != 0) {
     fprintf(stderr, "account_bench: cannot set up %s\n", root.c_str());
     exit(1);
   }

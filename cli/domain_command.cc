@@ -1,7 +1,7 @@
 // tessera domain add|del|alias|show|list.
 #include <cstdio>
 
-#include "base/address.h"
+#include "base/mailbox.h"
 #include "base/error.h"
 #include "base/site.h"
 #include "cli/command.h"
@@ -11,22 +11,15 @@
 
 namespace {
 
-// A name as the store keeps it.
-std::string lowered(std::string name) {
-  lower_name(name);
-  return name;
-}
-
-int show_domain(std::string name) {
+int show_domain(const DomainName& asked) {
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;
-  std::string asked = name;
-  lower_name(asked);
-  if (!tget_assign(name, &dir, 300, &uid, &gid)) return report_failure(kErrNoDomain);
+  std::string name;  // the real domain's
+  if (!tget_assign(asked, &dir, 300, &uid, &gid, &name)) return report_failure(kErrNoDomain);
   if (json_output()) {
     print_json(JsonObject()
-                   .text("name", asked)
+                   .text("name", asked.str())
                    .text("real", name)
                    .number("uid", uid)
                    .number("gid", gid)
@@ -81,21 +74,21 @@ int domain_command(const Words& words) {
   const std::string& command = words[0];
   size_t arguments = words.size() - 1;
   if (command == "add" && arguments == 1) {
-    std::string name = words[1];
-    return report_done(create_domain(name, tessera_home(), kStoreUid, kStoreGid),
-                       lowered(words[1]), "domain created");
+    const DomainName name(words[1]);
+    return report_done(create_domain(name, tessera_home(), kStoreUid, kStoreGid), name,
+                       "domain created");
   }
   if (command == "del" && arguments == 1) {
-    std::string name = words[1];
-    return report_done(delete_domain(name), lowered(words[1]), "domain removed");
+    const DomainName name(words[1]);
+    return report_done(delete_domain(name), name, "domain removed");
   }
   if (command == "alias" && arguments == 2) {
-    std::string alias = words[1];
-    std::string real = words[2];
-    return report_done(create_alias_domain(alias, real), lowered(words[1]),
-                       "alias domain of " + lowered(words[2]) + " created");
+    const DomainName alias(words[1]);
+    const DomainName real(words[2]);
+    return report_done(create_alias_domain(alias, real), alias,
+                       "alias domain of " + real.str() + " created");
   }
-  if (command == "show" && arguments == 1) return show_domain(words[1]);
+  if (command == "show" && arguments == 1) return show_domain(DomainName(words[1]));
   if (command == "list" && arguments <= 1) return list_domains(arguments ? words[1] : "");
   if (command == "usage" && arguments <= 1) return domain_usage(Words(words.begin() + 1, words.end()));
   return kUsageStatus;

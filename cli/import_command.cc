@@ -18,6 +18,7 @@
 
 #include "accounts/account.h"
 #include "base/address.h"
+#include "base/mailbox.h"
 #include "base/error.h"
 #include "base/password_record.h"
 #include "cli/command.h"
@@ -64,9 +65,8 @@ int new_account_check(const Mailbox& mailbox, const Row& row) {
 // as `user add` does: the address, and "ok" or why the row failed.
 void audit_row(const ImportRun& run, const Row& row, const std::string& result) {
   if (run.dry_run) return;
-  std::string address = row.address;
-  lower_name(address);
-  audit_change("user import", address, result);
+  // The address as the store took it, lower-cased and cut as a DomainName is.
+  audit_change("user import", DomainName(row.address), result);
 }
 
 void record_failure(ImportRun& run, const Row& row, const std::string& message) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "base/address.h"
+#include "base/mailbox.h"
 #include "base/error.h"
 #include "cli/command.h"
 #include "cli/json.h"
@@ -11,12 +11,6 @@
 #include "domains/limits.h"
 
 namespace {
-
-// The domain as the store names it, for the line that says what was done.
-std::string lowered(std::string name) {
-  lower_name(name);
-  return name;
-}
 
 // The lines of a limits text, without their line ends.
 std::vector<std::string> text_lines(const std::string& text) {
@@ -68,19 +62,19 @@ int show_limits(const std::string& domain) {
 
 // A fresh record read from the file (or standard input) becomes the
 // domain's file, in the canonical form.
-int set_limits(const std::string& domain, const std::string& source) {
+int set_limits(const DomainName& domain, const std::string& source) {
   domain_limits limits;
   if (read_limits_file(source == "-" ? "/dev/stdin" : source, limits) != 0) {
     return report_failure(kErrDomainLimits);
   }
   int result = write_domain_limits(domain, limits);
   if (result != 0) return report_failure(result == kErrNoDomain ? kErrNoDomain : kErrUpdateFile);
-  return report_done(0, lowered(domain), "limits set");
+  return report_done(0, domain, "limits set");
 }
 
-int delete_limits(const std::string& domain) {
+int delete_limits(const DomainName& domain) {
   if (delete_domain_limits(domain) != 0) return report_failure("no limits file");
-  return report_done(0, lowered(domain), "limits removed");
+  return report_done(0, domain, "limits removed");
 }
 
 }  // namespace
@@ -88,7 +82,9 @@ int delete_limits(const std::string& domain) {
 int limits_command(const Words& words) {
   if (words.size() < 2) return kUsageStatus;
   const std::string& command = words[0];
-  const std::string& domain = words[1];
+  // The domain as the store names it, for every step and the line that
+  // says what was done.
+  const DomainName domain(words[1]);
   size_t arguments = words.size() - 1;
   bool known_shape = (command == "show" && arguments == 1) ||
                      (command == "set" && arguments == 2) || (command == "del" && arguments == 1);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/address.h"
+#include "base/mailbox.h"
 #include "base/audit_log.h"
 #include "base/error.h"
 #include "base/site.h"
@@ -209,8 +210,9 @@ void log_change(const std::string& group, const Words& words, int status) {
   bool changing = false;
   for (const char* name : kChanging) changing = changing || command == name;
   if (!changing) return;
-  std::string object = words.size() > 1 ? words[1] : "";
-  lower_name(object);
+  // The object as the store took it: a domain or an address, lower-cased
+  // and cut as a DomainName is.
+  const DomainName object(words.size() > 1 ? words[1] : "");
   audit_change(command, object, status);
 }
 

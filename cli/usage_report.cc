@@ -143,8 +143,10 @@ int domain_usage(const Words& names) {
     if (!all) return report_failure(kErrAssignFile);
     domains = *all;
   } else {
-    std::string name = names[0];
-    if (!tget_assign(name, nullptr, 0, nullptr, nullptr)) return report_failure(kErrNoDomain);
+    std::string name;  // the real domain's
+    if (!tget_assign(DomainName(names[0]), nullptr, 0, nullptr, nullptr, &name)) {
+      return report_failure(kErrNoDomain);
+    }
     domains.push_back(name);
   }
   std::vector<std::string> documents;

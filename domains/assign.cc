@@ -274,16 +274,17 @@ std::string assign_entry_line(const std::string& name, const std::string& real_d
          std::to_string(gid) + ":" + dir + ":-::";
 }
 
-const char* tget_assign(std::string& name, std::string* dir, size_t dir_size, uid_t* uid,
-                        gid_t* gid) {
+const char* tget_assign(const DomainName& name, std::string* dir, size_t dir_size, uid_t* uid,
+                        gid_t* gid, std::string* real_domain) {
   AssignCache& c = cache();
   if (name.empty()) {
     c.forget();
     return nullptr;
   }
-  lower_name(name);
   if (c.valid() && *c.real_domain == name) {
-    return fill_outputs(dir, dir_size, uid, gid) ? c.dir->c_str() : nullptr;
+    if (!fill_outputs(dir, dir_size, uid, gid)) return nullptr;
+    if (real_domain != nullptr) *real_domain = field_text(*c.real_domain, kAssignNameBuffer);
+    return c.dir->c_str();
   }
   c.forget();
   if (!load_cache(name)) {
@@ -291,22 +292,22 @@ const char* tget_assign(std::string& name, std::string* dir, size_t dir_size, ui
     return nullptr;
   }
   if (!fill_outputs(dir, dir_size, uid, gid)) return nullptr;
-  name = field_text(*c.real_domain, kAssignNameBuffer);
+  if (real_domain != nullptr) *real_domain = field_text(*c.real_domain, kAssignNameBuffer);
   return c.dir->c_str();
 }
 
 void tget_assign_forget() { cache().forget(); }
 
 bool domain_exists(const std::string& name) {
-  std::string probe = name;
-  return tget_assign(probe, nullptr, 0, nullptr, nullptr) != nullptr;
+  return tget_assign(DomainName(name), nullptr, 0, nullptr, nullptr) != nullptr;
 }
 
 std::optional<DomainHome> find_domain_home(const std::string& name) {
-  std::string probe = name;
   DomainHome home;
-  if (!tget_assign(probe, &home.dir, kStorePathBuffer, &home.uid, &home.gid)) return std::nullopt;
-  home.domain = probe;
+  if (!tget_assign(DomainName(name), &home.dir, kStorePathBuffer, &home.uid, &home.gid,
+                   &home.domain)) {
+    return std::nullopt;
+  }
   return home;
 }
 
@@ -355,7 +356,11 @@ AssignEntries::AssignEntries(const std::string& name) : match_(name) {
   file_ = std::make_unique<LineReader>();
   if (!file_->open(qmail_assign_file(), O_RDONLY, false)) file_.reset();
   cut_text(match_, kMatchKeyLimit);
-  tget_assign(match_, nullptr, 0, nullptr, nullptr);
+  // The list asks for a real domain's entries; an alias asks for its real
+  // domain's, an unknown name for its own (lower-cased) name.
+  const DomainName asked(match_);
+  match_ = asked;
+  tget_assign(asked, nullptr, 0, nullptr, nullptr, &match_);
 }
 
 AssignEntries::~AssignEntries() = default;

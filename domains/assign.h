@@ -15,14 +15,15 @@
 // Routines:
 //   tget_assign        the directory of a domain, or nullptr when the name is
 //                      empty, users/cdb is unreadable or the name is unknown.
-//                      Lower-cases the name in place (cut to 156), then on
-//                      success replaces it by the real domain's name (at most
-//                      96 characters) and fills the outputs given. The result
-//                      points into the cache: valid until the next lookup.
-//                      A directory asked for that does not fit dir_size
-//                      (with its terminator) is refused, never cut:
-//                      nullptr, nothing filled, the name left lower-cased.
-//                      Sets no error code (callers use kErrNoDomain).
+//                      The name comes normalised (a DomainName) and is looked
+//                      up as it is; on success the real domain's name (at
+//                      most 96 characters) goes into real_domain and the
+//                      other outputs given are filled. The result points
+//                      into the cache: valid until the next lookup. A
+//                      directory asked for that does not fit dir_size (with
+//                      its terminator) is refused, never cut: nullptr,
+//                      nothing filled. Sets no error code (callers use
+//                      kErrNoDomain).
 //   assign_add_domain  enters a real or alias domain into users/assign (then
 //                      qmail-newu), rcpthosts or, once rcpthosts holds 50
 //                      lines, morercpthosts (then qmail-newmrh), and
@@ -78,6 +79,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/mailbox.h"
 
 // The longest domain name a lookup hands back, and the name buffer a
 // caller of tget_assign keeps (a name of 96 characters and its end).
@@ -92,8 +94,8 @@ struct AssignEntry {
   std::string dir;          // the real domain's directory
 };
 
-const char* tget_assign(std::string& name, std::string* dir, size_t dir_size, uid_t* uid,
-                        gid_t* gid);
+const char* tget_assign(const DomainName& name, std::string* dir, size_t dir_size, uid_t* uid,
+                        gid_t* gid, std::string* real_domain = nullptr);
 
 // Empties the lookup cache, so the next lookup reads users/cdb again.
 void tget_assign_forget();
@@ -111,8 +113,8 @@ struct DomainHome {
   std::string domain;
 };
 
-// tget_assign on a copy of the name, for the many callers that keep their
-// own text as it is. None when the table does not know the name.
+// tget_assign for the many callers that hold the name as text: it is taken
+// as the store keeps names. None when the table does not know the name.
 std::optional<DomainHome> find_domain_home(const std::string& name);
 
 StoreError assign_add_domain(const std::string& name, const std::string& real_domain,

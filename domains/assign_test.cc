@@ -41,10 +41,10 @@ TEST_F(AssignTest, LookupLowerCasesAndResolvesAliasesToTheRealDomain) {
     std::string given, name_after;
   } cases[] = {{"EXAMPLE.COM", "example.com"}, {"Alias.ORG", "example.com"}};
   for (const Case& c : cases) {
-    std::string name = c.given, dir;
+    std::string name, dir;
     uid_t uid = 0;
     gid_t gid = 0;
-    const char* result = tget_assign(name, &dir, 300, &uid, &gid);
+    const char* result = tget_assign(DomainName(c.given), &dir, 300, &uid, &gid, &name);
     ASSERT_NE(result, nullptr) << c.given;
     EXPECT_STREQ(result, "/d/0/example.com");
     EXPECT_EQ(dir, "/d/0/example.com");
@@ -54,25 +54,26 @@ TEST_F(AssignTest, LookupLowerCasesAndResolvesAliasesToTheRealDomain) {
   }
   // A directory too long for the caller's field is refused, not cut to
   // another directory's name.
-  std::string cut_dir = "kept", name = "example.com";
-  EXPECT_EQ(tget_assign(name, &cut_dir, 16, nullptr, nullptr), nullptr);
+  std::string cut_dir = "kept";
+  EXPECT_EQ(tget_assign(DomainName("example.com"), &cut_dir, 16, nullptr, nullptr), nullptr);
   EXPECT_EQ(cut_dir, "kept");
   for (std::string missing : {"", "nowhere.net"}) {
-    EXPECT_EQ(tget_assign(missing, nullptr, 0, nullptr, nullptr), nullptr) << missing;
+    EXPECT_EQ(tget_assign(DomainName(missing), nullptr, 0, nullptr, nullptr), nullptr) << missing;
   }
 }
 
 TEST_F(AssignTest, LookupCutsLongNamesTo156Characters) {
   std::string long_name = std::string(156, 'a');
   add(long_name, long_name, "/d/long");
-  std::string given = long_name + "bcd";
-  EXPECT_NE(tget_assign(given, nullptr, 0, nullptr, nullptr), nullptr);
+  std::string given;
+  EXPECT_NE(tget_assign(DomainName(long_name + "bcd"), nullptr, 0, nullptr, nullptr, &given),
+            nullptr);
   EXPECT_EQ(given.size(), 96u);  // the real domain's name as handed back
 }
 
 TEST_F(AssignTest, CacheServesRepeatsUntilDomainsAreRemoved) {
   add("example.com", "example.com", "/d/example.com");
-  std::string name = "example.com";
+  const DomainName name("example.com");
   ASSERT_NE(tget_assign(name, nullptr, 0, nullptr, nullptr), nullptr);
   // Without users/cdb only the cache can answer.
   std::string saved = read_file(qmail("users/cdb"));

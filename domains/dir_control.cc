@@ -46,13 +46,14 @@ struct KnownDomain {
   gid_t gid = 0;
 };
 
-// tget_assign rewrites the name it is given, so it works on a copy; the
-// copy ends up lower-cased, and holding the real domain's name on success.
+// The name found is the real domain's on success, else the name as the
+// store keeps it (lower-cased).
 std::optional<KnownDomain> find_domain(const std::string& domain,
                                        std::string* looked_up = nullptr) {
   KnownDomain found;
-  found.name = domain;
-  const char* dir = tget_assign(found.name, nullptr, 0, &found.uid, &found.gid);
+  const DomainName asked(domain);
+  found.name = asked;
+  const char* dir = tget_assign(asked, nullptr, 0, &found.uid, &found.gid, &found.name);
   if (looked_up != nullptr) *looked_up = found.name;
   if (dir == nullptr) return std::nullopt;
   found.dir = dir;

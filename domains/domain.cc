@@ -229,8 +229,8 @@ int remove_from_tables(const std::string& domain, const std::vector<std::string>
 
 }  // namespace
 
-StoreError create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t gid) {
-  lower_name(domain);
+StoreError create_domain(const DomainName& domain, const std::string& home, uid_t uid,
+                         gid_t gid) {
   if (int result = check_new_domain_name(domain); result != 0) return store_code(result);
   FileLock lock;
   if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
@@ -241,14 +241,14 @@ StoreError create_domain(std::string& domain, const std::string& home, uid_t uid
   return store_code(compiled);
 }
 
-StoreError delete_domain(std::string& domain) {
-  lower_name(domain);
-  if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
-  std::string given = domain;
+StoreError delete_domain(const DomainName& name) {
+  if (name.size() > kDomainNameMax) return kErrDomainTooLong;
+  const std::string& given = name;
+  std::string domain = name;  // the real domain's name once found
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;
-  if (!tget_assign(domain, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
+  if (!tget_assign(name, &dir, kStorePathBuffer, &uid, &gid, &domain)) return kErrNoDomain;
   if (given != domain) {
     int compiled = remove_from_tables(domain, {given}, dir, uid, gid);
     signal_qmail_send();
@@ -271,13 +271,11 @@ StoreError delete_domain(std::string& domain) {
   return store_code(compiled);
 }
 
-StoreError create_alias_domain(std::string& alias, std::string& real) {
-  lower_name(alias);
-  lower_name(real);
+StoreError create_alias_domain(const DomainName& alias, const DomainName& real) {
   if (!has_name_characters(real) || !has_name_characters(alias)) return kErrInvalidDomain;
   // A new name, as create_domain takes it (an empty alias would enter a
   // nameless entry that no lookup can reach).
-  if (new_domain_name_ok(alias) != 0) return kErrInvalidDomain;
+  if (new_domain_name_ok(alias.str()) != 0) return kErrInvalidDomain;
   if (alias.size() > kDomainNameMax) return kErrDomainTooLong;
   FileLock lock;
   if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
@@ -285,8 +283,10 @@ StoreError create_alias_domain(std::string& alias, std::string& real) {
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;
-  if (!tget_assign(real, &dir, kStorePathBuffer, &uid, &gid)) return kErrNoDomain;
-  int compiled = assign_add_domain(alias, real, dir, uid, gid);
+  // Named by an alias, the real domain is that alias's.
+  std::string real_domain;
+  if (!tget_assign(real, &dir, kStorePathBuffer, &uid, &gid, &real_domain)) return kErrNoDomain;
+  int compiled = assign_add_domain(alias, real_domain, dir, uid, gid);
   if (compiled == -1) return kErrUpdateFile;
   lock.unlock();
   signal_qmail_send();

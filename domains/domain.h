@@ -2,9 +2,9 @@
 // tree under the store home, adding an alias domain that delivers into a
 // real one, and removing either, with qmail's tables kept in step.
 //
-// Names are lower-cased in place (cut to 156 as lower_name cuts); at
-// most 96 characters; letters, digits, "-" and ".". Checking that a name is
-// free and entering it into the tables happen under one store-wide lock
+// Names come normalised (DomainName: lower-cased and cut to 156 where they
+// entered) and are taken as they are; at most 96 characters; letters,
+// digits, "-" and ".". Checking that a name is free and entering it into the tables happen under one store-wide lock
 // (domain_table_lock_file), so two processes can never both create the same
 // name; nothing else is held across the steps. Creating a domain sets the
 // process's umask to 077 for the rest of the process. Messages of the
@@ -33,14 +33,13 @@
 //                      same); kErrDomainTooLong or kErrNoDomain before
 //                      anything changed. A real domain goes with its alias
 //                      domains, directory, limits file and slot; an alias
-//                      domain goes alone. The buffer may end holding the
-//                      real domain's name.
+//                      domain goes alone.
 //   create_alias_domain  0, or kErrInvalidDomain (as create_domain),
 //                      kErrDomainTooLong, kErrDomainExists, kErrNoDomain (no
 //                      such real domain), kErrUpdateFile (a table failed; or
-//                      a qmail tool did, and the entries stay). The
-//                      real-name buffer ends holding the real domain's
-//                      name when it named an alias.
+//                      a qmail tool did, and the entries stay). A real name
+//                      that is itself an alias gives the new alias that
+//                      alias's real domain.
 #pragma once
 
 #include <sys/types.h>
@@ -48,10 +47,12 @@
 #include <string>
 
 #include "base/error.h"
+#include "base/mailbox.h"
 
-StoreError create_domain(std::string& domain, const std::string& home, uid_t uid, gid_t gid);
+StoreError create_domain(const DomainName& domain, const std::string& home, uid_t uid,
+                         gid_t gid);
 
-StoreError delete_domain(std::string& domain);
+StoreError delete_domain(const DomainName& domain);
 
-StoreError create_alias_domain(std::string& alias, std::string& real);
+StoreError create_alias_domain(const DomainName& alias, const DomainName& real);
 

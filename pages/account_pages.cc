@@ -46,17 +46,24 @@ std::string formatted(const char* format, const std::string& first,
 
 // The address of the form, split into user and domain. The address itself
 // is left lower-cased (and cut) by the split, as every message shows it.
+// The mailbox stays as the form named it; domain becomes the real domain's
+// name once the account is looked up.
 struct SplitAddress {
   std::string address;
   std::string user;
   std::string domain;
+  Mailbox mailbox;
   int result = 0;
 };
 
 SplitAddress split_form_address(const char* eaddr) {
+  ParsedAddress parsed = parse_address(eaddr);
   SplitAddress split;
-  split.address = eaddr;
-  split.result = split_address(split.address, split.user, split.domain);
+  split.address = std::move(parsed.address);
+  split.user = parsed.mailbox.user;
+  split.domain = parsed.mailbox.domain;
+  split.mailbox = std::move(parsed.mailbox);
+  split.result = parsed.result;
   return split;
 }
 
@@ -178,7 +185,7 @@ void del_user() {
   const char* eaddr = form_value("eaddr");
   if (!given(eaddr)) finish("Delete Email Account: Failed: no email address given", kDeletePage);
   SplitAddress split = split_form_address(eaddr);
-  const int deleted = delete_account(Mailbox(split.user, DomainName(split.domain)));
+  const int deleted = delete_account(split.mailbox);
   if (deleted != 0) finish(error_string(deleted), kMainPage);
   finish(formatted("Email Acount %s deleted", split.address), kMainPage);
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/address.h"
+#include "base/mailbox.h"
 #include "base/audit_log.h"
 #include "web/form.h"
 #include "web/page.h"
@@ -61,9 +62,10 @@ void write_audit_line_at_exit() { write_audit_line(false); }
 std::string audit_object(const Command& command) {
   const char* value = form_value(command.object);
   std::string object = value != nullptr ? value : "";
-  // The store lower-cases and cuts names before it uses them (an address
-  // split does so too), so the log names what was really touched.
-  if (command.audit_name == AuditName::kStoreName) lower_name(object);
+  // The store takes names normalised as a DomainName is (an address split
+  // lower-cases and cuts the same way), so the log names what was really
+  // touched.
+  if (command.audit_name == AuditName::kStoreName) return DomainName(object).str();
   return object;
 }
 

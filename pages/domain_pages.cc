@@ -107,13 +107,15 @@ std::vector<std::string_view> words_of(std::string_view line) {
   return words;
 }
 
-// Looks the domain up in place (the buffer ends holding the real domain's
-// name) and writes its limits file from the request; 0, -11 when the domain
-// is unknown (nothing is written anywhere), or -1 when its path does not fit
+// Looks the domain up (found, when given, gets the real domain's name) and
+// writes its limits file from the request; 0, -11 when the domain is
+// unknown (nothing is written anywhere), or -1 when its path does not fit
 // the page's path field or the file could not be written.
-int write_request_limits(std::string& domain) {
+int write_request_limits(const DomainName& domain, std::string* found) {
   DomainHome home;
-  if (!tget_assign(domain, &home.dir, kLookupDirField, &home.uid, &home.gid)) return kErrNoDomain;
+  if (!tget_assign(domain, &home.dir, kLookupDirField, &home.uid, &home.gid, found)) {
+    return kErrNoDomain;
+  }
   // The field holds the host's path; a sandbox root in front of it must not
   // change which directories fit.
   size_t host_length = domain_limits_file(home.dir).size() - site_root().size();
@@ -193,11 +195,13 @@ std::string limits_form_text() {
   return text;
 }
 
-void fill_domain_view(std::string& domain) {
+void fill_domain_view(const DomainName& asked) {
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;
-  if (!tget_assign(domain, &dir, kLookupDirField, &uid, &gid)) {
+  // The page names the domain as the lookup found it.
+  std::string domain = asked;
+  if (!tget_assign(asked, &dir, kLookupDirField, &uid, &gid, &domain)) {
     add_message(formatted("Domain %s does not exist", domain));
     set_page_var("DN", domain);
     print_final_page(kViewDomainPage);
@@ -235,46 +239,43 @@ void add_domain_page() {
   if (!given(name)) finish("Create Domain: Failed: Must supply domain name", kAddDomainPage);
   if (!given(password)) finish("Create Domain: Failed: Must supply password", kAddDomainPage);
 
-  std::string domain = name;
+  const DomainName domain(name);
   int code = create_domain(domain, tessera_home(), kStoreUid, kStoreGid);
   if (code != 0) finish(error_string(code), kMainPage);
   add_message("Created Domain");
   // The domain stays without postmaster when its limits cannot be written.
-  if (write_request_limits(domain) != 0) finish(kLimitsFailed, kMainPage);
-  code = add_account(Mailbox("postmaster", DomainName(domain)), password, "Postmaster");
+  if (write_request_limits(domain, nullptr) != 0) finish(kLimitsFailed, kMainPage);
+  code = add_account(Mailbox("postmaster", domain), password, "Postmaster");
   finish(code != 0 ? error_string(code) : "Domain postmaster added", kMainPage);
 }
 
 void del_domain_page() {
   const char* name = form_value("dname");
   if (!given(name)) finish("Delete Domain: Failed: Must supply domain name", kDelDomainPage);
-  std::string domain = name;
-  finish(delete_domain(domain) != 0 ? "Delete Domain: Failed" : "Deleted Domain", kMainPage);
+  finish(delete_domain(DomainName(name)) != 0 ? "Delete Domain: Failed" : "Deleted Domain", kMainPage);
 }
 
 void view_domain_page() {
   const char* name = form_value("dname");
   if (!given(name)) finish("View Domain: Failed: Must supply domain name", kViewDomainPage);
-  std::string domain = name;
-  fill_domain_view(domain);
+  fill_domain_view(DomainName(name));
   print_final_page(kModDomainPage);
 }
 
 void mod_domain_page() {
   const char* name = form_value("dname");
   if (!given(name)) finish("Mod Domain: Failed: Must supply domain name", kModDomainPage);
-  std::string domain = name;
+  const DomainName domain(name);
   // An unknown domain has no directory to write into: nothing is written,
   // and the view below says that the domain does not exist.
-  int written = write_request_limits(domain);
+  std::string found = domain;
+  int written = write_request_limits(domain, &found);
   if (written != 0 && written != kErrNoDomain) finish(kLimitsFailed, kMainPage);
   const char* password = form_value("ppass");
   if (given(password)) {
-    // The view below shows the name as a change that got past the length
-    // checks took it: lower-cased. One too long is shown as typed.
-    const DomainName name(domain);
-    if (domain.size() <= kDomainNameMax) domain = name;
-    int code = change_password(Mailbox("postmaster", name), password);
+    // The change names the domain as the lookup found it (an alias's real
+    // domain); the view below looks it up again.
+    int code = change_password(Mailbox("postmaster", DomainName(found)), password);
     add_message(code != 0 ? formatted("Postmaster Password error %s", error_string(code))
                           : std::string("Postmaster password set"));
   }
@@ -303,8 +304,6 @@ void add_alias_domain_page() {
   if (!given(alias_name)) {
     finish("Add Alias Domain: Failed: Must supply alias domain name", kAddDomainPage);
   }
-  std::string alias = alias_name;
-  std::string real = name;
-  int code = create_alias_domain(alias, real);
+  int code = create_alias_domain(DomainName(alias_name), DomainName(name));
   finish(code != 0 ? error_string(code) : "Alias Domain Added", kMainPage);
 }

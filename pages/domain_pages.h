@@ -24,6 +24,8 @@
 // the pages; values put into links are URL-encoded.
 #pragma once
 
+#include "base/mailbox.h"
+
 #include <string>
 
 // nav "add_domain" (right A): create_domain, the limits file, then the
@@ -57,11 +59,10 @@
 // fields on html/add_domain.html, which holds the alias form.
 [[noreturn]] void add_alias_domain_page();
 
-// Sets the domain view's page variables for the domain (the buffer ends
-// holding the name as the lookup left it: small letters, an alias replaced
-// by its real domain). An unknown domain prints html/view_domain.html with
-// "Domain %s does not exist" and ends the process.
-void fill_domain_view(std::string& domain);
+// Sets the domain view's page variables for the domain, named as the lookup
+// found it (an alias replaced by its real domain). An unknown domain prints
+// html/view_domain.html with "Domain %s does not exist" and ends the process.
+void fill_domain_view(const DomainName& domain);
 
 // The limits file text for this request's limits fields (the pages' subset
 // of keys, in their order).

@@ -394,10 +394,10 @@ void show_users() {
     add_message("Show Users: Failed: no domain name given");
     print_final_page(kMainPage);
   }
-  // The lookup leaves the name in small letters, and an alias domain's name
-  // replaced by its real domain's: the whole page uses it so.
-  std::string dname = field;
-  const char* found = tget_assign(dname, nullptr, 0, nullptr, nullptr);
+  // The whole page names the real domain (an alias domain's name replaced
+  // by it), as the lookup found it.
+  std::string dname;
+  const char* found = tget_assign(DomainName(field), nullptr, 0, nullptr, nullptr, &dname);
   if (found == nullptr) {
     add_message("Show Users: Failed: domain does not exist");
     print_final_page(kMainPage);
