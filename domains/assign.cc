@@ -179,34 +179,14 @@ int create_assign_file(const std::string& path) {
   return 0;
 }
 
-// Splits at colons, a run of colons counting as one separator.
-std::vector<std::string_view> colon_fields(std::string_view text) {
-  std::vector<std::string_view> fields;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t start = text.find_first_not_of(':', at);
-    if (start == std::string_view::npos) break;
-    size_t end = text.find(':', start);
-    if (end == std::string_view::npos) end = text.size();
-    fields.push_back(text.substr(start, end - start));
-    at = end;
-  }
-  return fields;
-}
-
 bool parse_entry(std::string_view line, AssignEntry& entry) {
-  if (line.empty() || line[0] != '+') return false;
-  std::vector<std::string_view> fields = colon_fields(line.substr(1));
-  if (fields.size() < 5) return false;
-  std::string_view name = fields[0];
-  if (name.size() < 2 || name.find('.') == std::string_view::npos || name.back() != '-') {
-    return false;
-  }
-  entry.name.assign(name.substr(0, name.size() - 1));
-  entry.real_domain.assign(fields[1]);
-  entry.uid = atoi(std::string(fields[2]).c_str());
-  entry.gid = atoi(std::string(fields[3]).c_str());
-  entry.dir.assign(fields[4]);
+  std::optional<AssignSplit> split = split_assign_line(line, kStoreAssignSyntax);
+  if (!split) return false;
+  entry.name.assign(split->name);
+  entry.real_domain.assign(split->real_domain);
+  entry.uid = atoi(std::string(split->uid).c_str());
+  entry.gid = atoi(std::string(split->gid).c_str());
+  entry.dir.assign(split->dir);
   return true;
 }
 
@@ -400,4 +380,34 @@ StoreError add_control_host(const std::string& name) {
 StoreError add_virtual_domain(const std::string& name) {
   return store_code(add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
                                  kVirtualDomainsKind, "virtualdomains"));
+}
+
+std::optional<AssignSplit> split_assign_line(std::string_view line, const AssignSyntax& syntax) {
+  if (syntax.entry_form) {
+    if (line.empty() || line[0] != '+') return std::nullopt;
+    line.remove_prefix(1);
+  }
+  std::vector<std::string_view> fields;
+  size_t at = line.find_first_not_of(syntax.separators);
+  while (at != std::string_view::npos) {
+    size_t end = line.find_first_of(syntax.separators, at);
+    fields.push_back(line.substr(at, end - at));
+    at = end == std::string_view::npos ? end : line.find_first_not_of(syntax.separators, end);
+  }
+  if (fields.size() < (syntax.entry_form ? 5u : 2u)) return std::nullopt;
+  std::string_view key = fields[0];
+  AssignSplit split;
+  if (syntax.entry_form) {
+    if (key.size() < 2 || key.find('.') == std::string_view::npos || key.back() != '-') {
+      return std::nullopt;
+    }
+    split.name = key.substr(0, key.size() - 1);
+  } else if (key.size() >= 2) {
+    split.name = key.substr(1, key.size() - 2);
+  }
+  split.real_domain = fields[1];
+  if (fields.size() > 2) split.uid = fields[2];
+  if (fields.size() > 3) split.gid = fields[3];
+  if (fields.size() > 4) split.dir = fields[4];
+  return split;
 }
