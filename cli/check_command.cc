@@ -289,9 +289,9 @@ std::set<std::string> table_lines(const std::string& path) {
 }
 
 void check_control_files(const Store& store, Findings& out) {
-  const std::string rcpthosts = qmail_control_file("rcpthosts");
-  const std::string more = qmail_control_file("morercpthosts");
-  const std::string virtualdomains = qmail_control_file("virtualdomains");
+  const std::string rcpthosts = qmail_rcpthosts_file();
+  const std::string more = qmail_morercpthosts_file();
+  const std::string virtualdomains = qmail_virtualdomains_file();
   std::set<std::string> hosts = table_lines(rcpthosts);
   std::set<std::string> more_hosts = table_lines(more);
   std::set<std::string> virtuals = table_lines(virtualdomains);
@@ -327,7 +327,7 @@ void check_control_files(const Store& store, Findings& out) {
 }
 
 void check_morercpthosts_cdb(Findings& out) {
-  const std::string more = qmail_control_file("morercpthosts");
+  const std::string more = qmail_morercpthosts_file();
   const std::string path = more + ".cdb";
   std::set<std::string> wanted;
   std::string text;
@@ -706,8 +706,8 @@ Findings check_store() {
   check_domain_count(store, out);
   for (const AssignEntry& d : store.real_domains) check_domain(d, out);
   check_copies(qmail_control_dir(),
-               {"rcpthosts", "morercpthosts", "virtualdomains", "locals", ".larkspur"},
-               {"morercpthosts.tmp"}, "", out);
+               {kRcpthostsName, kMoreRcpthostsName, kVirtualDomainsName, kLocalsName, ".larkspur"},
+               {std::string(kMoreRcpthostsName) + ".tmp"}, "", out);
   check_copies(parent_of(qmail_assign_file()), {base_of(qmail_assign_file())},
                {std::string(kIndexTempName)},
                lock_file_path(qmail_assign_file()), out);

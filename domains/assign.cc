@@ -144,19 +144,19 @@ int add_to_table(const std::string& path, const std::string& line, int kind,
 }
 
 int add_recipient_host(const std::string& name) {
-  std::string rcpthosts = qmail_control_file("rcpthosts");
+  std::string rcpthosts = qmail_rcpthosts_file();
   if (count_table_lines(rcpthosts) >= kRcpthostsLimit) {
-    std::string more = qmail_control_file("morercpthosts");
-    if (add_to_table(more, name, kHostListKind, "morercpthosts") != 0) return -1;
+    std::string more = qmail_morercpthosts_file();
+    if (add_to_table(more, name, kHostListKind, kMoreRcpthostsName) != 0) return -1;
     return run_qmail_newmrh();
   }
-  return add_to_table(rcpthosts, name, kHostListKind, "rcpthosts");
+  return add_to_table(rcpthosts, name, kHostListKind, kRcpthostsName);
 }
 
 // qmail reads a missing locals as "this host's own name" but an empty one as
 // no local names at all, so a missing file is left missing.
 int remove_local_name(const std::string& name) {
-  std::string locals = qmail_control_file("locals");
+  std::string locals = qmail_locals_file();
   if (file_missing(locals)) return 0;
   const std::string names[] = {name};
   if (remove_lines(locals, names) < 0) {
@@ -232,8 +232,8 @@ int remove_table_lines(const std::string& path, const std::vector<std::string>& 
 // morercpthosts is compiled for qmail; once it is empty both it and its
 // database go, so qmail falls back on rcpthosts alone.
 int remove_more_recipient_hosts(const std::vector<std::string>& names) {
-  std::string more = qmail_control_file("morercpthosts");
-  int removed = remove_table_lines(more, names, "morercpthosts");
+  std::string more = qmail_morercpthosts_file();
+  int removed = remove_table_lines(more, names, kMoreRcpthostsName);
   if (removed <= 0) return removed;
   struct stat st;
   if (stat(more.c_str(), &st) != 0) return 0;
@@ -306,8 +306,8 @@ StoreError assign_add_domain(const std::string& name, const std::string& real_do
   int host = add_recipient_host(name);
   if (host == -1) return kErrFailed;
   compiled = compiled && host == 0;
-  if (add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
-                   kVirtualDomainsKind, "virtualdomains") != 0) {
+  if (add_to_table(qmail_virtualdomains_file(), name + ":" + name,
+                   kVirtualDomainsKind, kVirtualDomainsName) != 0) {
     return kErrFailed;
   }
   if (remove_local_name(name) != 0) return kErrFailed;
@@ -360,13 +360,13 @@ StoreError run_qmail_newmrh() { return store_code(run_tool("qmail-newmrh", false
 
 StoreError remove_control_entries(const std::vector<std::string>& names) {
   bool failed = false;
-  if (remove_table_lines(qmail_control_file("rcpthosts"), names, "rcpthosts") < 0) failed = true;
+  if (remove_table_lines(qmail_rcpthosts_file(), names, kRcpthostsName) < 0) failed = true;
   int more = remove_more_recipient_hosts(names);
   if (more == -1) failed = true;
   std::vector<std::string> virtual_lines;
   for (const std::string& name : names) virtual_lines.push_back(name + ":" + name);
-  if (remove_table_lines(qmail_control_file("virtualdomains"), virtual_lines,
-                         "virtualdomains") < 0) {
+  if (remove_table_lines(qmail_virtualdomains_file(), virtual_lines,
+                         kVirtualDomainsName) < 0) {
     failed = true;
   }
   if (failed) return kErrFailed;
@@ -378,8 +378,8 @@ StoreError add_control_host(const std::string& name) {
 }
 
 StoreError add_virtual_domain(const std::string& name) {
-  return store_code(add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
-                                 kVirtualDomainsKind, "virtualdomains"));
+  return store_code(add_to_table(qmail_virtualdomains_file(), name + ":" + name,
+                                 kVirtualDomainsKind, kVirtualDomainsName));
 }
 
 std::optional<AssignSplit> split_assign_line(std::string_view line, const AssignSyntax& syntax) {
