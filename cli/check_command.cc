@@ -30,13 +30,13 @@
 
 #include "accounts/passwd.h"
 #include "base/dir_tree.h"
-#include "base/fd_guard.h"
 #include "base/leftover.h"
 #include "base/locked_file.h"
 #include "base/safe_path.h"
 #include "base/site.h"
 #include "base/store_layout.h"
 #include "base/temp_file.h"
+#include "base/whole_file.h"
 #include "cdb/cdb.h"
 #include "cli/command.h"
 #include "cli/json.h"
@@ -60,27 +60,9 @@ using Findings = std::vector<Finding>;
 
 // ---- small file helpers ------------------------------------------------
 
+// The check reads each file whole, however large, as the store holds it.
 bool read_text(const std::string& path, std::string& text) {
-  int fd = open_regular(path, false);
-  if (fd < 0) return false;
-  FdGuard guard(fd);
-  text.clear();
-  char buffer[65536];
-  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
-    if (got < 0) return false;
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  return true;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
+  return read_whole_file(path, text, kWholeFileNoLimit);
 }
 
 struct Entry {
