@@ -10,6 +10,7 @@
 #include "base/error.h"
 #include "base/locked_file.h"
 #include "base/safe_path.h"
+#include "base/site.h"
 
 namespace {
 
@@ -61,8 +62,8 @@ int unlock_file(int fd) { return set_record_lock(fd, F_UNLCK) ? 0 : -1; }
 std::string lock_file_path(std::string_view target) { return std::string(target) + ".lock"; }
 
 bool is_store_control_file(std::string_view name) {
-  return name == "rcpthosts" || name == "morercpthosts" || name == "virtualdomains" ||
-         name == "locals";
+  return name == kRcpthostsName || name == kMoreRcpthostsName || name == kVirtualDomainsName ||
+         name == kLocalsName;
 }
 
 // Lock files sit beside the files they guard, in directories that others

@@ -42,7 +42,15 @@ std::string qmail_control_file(std::string_view name) {
   return qmail_home() + "/control/" + std::string(name);
 }
 
-std::string qmail_assign_file() { return qmail_home() + "/users/assign"; }
+std::string qmail_assign_file() { return qmail_home() + "/users/" + kAssignName; }
+
+std::string qmail_rcpthosts_file() { return qmail_control_file(kRcpthostsName); }
+
+std::string qmail_morercpthosts_file() { return qmail_control_file(kMoreRcpthostsName); }
+
+std::string qmail_virtualdomains_file() { return qmail_control_file(kVirtualDomainsName); }
+
+std::string qmail_locals_file() { return qmail_control_file(kLocalsName); }
 
 std::string qmail_users_cdb() { return qmail_home() + "/users/cdb"; }
 

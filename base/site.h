@@ -32,9 +32,24 @@ std::string qmail_control_dir();
 // A qmail control file: qmail_home() + "/control/" + name.
 std::string qmail_control_file(std::string_view name);
 
+// qmail's domain tables by name: users/assign's own name and the control
+// files the store keeps in step with it. Messages that name a table spell
+// it in their own text.
+inline constexpr char kAssignName[] = "assign";
+inline constexpr char kRcpthostsName[] = "rcpthosts";
+inline constexpr char kMoreRcpthostsName[] = "morercpthosts";
+inline constexpr char kVirtualDomainsName[] = "virtualdomains";
+inline constexpr char kLocalsName[] = "locals";
+
 // users/assign and users/cdb under the qmail home.
 std::string qmail_assign_file();
 std::string qmail_users_cdb();
+
+// The control tables, qmail_control_file() of each name above.
+std::string qmail_rcpthosts_file();
+std::string qmail_morercpthosts_file();
+std::string qmail_virtualdomains_file();
+std::string qmail_locals_file();
 
 // The lock that serialises adding names to qmail's domain tables, so that
 // two processes can never both find a name free and both enter it.

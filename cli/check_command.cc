@@ -30,13 +30,13 @@
 
 #include "accounts/passwd.h"
 #include "base/dir_tree.h"
-#include "base/fd_guard.h"
 #include "base/leftover.h"
 #include "base/locked_file.h"
 #include "base/safe_path.h"
 #include "base/site.h"
 #include "base/store_layout.h"
 #include "base/temp_file.h"
+#include "base/whole_file.h"
 #include "cdb/cdb.h"
 #include "cli/command.h"
 #include "cli/json.h"
@@ -60,27 +60,9 @@ using Findings = std::vector<Finding>;
 
 // ---- small file helpers ------------------------------------------------
 
+// The check reads each file whole, however large, as the store holds it.
 bool read_text(const std::string& path, std::string& text) {
-  int fd = open_regular(path, false);
-  if (fd < 0) return false;
-  FdGuard guard(fd);
-  text.clear();
-  char buffer[65536];
-  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) != 0;) {
-    if (got < 0) return false;
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  return true;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
+  return read_whole_file(path, text, kWholeFileNoLimit);
 }
 
 struct Entry {
@@ -289,9 +271,9 @@ std::set<std::string> table_lines(const std::string& path) {
 }
 
 void check_control_files(const Store& store, Findings& out) {
-  const std::string rcpthosts = qmail_control_file("rcpthosts");
-  const std::string more = qmail_control_file("morercpthosts");
-  const std::string virtualdomains = qmail_control_file("virtualdomains");
+  const std::string rcpthosts = qmail_rcpthosts_file();
+  const std::string more = qmail_morercpthosts_file();
+  const std::string virtualdomains = qmail_virtualdomains_file();
   std::set<std::string> hosts = table_lines(rcpthosts);
   std::set<std::string> more_hosts = table_lines(more);
   std::set<std::string> virtuals = table_lines(virtualdomains);
@@ -327,7 +309,7 @@ void check_control_files(const Store& store, Findings& out) {
 }
 
 void check_morercpthosts_cdb(Findings& out) {
-  const std::string more = qmail_control_file("morercpthosts");
+  const std::string more = qmail_morercpthosts_file();
   const std::string path = more + ".cdb";
   std::set<std::string> wanted;
   std::string text;
@@ -706,8 +688,8 @@ Findings check_store() {
   check_domain_count(store, out);
   for (const AssignEntry& d : store.real_domains) check_domain(d, out);
   check_copies(qmail_control_dir(),
-               {"rcpthosts", "morercpthosts", "virtualdomains", "locals", ".larkspur"},
-               {"morercpthosts.tmp"}, "", out);
+               {kRcpthostsName, kMoreRcpthostsName, kVirtualDomainsName, kLocalsName, ".larkspur"},
+               {std::string(kMoreRcpthostsName) + ".tmp"}, "", out);
   check_copies(parent_of(qmail_assign_file()), {base_of(qmail_assign_file())},
                {std::string(kIndexTempName)},
                lock_file_path(qmail_assign_file()), out);

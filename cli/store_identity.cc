@@ -60,12 +60,12 @@ std::vector<std::string> with_locks(std::vector<std::string> tables,
 }
 
 bool hand_qmail_tables_to(uid_t uid, gid_t gid) {
-  std::vector<std::string> users = with_locks({"assign"}, {base_name(qmail_users_cdb())});
+  std::vector<std::string> users = with_locks({kAssignName}, {base_name(qmail_users_cdb())});
   users.push_back(base_name(domain_table_lock_file()));
   return hand_dir(qmail_home() + "/users", users, uid, gid) &&
          hand_dir(qmail_control_dir(),
-                  with_locks({"rcpthosts", "morercpthosts", "virtualdomains", "locals"},
-                             {"morercpthosts.cdb"}),
+                  with_locks({kRcpthostsName, kMoreRcpthostsName, kVirtualDomainsName, kLocalsName},
+                             {std::string(kMoreRcpthostsName) + ".cdb"}),
                   uid, gid);
 }
 

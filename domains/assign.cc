@@ -144,19 +144,19 @@ int add_to_table(const std::string& path, const std::string& line, int kind,
 }
 
 int add_recipient_host(const std::string& name) {
-  std::string rcpthosts = qmail_control_file("rcpthosts");
+  std::string rcpthosts = qmail_rcpthosts_file();
   if (count_table_lines(rcpthosts) >= kRcpthostsLimit) {
-    std::string more = qmail_control_file("morercpthosts");
-    if (add_to_table(more, name, kHostListKind, "morercpthosts") != 0) return -1;
+    std::string more = qmail_morercpthosts_file();
+    if (add_to_table(more, name, kHostListKind, kMoreRcpthostsName) != 0) return -1;
     return run_qmail_newmrh();
   }
-  return add_to_table(rcpthosts, name, kHostListKind, "rcpthosts");
+  return add_to_table(rcpthosts, name, kHostListKind, kRcpthostsName);
 }
 
 // qmail reads a missing locals as "this host's own name" but an empty one as
 // no local names at all, so a missing file is left missing.
 int remove_local_name(const std::string& name) {
-  std::string locals = qmail_control_file("locals");
+  std::string locals = qmail_locals_file();
   if (file_missing(locals)) return 0;
   const std::string names[] = {name};
   if (remove_lines(locals, names) < 0) {
@@ -179,34 +179,14 @@ int create_assign_file(const std::string& path) {
   return 0;
 }
 
-// Splits at colons, a run of colons counting as one separator.
-std::vector<std::string_view> colon_fields(std::string_view text) {
-  std::vector<std::string_view> fields;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t start = text.find_first_not_of(':', at);
-    if (start == std::string_view::npos) break;
-    size_t end = text.find(':', start);
-    if (end == std::string_view::npos) end = text.size();
-    fields.push_back(text.substr(start, end - start));
-    at = end;
-  }
-  return fields;
-}
-
 bool parse_entry(std::string_view line, AssignEntry& entry) {
-  if (line.empty() || line[0] != '+') return false;
-  std::vector<std::string_view> fields = colon_fields(line.substr(1));
-  if (fields.size() < 5) return false;
-  std::string_view name = fields[0];
-  if (name.size() < 2 || name.find('.') == std::string_view::npos || name.back() != '-') {
-    return false;
-  }
-  entry.name.assign(name.substr(0, name.size() - 1));
-  entry.real_domain.assign(fields[1]);
-  entry.uid = atoi(std::string(fields[2]).c_str());
-  entry.gid = atoi(std::string(fields[3]).c_str());
-  entry.dir.assign(fields[4]);
+  std::optional<AssignSplit> split = split_assign_line(line, kStoreAssignSyntax);
+  if (!split) return false;
+  entry.name.assign(split->name);
+  entry.real_domain.assign(split->real_domain);
+  entry.uid = atoi(std::string(split->uid).c_str());
+  entry.gid = atoi(std::string(split->gid).c_str());
+  entry.dir.assign(split->dir);
   return true;
 }
 
@@ -252,8 +232,8 @@ int remove_table_lines(const std::string& path, const std::vector<std::string>& 
 // morercpthosts is compiled for qmail; once it is empty both it and its
 // database go, so qmail falls back on rcpthosts alone.
 int remove_more_recipient_hosts(const std::vector<std::string>& names) {
-  std::string more = qmail_control_file("morercpthosts");
-  int removed = remove_table_lines(more, names, "morercpthosts");
+  std::string more = qmail_morercpthosts_file();
+  int removed = remove_table_lines(more, names, kMoreRcpthostsName);
   if (removed <= 0) return removed;
   struct stat st;
   if (stat(more.c_str(), &st) != 0) return 0;
@@ -327,8 +307,8 @@ StoreError assign_add_domain(const std::string& name, const std::string& real_do
   int host = add_recipient_host(name);
   if (host == -1) return kErrFailed;
   compiled = compiled && host == 0;
-  if (add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
-                   kVirtualDomainsKind, "virtualdomains") != 0) {
+  if (add_to_table(qmail_virtualdomains_file(), name + ":" + name,
+                   kVirtualDomainsKind, kVirtualDomainsName) != 0) {
     return kErrFailed;
   }
   if (remove_local_name(name) != 0) return kErrFailed;
@@ -385,13 +365,13 @@ StoreError run_qmail_newmrh() { return store_code(run_tool("qmail-newmrh", false
 
 StoreError remove_control_entries(const std::vector<std::string>& names) {
   bool failed = false;
-  if (remove_table_lines(qmail_control_file("rcpthosts"), names, "rcpthosts") < 0) failed = true;
+  if (remove_table_lines(qmail_rcpthosts_file(), names, kRcpthostsName) < 0) failed = true;
   int more = remove_more_recipient_hosts(names);
   if (more == -1) failed = true;
   std::vector<std::string> virtual_lines;
   for (const std::string& name : names) virtual_lines.push_back(name + ":" + name);
-  if (remove_table_lines(qmail_control_file("virtualdomains"), virtual_lines,
-                         "virtualdomains") < 0) {
+  if (remove_table_lines(qmail_virtualdomains_file(), virtual_lines,
+                         kVirtualDomainsName) < 0) {
     failed = true;
   }
   if (failed) return kErrFailed;
@@ -403,6 +383,36 @@ StoreError add_control_host(const std::string& name) {
 }
 
 StoreError add_virtual_domain(const std::string& name) {
-  return store_code(add_to_table(qmail_control_file("virtualdomains"), name + ":" + name,
-                                 kVirtualDomainsKind, "virtualdomains"));
+  return store_code(add_to_table(qmail_virtualdomains_file(), name + ":" + name,
+                                 kVirtualDomainsKind, kVirtualDomainsName));
+}
+
+std::optional<AssignSplit> split_assign_line(std::string_view line, const AssignSyntax& syntax) {
+  if (syntax.entry_form) {
+    if (line.empty() || line[0] != '+') return std::nullopt;
+    line.remove_prefix(1);
+  }
+  std::vector<std::string_view> fields;
+  size_t at = line.find_first_not_of(syntax.separators);
+  while (at != std::string_view::npos) {
+    size_t end = line.find_first_of(syntax.separators, at);
+    fields.push_back(line.substr(at, end - at));
+    at = end == std::string_view::npos ? end : line.find_first_not_of(syntax.separators, end);
+  }
+  if (fields.size() < (syntax.entry_form ? 5u : 2u)) return std::nullopt;
+  std::string_view key = fields[0];
+  AssignSplit split;
+  if (syntax.entry_form) {
+    if (key.size() < 2 || key.find('.') == std::string_view::npos || key.back() != '-') {
+      return std::nullopt;
+    }
+    split.name = key.substr(0, key.size() - 1);
+  } else if (key.size() >= 2) {
+    split.name = key.substr(1, key.size() - 2);
+  }
+  split.real_domain = fields[1];
+  if (fields.size() > 2) split.uid = fields[2];
+  if (fields.size() > 3) split.gid = fields[3];
+  if (fields.size() > 4) split.dir = fields[4];
+  return split;
 }

@@ -76,6 +76,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -152,3 +153,28 @@ StoreError run_qmail_newmrh();
 // The entry line of users/assign for a name, without its newline.
 std::string assign_entry_line(const std::string& name, const std::string& real_domain,
                               uid_t uid, gid_t gid, const std::string& dir);
+
+// One line of users/assign as a reader of the table splits it: at runs of
+// the syntax's separators, leading ones passed over. The store's reader
+// takes kStoreAssignSyntax: colons only, the line begins with "+", its
+// first field is NAME- with a dot in NAME, and five fields follow the "+"
+// (name is NAME). The domain list takes kViewAssignSyntax: space, colon,
+// tab, CR and LF, no leading "+" nor dot needed, two fields enough (name is
+// the first field less its first and last characters, empty when it is
+// shorter than two). None for a line that does not fit the syntax. The
+// views point into the line; a field the line lacks is empty.
+struct AssignSyntax {
+  std::string_view separators;
+  bool entry_form;  // "+", NAME- with a dot, five fields
+};
+inline constexpr AssignSyntax kStoreAssignSyntax{":", true};
+inline constexpr AssignSyntax kViewAssignSyntax{" :\t\n\r", false};
+
+struct AssignSplit {
+  std::string_view name;
+  std::string_view real_domain;
+  std::string_view uid;
+  std::string_view gid;
+  std::string_view dir;
+};
+std::optional<AssignSplit> split_assign_line(std::string_view line, const AssignSyntax& syntax);

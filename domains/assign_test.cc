@@ -169,4 +169,38 @@ TEST_F(AssignTest, IteratorWithoutAssignFileSetsItsCode) {
   last_error = 0;
 }
 
+// The store's reader wants a full entry line; the domain list takes any
+// line with two fields and shows the first less its ends.
+TEST(SplitAssignLine, StoreAndViewSyntaxesSplitAsTheirReadersDo) {
+  struct Case {
+    std::string_view line;
+    bool view;
+    std::optional<std::vector<std::string_view>> fields;  // name, real, uid, gid, dir
+  } cases[] = {
+      {"+a.com-:b.org:89:90:/d/a.com:-::", false, {{"a.com", "b.org", "89", "90", "/d/a.com"}}},
+      {"+::a.com-::b.org:1:2:/d", false, {{"a.com", "b.org", "1", "2", "/d"}}},
+      {"+ a.com-:r:1:2:/d", false, {{" a.com", "r", "1", "2", "/d"}}},
+      {"+localhost-:r:1:2:/d", false, std::nullopt},
+      {"a.com-:r:1:2:/d", false, std::nullopt},
+      {"+a.com:r:1:2:/d", false, std::nullopt},
+      {"+a.com-:r:1:2", false, std::nullopt},
+      {".", false, std::nullopt},
+      {"+a.com-:b.org:89:90:/d/a.com:-::\n", true, {{"a.com", "b.org", "89", "90", "/d/a.com"}}},
+      {"  +localhost- r\r\n", true, {{"localhost", "r", "", "", ""}}},
+      {"a.com-:r", true, {{".com", "r", "", "", ""}}},
+      {"x:r", true, {{"", "r", "", "", ""}}},
+      {".\n", true, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    auto got = split_assign_line(c.line, c.view ? kViewAssignSyntax : kStoreAssignSyntax);
+    ASSERT_EQ(got.has_value(), c.fields.has_value()) << c.line;
+    if (got) {
+      EXPECT_EQ((std::vector<std::string_view>{got->name, got->real_domain, got->uid, got->gid,
+                                               got->dir}),
+                *c.fields)
+          << c.line;
+    }
+  }
+}
+
 }  // namespace

@@ -40,7 +40,6 @@ constexpr size_t kLimitsPiece = 156;
 constexpr size_t kAssignPiece = 500;
 // The list page's colours and font come from the language file, cut so.
 constexpr size_t kStyleText = 30;
-constexpr char kWordSeparators[] = " :\t\n\r";
 
 // The limits lines in the order the file holds them: a count or quota is
 // written when its field is given, a switch when its field is present.
@@ -94,17 +93,6 @@ std::string formatted(const char* format, std::string_view value) {
   std::string text(format);
   text.replace(text.find("%s"), 2, value);
   return field_text(text, kTextField);
-}
-
-std::vector<std::string_view> words_of(std::string_view line) {
-  std::vector<std::string_view> words;
-  size_t at = line.find_first_not_of(kWordSeparators);
-  while (at != std::string_view::npos) {
-    size_t end = line.find_first_of(kWordSeparators, at);
-    words.push_back(line.substr(at, end - at));
-    at = end == std::string_view::npos ? end : line.find_first_not_of(kWordSeparators, end);
-  }
-  return words;
 }
 
 // Looks the domain up (found, when given, gets the real domain's name) and
@@ -163,11 +151,10 @@ void print_list_head(const char* filter) {
 
 // One users/assign line as the list shows it: "+NAME-" and its real domain.
 void print_list_line(std::string_view line, const char* filter) {
-  std::vector<std::string_view> words = words_of(line);
-  if (words.size() < 2) return;
-  std::string_view key = words[0];
-  std::string_view listed = key.size() >= 2 ? key.substr(1, key.size() - 2) : std::string_view();
-  std::string_view real = words[1];
+  std::optional<AssignSplit> split = split_assign_line(line, kViewAssignSyntax);
+  if (!split) return;
+  std::string_view listed = split->name;
+  std::string_view real = split->real_domain;
   if (given(filter) && listed.find(filter) == std::string_view::npos) return;
   std::string link = url_encode(real);
   std::string shown_real = html_escape(real);
