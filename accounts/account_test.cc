@@ -25,7 +25,6 @@ class AccountTest : public testing::Test {
  protected:
   void SetUp() override {
     site_set_root(box_.root());
-    tget_assign_forget();
     // A store is installed with its default limits; without them no
     // mailbox can be created.
     write_file(default_limits_file(), "");

@@ -11,7 +11,6 @@ namespace {
 
 TEST(ApplyDomainLimits, AddsTheDomainsServiceFlagsUnlessTheAccountOptsOut) {
   Sandbox box;
-  tget_assign_forget();
   site_set_root(box.root());
   std::string dir = box.path("/usr/local/tessera/domains/example.com");
   write_file(dir + "/.kestrel-limits", "disable_pop\ndisable_smtp\n");

@@ -55,8 +55,6 @@ class PasswdFile : public testing::Test {
  protected:
   void SetUp() override {
     site_set_root(box_.root());
-    tget_assign_forget();
-    default_domain_file_forget();
     unsetenv("TESSERA_DOMAIN");
     std::string name = "example.com";
     ASSERT_EQ(create_domain(DomainName(name), tessera_home(), kStoreUid, kStoreGid), 0);

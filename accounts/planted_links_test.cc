@@ -34,7 +34,6 @@ class PlantedLinks : public testing::Test {
  protected:
   void SetUp() override {
     site_set_root(box_.root());
-    tget_assign_forget();
     write_file(default_limits_file(), "");
     std::string name = "example.com";
     ASSERT_EQ(create_domain(DomainName(name), tessera_home(), kStoreUid, kStoreGid), 0);

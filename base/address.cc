@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "base/site.h"
 #include "base/text.h"
@@ -10,15 +11,11 @@
 namespace {
 
 // The default-domain file is site data that does not change while a request
-// runs, so one read serves the whole process; an absent file is remembered
-// as the empty text, not retried.
-struct DefaultDomainCache {
-  bool loaded = false;
-  std::string text;
-};
-
-DefaultDomainCache& default_domain_cache() {
-  static DefaultDomainCache cache;
+// runs, so one read per site root serves the whole process; an absent file
+// is remembered as the empty text, not retried. Keyed by root, a process
+// that works under several roots reads each root's own file.
+std::map<std::string, std::string>& default_domain_cache() {
+  static std::map<std::string, std::string> cache;
   return cache;
 }
 
@@ -155,12 +152,10 @@ void apply_default_domain(std::string& domain) {
 }
 
 const std::string& default_domain_file() {
-  DefaultDomainCache& cache = default_domain_cache();
-  if (!cache.loaded) {
-    cache.text = read_first_line(default_domain_path());
-    cache.loaded = true;
+  auto& cache = default_domain_cache();
+  auto found = cache.find(site_root());
+  if (found == cache.end()) {
+    found = cache.emplace(site_root(), read_first_line(default_domain_path())).first;
   }
-  return cache.text;
+  return found->second;
 }
-
-void default_domain_file_forget() { default_domain_cache() = DefaultDomainCache{}; }

@@ -68,7 +68,3 @@ int split_address(std::string& address, std::string& user, std::string& domain,
 void apply_default_domain(std::string& domain);
 
 const std::string& default_domain_file();
-
-// Tests only: forgets the cached file content, so the next use reads the file
-// again (a test case switches to a fresh sandbox within the same process).
-void default_domain_file_forget();

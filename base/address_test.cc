@@ -20,7 +20,6 @@ class AddressTest : public ::testing::Test {
     if (const char* saved = std::getenv("TESSERA_DOMAIN")) saved_env_ = saved;
     unsetenv("TESSERA_DOMAIN");
     site_set_root(sandbox_.root());
-    default_domain_file_forget();
   }
   void TearDown() override {
     if (saved_env_) {
@@ -29,7 +28,6 @@ class AddressTest : public ::testing::Test {
       unsetenv("TESSERA_DOMAIN");
     }
     site_set_root("");
-    default_domain_file_forget();
   }
   void write_default_file(const std::string& content) {
     write_file(default_domain_path(), content);
@@ -257,9 +255,13 @@ TEST_F(AddressTest, DefaultDomainFileIsReadOncePerProcess) {
   EXPECT_EQ(domain, "first.example");
   EXPECT_EQ(default_domain_file(), "first.example");
 
-  // A new process (here: a forgotten cache) sees the new content.
-  default_domain_file_forget();
-  EXPECT_EQ(default_domain_file(), "second.example");
+  // Another root reads its own file; the first root keeps its one read.
+  Sandbox other;
+  site_set_root(other.root());
+  write_default_file("other.example\n");
+  EXPECT_EQ(default_domain_file(), "other.example");
+  site_set_root(sandbox_.root());
+  EXPECT_EQ(default_domain_file(), "first.example");
 }
 
 TEST_F(AddressTest, AMissingDefaultDomainFileIsRememberedAsEmpty) {
@@ -288,8 +290,9 @@ TEST_F(AddressTest, DefaultDomainFileKeepsItsFirstLineUpTo96Characters) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("file: " + c.content);
+    Sandbox fresh;  // a root whose file has not been read yet
+    site_set_root(fresh.root());
     write_default_file(c.content);
-    default_domain_file_forget();
     EXPECT_EQ(default_domain_file(), c.text);
   }
 }

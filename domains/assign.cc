@@ -39,12 +39,16 @@ constexpr mode_t kTableMode = 0644;
 constexpr int kToolMissingStatus = 127;
 constexpr int kSignalStatusBase = 128;
 
+// The last answer, with the site root it was read under: a lookup under
+// another root reads users/cdb afresh, so callers never see another tree's
+// answer.
 struct AssignCache {
+  std::string root;
   std::optional<std::string> real_domain;
   std::optional<std::string> dir;
   long uid = -1;
   long gid = -1;
-  bool valid() const { return real_domain && dir; }
+  bool valid() const { return real_domain && dir && root == site_root(); }
   void forget() {
     real_domain.reset();
     dir.reset();
@@ -108,6 +112,7 @@ bool load_cache(const std::string& name) {
   if (!read_value(fd.get(), length, value)) return false;
   std::vector<std::string_view> fields = value_fields(value);
   if (fields.size() < 4) return false;
+  c.root = site_root();
   c.uid = strtol(std::string(fields[1]).c_str(), nullptr, 10);
   c.gid = strtol(std::string(fields[2]).c_str(), nullptr, 10);
   c.real_domain = std::string(fields[0]);

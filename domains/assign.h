@@ -9,7 +9,8 @@
 // NUL-ended fields REAL, UID, GID, DIR, ...; only qmail-newu writes it.
 //
 // Owns the process-wide lookup cache (the real domain, directory, uid and gid
-// of the last successful lookup); an iteration is an object that holds its
+// of the last successful lookup, kept with the site root it was read under
+// and never answered under another root); an iteration is an object that holds its
 // own open file and entry.
 //
 // Routines:
@@ -98,7 +99,8 @@ struct AssignEntry {
 const char* tget_assign(const DomainName& name, std::string* dir, size_t dir_size, uid_t* uid,
                         gid_t* gid, std::string* real_domain = nullptr);
 
-// Empties the lookup cache, so the next lookup reads users/cdb again.
+// Empties the lookup cache, so the next lookup reads users/cdb again: for a
+// caller that has just rewritten the table under the same root.
 void tget_assign_forget();
 
 // Whether tget_assign knows the name, as a real or an alias domain; the

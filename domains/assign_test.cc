@@ -14,7 +14,6 @@ class AssignTest : public ::testing::Test {
  protected:
   void SetUp() override {
     site_set_root(box.root());
-    tget_assign_forget();
   }
   void TearDown() override { site_set_root(""); }
 
@@ -33,6 +32,18 @@ class AssignTest : public ::testing::Test {
 
   Sandbox box;
 };
+
+TEST_F(AssignTest, ALookupNeverAnswersFromAnotherRootsTable) {
+  add("example.com", "example.com", "/d/0/example.com");
+  ASSERT_STREQ(tget_assign(DomainName("example.com"), nullptr, 0, nullptr, nullptr),
+               "/d/0/example.com");
+  Sandbox other;
+  site_set_root(other.root());
+  EXPECT_EQ(tget_assign(DomainName("example.com"), nullptr, 0, nullptr, nullptr), nullptr);
+  add("example.com", "example.com", "/d/1/example.com");
+  EXPECT_STREQ(tget_assign(DomainName("example.com"), nullptr, 0, nullptr, nullptr),
+               "/d/1/example.com");
+}
 
 TEST_F(AssignTest, LookupLowerCasesAndResolvesAliasesToTheRealDomain) {
   add("example.com", "example.com", "/d/0/example.com");

@@ -29,7 +29,6 @@ struct DomainBox {
 
   DomainBox() {
     site_set_root(box.root());
-    tget_assign_forget();
     write_file(box.path("/var/qmail/users/assign"),
                "+alias.org-:example.com:89:89:" + dir + ":-::\n+example.com-:example.com:89:89:" +
                    dir + ":-::\n.\n");

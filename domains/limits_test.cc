@@ -141,7 +141,6 @@ TEST(DomainLimitsPath, IsRefusedPast299) {
 class DomainLimits : public testing::Test {
  protected:
   void SetUp() override {
-    tget_assign_forget();
     site_set_root(box_.root());
     dir_ = box_.path("/usr/local/tessera/domains/example.com");
     write_file(dir_ + "/keep", "");

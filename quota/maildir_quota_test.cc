@@ -104,7 +104,6 @@ class MaildirTest : public ::testing::Test {
  protected:
   void SetUp() override {
     site_set_root(box.root());
-    tget_assign_forget();
     forget_daemon_usage();
     ASSERT_NE(getcwd(cwd_, sizeof cwd_), nullptr);
     ASSERT_EQ(chdir(box.root().c_str()), 0);
