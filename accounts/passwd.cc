@@ -170,6 +170,14 @@ void PasswdListing::close_file() {
   file_ = -1;
 }
 
+std::optional<password_record> parse_passwd_line(std::string_view line) {
+  if (std::count(line.begin(), line.end(), ':') < 6) return std::nullopt;
+  password_record record;
+  split_line(line, record);
+  if (record.name.empty()) return std::nullopt;
+  return record;
+}
+
 const password_record* PasswdListing::next() {
   if (file_ < 0) return nullptr;
   std::string_view line;

@@ -39,6 +39,10 @@
 //                     are. Clears last_error. A missing index is rebuilt
 //                     first, under the domain's lock (not at all while
 //                     another change holds it: that change rebuilds it).
+//   parse_passwd_line one line (without its "\n") as the store reads it,
+//                     or none when it holds fewer than six ":" or its name
+//                     is empty. Fields past the seventh ":" are the clear
+//                     password. Reads no file.
 //   PasswdListing     the records of a domain's file in order: next() gives
 //                     nullptr at the end or at a line with fewer than six
 //                     ":"; the record is overwritten by the next call. The
@@ -102,6 +106,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -129,6 +134,8 @@ struct passwd_new_line {
 passwd_file_paths passwd_paths_of(const std::string& domain);
 
 std::optional<password_record> passwd_find(const std::string& user, const std::string& domain);
+
+std::optional<password_record> parse_passwd_line(std::string_view line);
 
 class ChunkLines;
 

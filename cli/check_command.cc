@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -462,17 +463,14 @@ std::vector<PasswdLine> passwd_lines(const std::string& text) {
     start = ended ? end + 1 : text.size();
     PasswdLine l;
     l.number = ++number;
-    size_t colon = line.find(':');
-    l.key = line.substr(0, colon);
-    if (colon != std::string::npos) l.value = line.substr(colon + 1);
-    std::vector<std::string> fields;
-    size_t from = 0;
-    for (size_t c; (c = line.find(':', from)) != std::string::npos; from = c + 1) {
-      fields.push_back(line.substr(from, c - from));
+    // The store's own reading of a line, plus the "\n" its index requires.
+    std::optional<password_record> record = ended ? parse_passwd_line(line) : std::nullopt;
+    l.parses = record.has_value();
+    if (l.parses) {
+      l.key = record->name;
+      l.value = line.substr(l.key.size() + 1);
+      l.dir = record->dir;
     }
-    fields.push_back(line.substr(from));
-    l.parses = ended && fields.size() >= 7 && !l.key.empty();
-    if (l.parses) l.dir = fields[5];
     lines.push_back(std::move(l));
   }
   return lines;
