@@ -35,7 +35,7 @@ constexpr mode_t kDirMode = 0750;
 // The account's record, or none; an alias domain's name becomes its real
 // domain's, which the steps after the lookup and the caller work with.
 std::optional<password_record> find_account(const std::string& user, std::string& domain) {
-  if (std::optional<DomainHome> home = find_domain_home(domain)) domain = home->domain;
+  if (std::optional<DomainHome> home = find_domain_home(DomainName(domain))) domain = home->domain;
   return passwd_find(user, domain);
 }
 
@@ -197,7 +197,7 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
     return std::nullopt;
   }
   CwdGuard cwd;
-  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   if (!home) {
     fprintf(stderr, "Error. tget_assign() failed for domain : %s", domain.c_str());
     return std::nullopt;
@@ -231,9 +231,9 @@ StoreError check_new_account(const Mailbox& mailbox, const std::string& clear_pa
   // would place the mailbox elsewhere (a web form passes names here).
   if (!is_plain_name(user)) return kErrIllegalUsername;
   if (domain_name_ok(domain) != 0) return kErrInvalidDomain;
-  if (std::optional<DomainHome> home = find_domain_home(domain)) domain = home->domain;
+  if (std::optional<DomainHome> home = find_domain_home(DomainName(domain))) domain = home->domain;
   if (passwd_find(user, domain)) return kErrUsernameExists;
-  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   if (!home) return kErrNoDomain;
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;

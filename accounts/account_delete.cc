@@ -127,7 +127,7 @@ std::optional<std::string> dotqmail_first_line(const std::string* name,
     last_error = kErrDomainTooLong;
     return std::nullopt;
   }
-  std::optional<DomainHome> home = find_domain_home(*domain);
+  std::optional<DomainHome> home = find_domain_home(DomainName(*domain));
   if (!home) {
     printf("invalid domain, not in qmail assign file\n");
     return std::nullopt;
@@ -165,7 +165,7 @@ StoreError delete_account(const Mailbox& mailbox) {
   if (user.empty()) return kErrIllegalUsername;
   umask(077);
   CwdGuard cwd;
-  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<DomainHome> home = find_domain_home(mailbox.domain);
   if (!home) return kErrNoDomain;
   if (chdir(home->dir.c_str()) != 0) return kErrChdirDomains;
   // The alias's real domain is the one whose line goes.

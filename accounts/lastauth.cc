@@ -41,7 +41,7 @@ int lastauth_write(const std::string& user, const std::string& domain, const std
   if (file.get() < 0) return -1;
   // A record that did not reach the disk whole is no record.
   if (!write_all(file.get(), text)) return -1;
-  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   if (home && fchown(file.get(), home->uid, home->gid) != 0) perror("lastauth chown");
   return file.close_now() ? 0 : -1;
 }

@@ -118,7 +118,7 @@ passwd_file_paths passwd_paths_of(const std::string& domain) {
   std::string dir;
   if (name.empty()) {
     dir = store_users_dir(tessera_home());
-  } else if (std::optional<DomainHome> home = find_domain_home(name)) {
+  } else if (std::optional<DomainHome> home = find_domain_home(DomainName(name))) {
     dir = home->dir;
   } else {
     return {};  // an unknown domain has no password file
@@ -135,7 +135,7 @@ passwd_file_paths passwd_paths_of(const std::string& domain) {
 
 std::optional<password_record> passwd_find(const std::string& user, const std::string& domain) {
   last_error = 0;
-  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   if (!home || !may_use_domain(home->uid)) return std::nullopt;
   std::string real = field_text(home->domain, kDomainCopyBuffer);
   const passwd_file_paths paths = passwd_paths_of(real);

@@ -121,7 +121,7 @@ int rewrite_password_file(std::string& domain, const EditLine& edit, const EndEd
   if (paths.text.empty()) return kRewriteFailed;
   FileLock lock;
   if (lock.lock_waiting(paths.lock, FileLock::kBusyWait) != 0) return kRewriteBusy;
-  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   if (home) lock.give_owner(home->uid, home->gid);
   if (int result = write_new_copy(paths, home, edit, at_end); result != 0) return result;
   passwd_rebuild(domain);
@@ -223,7 +223,7 @@ int merge_new_lines(std::string& domain, std::vector<Insertion>& insertions) {
 StoreError passwd_add_many(const std::string& given_domain, std::vector<passwd_new_line>& accounts) {
   std::string domain = given_domain;
   apply_default_domain(domain);
-  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   std::vector<Insertion> insertions;
   for (passwd_new_line& account : accounts) {
     std::string line;
@@ -277,7 +277,7 @@ StoreError passwd_update(password_record& record, const std::string& given_domai
   std::string domain = given_domain;
   if (int result = passwd_check(&record, &domain); result != 0) return store_code(result);
   apply_default_domain(domain);
-  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   if (!may_use_domain(home ? home->uid : 0)) return kErrBadUid;
   remove_colons(record.gecos);
   // The eighth field is never written: an update drops it.
@@ -313,7 +313,7 @@ StoreError passwd_rebuild(const std::string& domain) {
     return lines.failed() ? -1 : 0;
   };
   if (cdb_build(source, paths.index_temp, paths.index) != 0) return kErrFailed;
-  if (std::optional<DomainHome> home = find_domain_home(name)) {
+  if (std::optional<DomainHome> home = find_domain_home(DomainName(name))) {
     // The index is written by the database builder, which gives no owner:
     // lchown, so a link planted at its name never hands its target to the
     // domain's user. tpasswd and its lock were given theirs on their

@@ -127,7 +127,7 @@ TEST_F(PasswdFile, LookupsFindTheLineThroughAnyNameOfTheDomain) {
     lower_name(user);
     lower_name(domain);
     std::optional<password_record> record = passwd_find(user, domain);
-    if (std::optional<DomainHome> home = find_domain_home(domain)) domain = home->domain;
+    if (std::optional<DomainHome> home = find_domain_home(DomainName(domain))) domain = home->domain;
     EXPECT_EQ(record.has_value(), c.found) << c.user << "@" << c.domain;
     EXPECT_EQ(last_error, 0);
     if (!record) continue;

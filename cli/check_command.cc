@@ -126,7 +126,7 @@ struct Store {
 
 Store read_store() {
   Store store;
-  const std::string all;
+  const DomainName all;
   AssignEntries entries(all);
   for (const AssignEntry* e = entries.next(); e; e = entries.next()) {
     store.entries.push_back(*e);
@@ -302,7 +302,7 @@ void check_control_files(const Store& store, Findings& out) {
     if (name.empty() || line.substr(colon + 1) != name || store.by_name.count(name)) continue;
     out.push_back({virtualdomains, line + " names no assigned domain", [name] {
                      return under_table_lock([name] {
-                       if (domain_exists(name)) return false;
+                       if (domain_exists(DomainName(name))) return false;
                        return remove_control_entries({name}) == 0;
                      });
                    }});

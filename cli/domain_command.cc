@@ -32,7 +32,7 @@ int show_domain(const DomainName& asked) {
 }
 
 int list_domains(const std::string& name) {
-  AssignEntries entries(name);
+  AssignEntries entries{DomainName(name)};
   if (!entries.opened()) return report_failure(kErrAssignFile);
   std::vector<std::string> documents;
   for (const AssignEntry* entry = entries.next(); entry; entry = entries.next()) {

@@ -7,10 +7,9 @@
 #include "domains/assign.h"
 
 int parse_mailbox(const std::string& address, Mailbox& mailbox) {
-  std::string text = address, user, domain;
-  int split = split_address(text, user, domain);
-  mailbox = Mailbox(user, DomainName(domain));
-  if (split != 0) return kErrIllegalUsername;
+  ParsedAddress parsed = parse_address(address);
+  mailbox = std::move(parsed.mailbox);
+  if (parsed.result != 0) return kErrIllegalUsername;
   if (!domain_exists(mailbox.domain)) return kErrNoDomain;
   return 0;
 }

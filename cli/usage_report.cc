@@ -125,7 +125,7 @@ void print_usage(const DomainUsage& usage) {
 // The real domains of the assignment table, in its order.
 std::optional<std::vector<std::string>> real_domains() {
   std::vector<std::string> names;
-  std::string all;
+  const DomainName all;
   AssignEntries entries(all);
   if (!entries.opened()) return std::nullopt;
   for (const AssignEntry* entry = entries.next(); entry; entry = entries.next()) {

@@ -40,7 +40,7 @@ int set_quota(Mailbox& mailbox, const std::string& typed) {
 int show_user(const Mailbox& mailbox) {
   // The view names the domain that holds the mail: an alias's real one.
   std::string domain = mailbox.domain;
-  if (std::optional<DomainHome> home = find_domain_home(domain)) domain = home->domain;
+  if (std::optional<DomainHome> home = find_domain_home(mailbox.domain)) domain = home->domain;
   std::optional<password_record> found = passwd_find(mailbox.user, domain);
   if (!found) return report_failure(kErrNoUser);
   password_record record = *found;
@@ -61,7 +61,7 @@ int show_user(const Mailbox& mailbox) {
 }
 
 int list_users(std::string domain) {
-  if (!domain_exists(domain)) return report_failure(kErrNoDomain);
+  if (!domain_exists(DomainName(domain))) return report_failure(kErrNoDomain);
   std::vector<std::string> documents;
   PasswdListing listing(domain);
   for (const password_record* record = listing.next(); record;
@@ -96,7 +96,7 @@ struct StaleMailbox {
 // The mailboxes not logged in for DAYS days, never-used ones first, then
 // the oldest login first; equal times keep the file's order.
 int list_inactive(std::string domain, time_t days) {
-  if (!domain_exists(domain)) return report_failure(kErrNoDomain);
+  if (!domain_exists(DomainName(domain))) return report_failure(kErrNoDomain);
   time_t cutoff = time(nullptr) - days * kSecondsPerDay;
   std::vector<StaleMailbox> stale;
   PasswdListing listing(domain);

@@ -283,13 +283,13 @@ const char* tget_assign(const DomainName& name, std::string* dir, size_t dir_siz
 
 void tget_assign_forget() { cache().forget(); }
 
-bool domain_exists(const std::string& name) {
-  return tget_assign(DomainName(name), nullptr, 0, nullptr, nullptr) != nullptr;
+bool domain_exists(const DomainName& name) {
+  return tget_assign(name, nullptr, 0, nullptr, nullptr) != nullptr;
 }
 
-std::optional<DomainHome> find_domain_home(const std::string& name) {
+std::optional<DomainHome> find_domain_home(const DomainName& name) {
   DomainHome home;
-  if (!tget_assign(DomainName(name), &home.dir, kStorePathBuffer, &home.uid, &home.gid,
+  if (!tget_assign(name, &home.dir, kStorePathBuffer, &home.uid, &home.gid,
                    &home.domain)) {
     return std::nullopt;
   }
@@ -337,7 +337,7 @@ StoreError assign_remove_domains(const std::string* names, int count, const std:
   return store_code(compiled);
 }
 
-AssignEntries::AssignEntries(const std::string& name) : match_(name) {
+AssignEntries::AssignEntries(const DomainName& name) : match_(name.str()) {
   file_ = std::make_unique<LineReader>();
   if (!file_->open(qmail_assign_file(), O_RDONLY, false)) file_.reset();
   cut_text(match_, kMatchKeyLimit);

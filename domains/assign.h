@@ -105,7 +105,7 @@ void tget_assign_forget();
 
 // Whether tget_assign knows the name, as a real or an alias domain; the
 // caller's name is left as it is.
-bool domain_exists(const std::string& name);
+bool domain_exists(const DomainName& name);
 
 // Where a domain's mail lives: the real domain's name (an alias resolved),
 // its directory, at most 299 characters, and its owner.
@@ -116,9 +116,9 @@ struct DomainHome {
   std::string domain;
 };
 
-// tget_assign for the many callers that hold the name as text: it is taken
-// as the store keeps names. None when the table does not know the name.
-std::optional<DomainHome> find_domain_home(const std::string& name);
+// tget_assign with its outputs gathered: the name is looked up as it is.
+// None when the table does not know the name.
+std::optional<DomainHome> find_domain_home(const DomainName& name);
 
 StoreError assign_add_domain(const std::string& name, const std::string& real_domain,
                       const std::string& dir, uid_t uid, gid_t gid);
@@ -132,7 +132,7 @@ class LineReader;
 
 class AssignEntries {
  public:
-  explicit AssignEntries(const std::string& name);
+  explicit AssignEntries(const DomainName& name);
   ~AssignEntries();
   AssignEntries(const AssignEntries&) = delete;
   AssignEntries& operator=(const AssignEntries&) = delete;

@@ -158,7 +158,7 @@ TEST_F(AssignTest, IteratorYieldsWellFormedEntriesOfTheAskedRealDomain) {
                {"none.org", {}}};
   for (const Case& c : cases) {
     std::vector<std::string> names;
-    AssignEntries entries(c.key);
+    AssignEntries entries{DomainName(c.key)};
     for (const AssignEntry* e = entries.next(); e; e = entries.next()) {
       names.push_back(e->name);
       if (e->name == "b.org") {
@@ -173,7 +173,7 @@ TEST_F(AssignTest, IteratorYieldsWellFormedEntriesOfTheAskedRealDomain) {
 
 TEST_F(AssignTest, IteratorWithoutAssignFileSetsItsCode) {
   last_error = 0;
-  const std::string all;
+  const DomainName all;
   AssignEntries entries(all);
   EXPECT_EQ(entries.next(), nullptr);
   EXPECT_EQ(last_error, kErrAssignFile);

@@ -48,12 +48,11 @@ struct KnownDomain {
 
 // The name found is the real domain's on success, else the name as the
 // store keeps it (lower-cased).
-std::optional<KnownDomain> find_domain(const std::string& domain,
+std::optional<KnownDomain> find_domain(const DomainName& domain,
                                        std::string* looked_up = nullptr) {
   KnownDomain found;
-  const DomainName asked(domain);
-  found.name = asked;
-  const char* dir = tget_assign(asked, nullptr, 0, &found.uid, &found.gid, &found.name);
+  found.name = domain;
+  const char* dir = tget_assign(domain, nullptr, 0, &found.uid, &found.gid, &found.name);
   if (looked_up != nullptr) *looked_up = found.name;
   if (dir == nullptr) return std::nullopt;
   found.dir = dir;
@@ -242,7 +241,7 @@ std::string free_list_path(const KnownDomain& domain) { return dir_free_list(dom
 std::optional<KnownDomain> free_list_domain(const std::string& domain) {
   if (domain.empty()) return std::nullopt;
   std::string looked_up;
-  std::optional<KnownDomain> found = find_domain(domain, &looked_up);
+  std::optional<KnownDomain> found = find_domain(DomainName(domain), &looked_up);
   if (!found) fprintf(stderr, "%s: No such domain\n", looked_up.c_str());
   return found;
 }
@@ -350,7 +349,7 @@ std::optional<FreeLine> first_free_line(const std::string& list) {
 
 std::string dir_control_path(const std::string& name, uid_t uid) {
   if (!is_domains_level_name(name)) {
-    if (std::optional<KnownDomain> found = find_domain(name)) return dir_control_file(found->dir);
+    if (std::optional<KnownDomain> found = find_domain(DomainName(name))) return dir_control_file(found->dir);
   }
   std::string home = home_of(uid);
   if (home.empty()) return std::string();
@@ -421,7 +420,7 @@ StoreError dir_control_release(const std::string& name, uid_t uid, gid_t gid) {
 }
 
 StoreError dir_control_delete(const std::string& domain) {
-  std::optional<KnownDomain> found = find_domain(domain);
+  std::optional<KnownDomain> found = find_domain(DomainName(domain));
   if (!found) return kErrFailed;
   return unlink(dir_control_file(found->dir).c_str()) == 0 ? kSuccess : kErrFailed;
 }

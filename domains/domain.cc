@@ -135,7 +135,7 @@ int build_domain(const std::string& domain, const std::string& home, const std::
 // *compiled as build_domain sets it.
 int create_locked(const std::string& domain, const std::string& home, uid_t uid, gid_t gid,
                   int* compiled) {
-  if (domain_exists(domain)) return kErrDomainExists;
+  if (domain_exists(DomainName(domain))) return kErrDomainExists;
   umask(077);
   CwdGuard cwd;
   if (int result = enter_domains_dir(home, uid, gid); result != 0) return result;
@@ -156,7 +156,7 @@ int create_locked(const std::string& domain, const std::string& home, uid_t uid,
 // The names whose entries point at a real domain: itself and its aliases.
 std::vector<std::string> names_of_domain(const std::string& domain) {
   std::vector<std::string> names;
-  AssignEntries entries(domain);
+  AssignEntries entries{DomainName(domain)};
   for (const AssignEntry* entry = entries.next(); entry; entry = entries.next()) {
     names.push_back(entry->name);
   }
@@ -279,7 +279,7 @@ StoreError create_alias_domain(const DomainName& alias, const DomainName& real) 
   if (alias.size() > kDomainNameMax) return kErrDomainTooLong;
   FileLock lock;
   if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
-  if (domain_exists(alias)) return kErrDomainExists;
+  if (domain_exists(DomainName(alias))) return kErrDomainExists;
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;

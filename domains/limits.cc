@@ -229,7 +229,7 @@ int read_limits_file(const std::string& path, domain_limits& limits) {
 
 int get_domain_limits(const std::string& domain, domain_limits& limits) {
   limits = domain_limits{};
-  std::optional<DomainHome> place = find_domain_home(domain);
+  std::optional<DomainHome> place = find_domain_home(DomainName(domain));
   if (!place) {
     fprintf(stderr, "Error. Domain %s was not found in the assign file\n", domain.c_str());
     return -1;
@@ -270,7 +270,7 @@ int write_limits_file(const std::string& path, const domain_limits& limits) {
 }
 
 int write_domain_limits(const std::string& domain, const domain_limits& limits) {
-  std::optional<DomainHome> place = find_domain_home(domain);
+  std::optional<DomainHome> place = find_domain_home(DomainName(domain));
   if (!place) return kErrNoDomain;
   return replace_limits_file(domain_limits_path(place->dir), format_limits(limits),
                              TargetMode{place->uid, place->gid, 0600});
@@ -282,7 +282,7 @@ int write_limits_text(const DomainHome& home, std::string_view text) {
 }
 
 int delete_domain_limits(const std::string& domain) {
-  std::optional<DomainHome> place = find_domain_home(domain);
+  std::optional<DomainHome> place = find_domain_home(DomainName(domain));
   if (!place) {
     printf("Failed tget_assign for %s\n", domain.c_str());
     return -1;

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::filesystem::rename(live, path);
   fuzz_write(live, bytes);
   fuzz_compile_assign(live, fuzz_root() + "/fuzz-users.cdb");
-  std::string all;
+  const DomainName all;
   AssignEntries entries(all);
   for (const AssignEntry* entry = entries.next(); entry != nullptr; entry = entries.next()) {
   }

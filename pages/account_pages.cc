@@ -70,7 +70,7 @@ SplitAddress split_form_address(const char* eaddr) {
 // The stored record, or none; an alias domain's name becomes its real
 // domain's, which the page then shows and changes.
 std::optional<password_record> find_account(SplitAddress& split) {
-  if (std::optional<DomainHome> home = find_domain_home(split.domain)) {
+  if (std::optional<DomainHome> home = find_domain_home(DomainName(split.domain))) {
     split.domain = home->domain;
   }
   return passwd_find(split.user, split.domain);

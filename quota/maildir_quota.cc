@@ -143,7 +143,7 @@ void update_maildirsize(const std::string& domain, const std::string& home,
   if (quota_text == "NOQUOTA") return;
   umask(077);
   maildir_quota_percent(maildir, quota_text);
-  std::optional<DomainHome> owner = find_domain_home(domain);
+  std::optional<DomainHome> owner = find_domain_home(DomainName(domain));
   if (!owner) return;
   // The link itself, never a target someone put in its place.
   if (lchown(file.c_str(), owner->uid, owner->gid) != 0) {
