@@ -236,7 +236,7 @@ StoreError check_new_account(const Mailbox& mailbox, const std::string& clear_pa
   std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   if (!home) return kErrNoDomain;
   domain_limits limits;
-  if (get_domain_limits(domain, limits) != 0) return kErrDomainLimits;
+  if (get_domain_limits(mailbox.domain, limits) != 0) return kErrDomainLimits;
   if (place != nullptr) *place = NewAccountPlace{*home, limits};
   return kSuccess;
 }

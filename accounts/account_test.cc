@@ -84,7 +84,7 @@ TEST_F(AccountTest, CreationChecksNamesInOrder) {
 TEST_F(AccountTest, NewAccountHasLineMaildirQuotaAndLastLogin) {
   domain_limits limits;
   limits.default_quota = 1048576;
-  ASSERT_EQ(write_domain_limits("example.com", limits), 0);
+  ASSERT_EQ(write_domain_limits(DomainName("example.com"), limits), 0);
   ASSERT_EQ(add("Joe", "pw", "Joe User"), 0);
   std::optional<password_record> record = get("joe");
   ASSERT_TRUE(record);
@@ -109,7 +109,7 @@ TEST_F(AccountTest, DefaultQuotaTooLongForTheLineKeepsNoQuota) {
   domain_limits limits;
   limits.default_quota = 99999999999999ULL;
   limits.default_maxmsgcount = 99999999;
-  ASSERT_EQ(write_domain_limits("example.com", limits), 0);
+  ASSERT_EQ(write_domain_limits(DomainName("example.com"), limits), 0);
   ASSERT_EQ(add("big"), 0);
   EXPECT_EQ(get("big")->quota, "NOQUOTA");
   EXPECT_FALSE(file_exists(dir_ + "/big/Maildir/maildirsize"));
@@ -139,7 +139,7 @@ TEST_F(AccountTest, PasswordChangeHonoursAccountAndDomainFlags) {
 
   domain_limits limits;
   limits.disable_password_changing = 1;
-  ASSERT_EQ(write_domain_limits("example.com", limits), 0);
+  ASSERT_EQ(write_domain_limits(DomainName("example.com"), limits), 0);
   std::string hash = get("joe")->password;
   EXPECT_EQ(get("joe")->gid & kDisablePasswordChanging, 0);
   EXPECT_EQ(change_password(Mailbox(user, DomainName(domain)), "newer"), kErrIllegalUsername);

@@ -2,7 +2,7 @@
 
 #include "domains/limits.h"
 
-std::optional<int32_t> domain_limit_flags(const std::string& domain) {
+std::optional<int32_t> domain_limit_flags(const DomainName& domain) {
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return std::nullopt;
   return limits_flag_mask(limits);
@@ -14,7 +14,7 @@ void apply_limit_flags(password_record& record, std::optional<int32_t> limit_fla
   if (limit_flags) record.flags |= *limit_flags;
 }
 
-void apply_domain_limits(password_record& record, const std::string& domain) {
+void apply_domain_limits(password_record& record, const DomainName& domain) {
   // Read only when they count: an account that ignores its domain's limits
   // costs no read of them.
   if ((record.gid & kIgnoreDomainLimits) != 0) return apply_limit_flags(record, std::nullopt);

@@ -16,10 +16,11 @@
 #include <optional>
 #include <string>
 
+#include "base/mailbox.h"
 #include "base/password_record.h"
 
-void apply_domain_limits(password_record& record, const std::string& domain);
+void apply_domain_limits(password_record& record, const DomainName& domain);
 
-std::optional<int32_t> domain_limit_flags(const std::string& domain);
+std::optional<int32_t> domain_limit_flags(const DomainName& domain);
 
 void apply_limit_flags(password_record& record, std::optional<int32_t> limit_flags);

@@ -31,7 +31,7 @@ TEST(ApplyDomainLimits, AddsTheDomainsServiceFlagsUnlessTheAccountOptsOut) {
     record.gid = c.gid;
     record.flags = -1;
     testing::internal::CaptureStderr();
-    apply_domain_limits(record, c.domain);
+    apply_domain_limits(record, DomainName(c.domain));
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(record.flags, c.flags) << c.gid << " " << c.domain;
   }

@@ -147,7 +147,7 @@ std::optional<password_record> passwd_find(const std::string& user, const std::s
   if (!read_index_line(fd, user, line)) return std::nullopt;
   password_record record;
   split_line(line, record);
-  apply_domain_limits(record, real);
+  apply_domain_limits(record, DomainName(real));
   return record;
 }
 
@@ -159,7 +159,7 @@ PasswdListing::PasswdListing(const std::string& domain) {
   if (file_ >= 0) lines_ = std::make_unique<ChunkLines>(file_);
   std::string name = domain;
   apply_default_domain(name);
-  flags_ = domain_limit_flags(name);
+  flags_ = domain_limit_flags(DomainName(name));
 }
 
 PasswdListing::~PasswdListing() { close_file(); }

@@ -49,7 +49,7 @@ std::string limits_json(const domain_limits& limits) {
   return object.object();
 }
 
-int show_limits(const std::string& domain) {
+int show_limits(const DomainName& domain) {
   domain_limits limits;
   if (get_domain_limits(domain, limits) != 0) return report_failure(kErrDomainLimits);
   if (json_output()) {

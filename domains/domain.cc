@@ -183,11 +183,11 @@ void remove_domain_directory(const std::string& domain, const std::string& dir) 
 // Everything of a real domain but its table entries, in the order of
 // old: for a domain directory that is a link, whose tree is not ours to
 // remove.
-void remove_domain_files(const std::string& domain, const std::string& dir, uid_t uid,
+void remove_domain_files(const DomainName& domain, const std::string& dir, uid_t uid,
                          gid_t gid) {
   delete_domain_limits(domain);
   if (dir_control_delete(domain) != 0) {
-    fprintf(stderr, "Warning: Failed to delete dir_control for %s\n", domain.c_str());
+    fprintf(stderr, "Warning: Failed to delete dir_control for %s\n", domain.str().c_str());
   }
   remove_domain_directory(domain, dir);
   release_domain_slot(uid, gid);
@@ -260,7 +260,8 @@ StoreError delete_domain(const DomainName& name) {
   }
   std::vector<std::string> names = names_of_domain(domain);
   std::string pending = move_domain_aside(dir);
-  if (pending.empty()) remove_domain_files(domain, dir, uid, gid);
+  // Here the name given is the real domain's own.
+  if (pending.empty()) remove_domain_files(name, dir, uid, gid);
   int compiled = remove_from_tables(domain, names, dir, uid, gid);
   if (!pending.empty()) {
     // Its limits file and control file go with the tree.

@@ -227,11 +227,11 @@ int read_limits_file(const std::string& path, domain_limits& limits) {
   return read_limits_fd(fd, limits);
 }
 
-int get_domain_limits(const std::string& domain, domain_limits& limits) {
+int get_domain_limits(const DomainName& domain, domain_limits& limits) {
   limits = domain_limits{};
-  std::optional<DomainHome> place = find_domain_home(DomainName(domain));
+  std::optional<DomainHome> place = find_domain_home(domain);
   if (!place) {
-    fprintf(stderr, "Error. Domain %s was not found in the assign file\n", domain.c_str());
+    fprintf(stderr, "Error. Domain %s was not found in the assign file\n", domain.str().c_str());
     return -1;
   }
   if (read_domain_file(*place, limits) == 0) return 0;
@@ -269,8 +269,8 @@ int write_limits_file(const std::string& path, const domain_limits& limits) {
   return replace_limits_file(path, format_limits(limits), target);
 }
 
-int write_domain_limits(const std::string& domain, const domain_limits& limits) {
-  std::optional<DomainHome> place = find_domain_home(DomainName(domain));
+int write_domain_limits(const DomainName& domain, const domain_limits& limits) {
+  std::optional<DomainHome> place = find_domain_home(domain);
   if (!place) return kErrNoDomain;
   return replace_limits_file(domain_limits_path(place->dir), format_limits(limits),
                              TargetMode{place->uid, place->gid, 0600});
@@ -281,10 +281,10 @@ int write_limits_text(const DomainHome& home, std::string_view text) {
                              TargetMode{home.uid, home.gid, 0600});
 }
 
-int delete_domain_limits(const std::string& domain) {
-  std::optional<DomainHome> place = find_domain_home(DomainName(domain));
+int delete_domain_limits(const DomainName& domain) {
+  std::optional<DomainHome> place = find_domain_home(domain);
   if (!place) {
-    printf("Failed tget_assign for %s\n", domain.c_str());
+    printf("Failed tget_assign for %s\n", domain.str().c_str());
     return -1;
   }
   return unlink(domain_limits_path(place->dir).c_str()) == 0 ? 0 : -1;

@@ -104,12 +104,12 @@ struct domain_limits {
 };
 
 int read_limits_file(const std::string& path, domain_limits& limits);
-int get_domain_limits(const std::string& domain, domain_limits& limits);
+int get_domain_limits(const DomainName& domain, domain_limits& limits);
 std::string format_limits(const domain_limits& limits);
 int write_limits_file(const std::string& path, const domain_limits& limits);
-int write_domain_limits(const std::string& domain, const domain_limits& limits);
+int write_domain_limits(const DomainName& domain, const domain_limits& limits);
 int write_limits_text(const DomainHome& home, std::string_view text);
-int delete_domain_limits(const std::string& domain);
+int delete_domain_limits(const DomainName& domain);
 std::string domain_limits_path(const std::string& dir);
 int32_t limits_flag_mask(const domain_limits& limits);
 

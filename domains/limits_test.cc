@@ -174,7 +174,7 @@ TEST_F(DomainLimits, ReadsTheOwnFileElseTheDefaults) {
     if (c.defaults != nullptr) write_file(defaults(), c.defaults), chmod(defaults().c_str(), 0644);
     domain_limits limits;
     limits.quota = 77;  // reset before reading
-    EXPECT_EQ(get_domain_limits("EXAMPLE.COM", limits), c.rc);
+    EXPECT_EQ(get_domain_limits(DomainName("EXAMPLE.COM"), limits), c.rc);
     EXPECT_EQ(limits.maxpopaccounts, c.maxpopaccounts);
     EXPECT_EQ(limits.quota, 0u);
     EXPECT_TRUE(c.own == nullptr || mode_of(own()) == 0600u) << c.own;
@@ -182,7 +182,7 @@ TEST_F(DomainLimits, ReadsTheOwnFileElseTheDefaults) {
   }
   testing::internal::CaptureStderr();
   domain_limits limits;
-  EXPECT_EQ(get_domain_limits("nowhere.org", limits), -1);
+  EXPECT_EQ(get_domain_limits(DomainName("nowhere.org"), limits), -1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Error. Domain nowhere.org was not found in the assign file\n");
 }
@@ -192,7 +192,7 @@ TEST_F(DomainLimits, LinkedFileIsReadButNotReowned) {
   chmod((box_.root() + "/elsewhere").c_str(), 0644);
   ASSERT_EQ(symlink((box_.root() + "/elsewhere").c_str(), own().c_str()), 0);
   domain_limits limits;
-  EXPECT_EQ(get_domain_limits("example.com", limits), 0);
+  EXPECT_EQ(get_domain_limits(DomainName("example.com"), limits), 0);
   EXPECT_EQ(limits.maxaliases, 4);
   EXPECT_EQ(mode_of(box_.root() + "/elsewhere"), 0644u);
 }
@@ -201,16 +201,16 @@ TEST_F(DomainLimits, WritesAndDeletesTheDomainsFile) {
   domain_limits limits;
   limits.disable_smtp = 1;
   mode_t old_mask = umask(0277);
-  EXPECT_EQ(write_domain_limits("example.com", limits), 0);
+  EXPECT_EQ(write_domain_limits(DomainName("example.com"), limits), 0);
   umask(old_mask);
   EXPECT_EQ(read_file(own()), format_limits(limits));
   EXPECT_EQ(mode_of(own()), 0600u);
   EXPECT_EQ(names_in(dir_), (std::set<std::string>{".kestrel-limits", "keep"}));
-  EXPECT_EQ(write_domain_limits("nowhere.org", limits), -11);
-  EXPECT_EQ(delete_domain_limits("example.com"), 0);
-  EXPECT_EQ(delete_domain_limits("example.com"), -1);
+  EXPECT_EQ(write_domain_limits(DomainName("nowhere.org"), limits), -11);
+  EXPECT_EQ(delete_domain_limits(DomainName("example.com")), 0);
+  EXPECT_EQ(delete_domain_limits(DomainName("example.com")), -1);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(delete_domain_limits("nowhere.org"), -1);
+  EXPECT_EQ(delete_domain_limits(DomainName("nowhere.org")), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed tget_assign for nowhere.org\n");
 }
 
