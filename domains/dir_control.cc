@@ -419,8 +419,8 @@ StoreError dir_control_release(const std::string& name, uid_t uid, gid_t gid) {
   return write_dir_control(record, name, uid, gid);
 }
 
-StoreError dir_control_delete(const std::string& domain) {
-  std::optional<KnownDomain> found = find_domain(DomainName(domain));
+StoreError dir_control_delete(const DomainName& domain) {
+  std::optional<KnownDomain> found = find_domain(domain);
   if (!found) return kErrFailed;
   return unlink(dir_control_file(found->dir).c_str()) == 0 ? kSuccess : kErrFailed;
 }

@@ -103,6 +103,7 @@
 
 #include "base/error.h"
 #include "base/locked_file.h"
+#include "base/mailbox.h"
 
 struct DirControl {
   uint64_t entry_count = 0;
@@ -127,7 +128,7 @@ StoreError dir_control_load(DirControl& record, const std::string& name, uid_t u
 std::string dir_control_next(DirControl& record, uid_t uid, gid_t gid);
 StoreError dir_control_save(const DirControl& record, const std::string& name, uid_t uid, gid_t gid);
 StoreError dir_control_release(const std::string& name, uid_t uid, gid_t gid);
-StoreError dir_control_delete(const std::string& domain);
+StoreError dir_control_delete(const DomainName& domain);
 StoreError dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid);
 
 std::optional<std::string> free_dir_take(const std::string& domain);

@@ -155,12 +155,12 @@ TEST(DirControlRelease, CountsOneFewerButNeverBelowZeroAndKeepsThePath) {
 TEST(DirControlDelete, RemovesOnlyAKnownDomainsOwnFile) {
   DomainBox d;
   write_file(d.domains + "/.dir-control", kFreshFile);
-  EXPECT_EQ(dir_control_delete("example.com"), -1);  // no file yet
+  EXPECT_EQ(dir_control_delete(DomainName("example.com")), -1);  // no file yet
   write_file(d.control, kFreshFile);
-  EXPECT_EQ(dir_control_delete("alias.org"), 0);
+  EXPECT_EQ(dir_control_delete(DomainName("alias.org")), 0);
   EXPECT_FALSE(file_exists(d.control));
-  EXPECT_EQ(dir_control_delete("nosuch.org"), -1);
-  EXPECT_EQ(dir_control_delete(""), -1);
+  EXPECT_EQ(dir_control_delete(DomainName("nosuch.org")), -1);
+  EXPECT_EQ(dir_control_delete(DomainName("")), -1);
   EXPECT_TRUE(file_exists(d.domains + "/.dir-control"));
 }
 
