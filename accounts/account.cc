@@ -246,6 +246,7 @@ namespace {
 // One account of a batch on its way: where it goes and what its line says.
 struct Creation {
   NewAccount* account;
+  DomainName given;    // the name the caller asked for (perhaps an alias)
   std::string domain;  // the account's own copy, as its checks left it
   NewAccountPlace place;
   std::string subdir;
@@ -268,7 +269,7 @@ int set_line_quota(Creation& c, const std::string& text) {
 // set when the account stops here.
 bool check_account(Creation& c, std::set<std::string>& names) {
   NewAccount& a = *c.account;
-  Mailbox mailbox(a.user, DomainName(c.domain));
+  Mailbox mailbox(a.user, c.given);
   a.user = mailbox.user;
   a.result = check_new_account(mailbox, a.password, a.gecos, &c.place);
   if (a.result == 0) c.domain = c.place.home.domain;
@@ -354,9 +355,9 @@ void undo_account(Creation& c, int added) {
 void finish_account(Creation& c) {
   NewAccount& a = *c.account;
   if (c.quota_set) {
-    update_maildirsize(c.domain, mailbox_dir(c.place.home.dir, c.subdir, a.user), c.quota);
+    update_maildirsize(c.given, mailbox_dir(c.place.home.dir, c.subdir, a.user), c.quota);
   }
-  if (lastauth_write(a.user, c.domain, kLastauthNever) != 0) {
+  if (lastauth_write(a.user, c.given, kLastauthNever) != 0) {
     fputs("Failed to create create lastauth entry\n", stderr);
     a.result = kErrNoAuthDb;
   }
@@ -398,7 +399,7 @@ int add_accounts(const DomainName& domain, std::vector<NewAccount>& accounts) {
   std::set<std::string> names;
   for (NewAccount& a : accounts) {
     a.result = a.quota_result = 0;
-    Creation c{&a, domain, {}, {}};
+    Creation c{&a, domain, domain, {}, {}};
     bool ready = check_account(c, names);
     if (ready) checked.push_back(std::move(c));
   }
@@ -431,7 +432,7 @@ StoreError set_user_quota(const Mailbox& mailbox, const std::string& quota) {
   if (!record) return kErrNoUser;
   std::string quota_text = format_quota_spec(quota);
   if (int code = passwd_set_quota(user, domain, quota_text); code != 0) return store_code(code);
-  update_maildirsize(domain, record->dir, quota_text);
+  update_maildirsize(mailbox.domain, record->dir, quota_text);
   return kSuccess;
 }
 

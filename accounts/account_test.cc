@@ -196,7 +196,7 @@ TEST_F(AccountTest, DeletionRemovesLineAndDirectoryAndKeepsCwd) {
 
 TEST_F(AccountTest, LastLoginRecordEdges) {
   std::string user = "ghost", domain = "example.com";
-  EXPECT_EQ(lastauth_write(user, domain, "1.2.3.4"), 0);
+  EXPECT_EQ(lastauth_write(user, DomainName(domain), "1.2.3.4"), 0);
   EXPECT_FALSE(file_exists(dir_ + "/ghost"));
   ASSERT_EQ(add("joe"), 0);
   password_record record = *get("joe");
@@ -235,11 +235,11 @@ TEST_F(AccountTest, PathsPastTheirFieldAreRefusedNotCut) {
     const char* call;
     std::function<bool()> failed;
   } calls[] = {
-      {"lastauth_write", [&] { return lastauth_write(user, domain, "1.2.3.4") == -1; }},
+      {"lastauth_write", [&] { return lastauth_write(user, DomainName(domain), "1.2.3.4") == -1; }},
       {"lastauth_time", [&] { return lastauth_time(*get("long")) == 0; }},
       {"lastauth_text", [&] { return !lastauth_text(*get("long")); }},
       {"update_maildirsize", [&] {
-         update_maildirsize(domain, long_dir, "1000S");
+         update_maildirsize(DomainName(domain), long_dir, "1000S");
          return !file_exists(long_dir + "/Maildir/maildirsize");
        }},
       {"dotqmail_first_line", [&] { return !dotqmail_first_line(&extension, &long_domain); }},

@@ -29,7 +29,7 @@ std::optional<std::string> lastauth_path(const password_record& record) {
 
 }  // namespace
 
-int lastauth_write(const std::string& user, const std::string& domain, const std::string& text) {
+int lastauth_write(const std::string& user, const DomainName& domain, const std::string& text) {
   std::optional<password_record> record = passwd_find(user, domain);
   if (!record) return 0;
   // The mailbox directory belongs to the domain's user, who may have put
@@ -41,7 +41,7 @@ int lastauth_write(const std::string& user, const std::string& domain, const std
   if (file.get() < 0) return -1;
   // A record that did not reach the disk whole is no record.
   if (!write_all(file.get(), text)) return -1;
-  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
+  std::optional<DomainHome> home = find_domain_home(domain);
   if (home && fchown(file.get(), home->uid, home->gid) != 0) perror("lastauth chown");
   return file.close_now() ? 0 : -1;
 }

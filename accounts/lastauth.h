@@ -35,12 +35,13 @@
 #include <string>
 
 #include "accounts/open_dir.h"
+#include "base/mailbox.h"
 #include "base/password_record.h"
 
 // The record of a mailbox that has never been used.
 inline constexpr char kLastauthNever[] = "0.0.0.0";
 
-int lastauth_write(const std::string& user, const std::string& domain, const std::string& text);
+int lastauth_write(const std::string& user, const DomainName& domain, const std::string& text);
 
 time_t lastauth_time(const password_record& record, const OpenDir* within = nullptr);
 

@@ -89,7 +89,7 @@ TEST_F(PlantedLinks, LastauthLinkIsReplacedNeverWrittenThrough) {
   const std::string lastauth = record("joe").dir + "/lastauth";
   plant(lastauth, secret_);
   std::string user = "joe", domain = "example.com";
-  EXPECT_EQ(lastauth_write(user, domain, "0.0.0.0"), 0);
+  EXPECT_EQ(lastauth_write(user, DomainName(domain), "0.0.0.0"), 0);
   expect_secret_untouched("lastauth");
   struct stat st {};
   ASSERT_EQ(lstat(lastauth.c_str(), &st), 0);
@@ -242,7 +242,7 @@ TEST_F(PlantedLinks, MaildirRecountNeitherCountsNorWritesThroughLinks) {
   for (const auto& c : cases) {
     fs::remove_all(c.link);
     plant(c.link, c.target);
-    update_maildirsize("example.com", home, "1000000S");
+    update_maildirsize(DomainName("example.com"), home, "1000000S");
     EXPECT_EQ(read_file(maildir + "maildirsize"), c.sizefile) << c.link;
     EXPECT_EQ(names_in(outside), outside_names) << c.link;
     EXPECT_EQ(names_in(outside + "/cur"), std::set<std::string>{"1.msg:2,S"}) << c.link;

@@ -129,7 +129,7 @@ std::string mailbox_use_text(const std::string& home, const std::string& quota_t
   return std::to_string(mailbox_use_percent(home, quota_text)) + "%";
 }
 
-void update_maildirsize(const std::string& domain, const std::string& home,
+void update_maildirsize(const DomainName& domain, const std::string& home,
                         const std::string& quota_text) {
   std::string maildir = mailbox_maildir(home);
   std::string file = maildir_size_file(maildir);
@@ -143,7 +143,7 @@ void update_maildirsize(const std::string& domain, const std::string& home,
   if (quota_text == "NOQUOTA") return;
   umask(077);
   maildir_quota_percent(maildir, quota_text);
-  std::optional<DomainHome> owner = find_domain_home(DomainName(domain));
+  std::optional<DomainHome> owner = find_domain_home(domain);
   if (!owner) return;
   // The link itself, never a target someone put in its place.
   if (lchown(file.c_str(), owner->uid, owner->gid) != 0) {

@@ -107,6 +107,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/mailbox.h"
+
 // A maildirsize of this many bytes or more is rebuilt.
 inline constexpr off_t kMaildirsizeMax = 5120;
 // A maildirsize last modified more than this many seconds ago is rebuilt.
@@ -116,7 +118,7 @@ std::string format_quota_spec(std::string_view input);
 
 int parse_quota_spec(const char* quota_text, uint64_t* size_limit, uint64_t* count_limit);
 
-void update_maildirsize(const std::string& domain, const std::string& home,
+void update_maildirsize(const DomainName& domain, const std::string& home,
                         const std::string& quota_text);
 
 int maildir_quota_percent(const std::string& maildir, const std::string& quota_text);

@@ -300,7 +300,7 @@ TEST_F(MaildirTest, UpdateRebuildsForTheDomainOrRemovesForNoQuota) {
             0);
   write_file(maildir + "new/1,S=64", "");
   write_sizefile("9S\n9 9\n");
-  update_maildirsize("example.org", home, "100S");
+  update_maildirsize(DomainName("example.org"), home, "100S");
   EXPECT_EQ(read_file(sizefile), "100S\n64 1\n");
   struct stat status;
   ASSERT_EQ(stat(sizefile.c_str(), &status), 0);
@@ -308,7 +308,7 @@ TEST_F(MaildirTest, UpdateRebuildsForTheDomainOrRemovesForNoQuota) {
   EXPECT_EQ(status.st_gid, 5678u);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
 
-  update_maildirsize("example.org", home, "NOQUOTA");
+  update_maildirsize(DomainName("example.org"), home, "NOQUOTA");
   EXPECT_FALSE(file_exists(sizefile));
   EXPECT_TRUE(names_in(maildir + "tmp").empty());
 }
