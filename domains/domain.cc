@@ -133,14 +133,14 @@ int build_domain(const std::string& domain, const std::string& home, const std::
 
 // Creation from the free-name check to the table entries, under the lock.
 // *compiled as build_domain sets it.
-int create_locked(const std::string& domain, const std::string& home, uid_t uid, gid_t gid,
+int create_locked(const DomainName& domain, const std::string& home, uid_t uid, gid_t gid,
                   int* compiled) {
-  if (domain_exists(DomainName(domain))) return kErrDomainExists;
+  if (domain_exists(domain)) return kErrDomainExists;
   umask(077);
   CwdGuard cwd;
   if (int result = enter_domains_dir(home, uid, gid); result != 0) return result;
   std::string hashed = allocate_domain_slot(uid, gid);
-  std::string tree = hashed.empty() ? domain : hashed + "/" + domain;
+  std::string tree = hashed.empty() ? domain.str() : hashed + "/" + domain.str();
   if (home.size() + tree.size() + 7 >= kDomainPathLimit) {
     release_domain_slot(uid, gid);
     return kErrDirTooLong;
@@ -154,9 +154,9 @@ int create_locked(const std::string& domain, const std::string& home, uid_t uid,
 }
 
 // The names whose entries point at a real domain: itself and its aliases.
-std::vector<std::string> names_of_domain(const std::string& domain) {
+std::vector<std::string> names_of_domain(const DomainName& domain) {
   std::vector<std::string> names;
-  AssignEntries entries{DomainName(domain)};
+  AssignEntries entries{domain};
   for (const AssignEntry* entry = entries.next(); entry; entry = entries.next()) {
     names.push_back(entry->name);
   }
@@ -258,7 +258,7 @@ StoreError delete_domain(const DomainName& name) {
   if (stat(dir.c_str(), &st) != 0) {
     fprintf(stderr, "Warning: Could not access (%s)\n", dir.c_str());
   }
-  std::vector<std::string> names = names_of_domain(domain);
+  std::vector<std::string> names = names_of_domain(name);
   std::string pending = move_domain_aside(dir);
   // Here the name given is the real domain's own.
   if (pending.empty()) remove_domain_files(name, dir, uid, gid);
@@ -280,7 +280,7 @@ StoreError create_alias_domain(const DomainName& alias, const DomainName& real) 
   if (alias.size() > kDomainNameMax) return kErrDomainTooLong;
   FileLock lock;
   if (lock.lock_waiting(domain_table_lock_file(), FileLock::kBusyWait) != 0) return kErrUpdateFile;
-  if (domain_exists(DomainName(alias))) return kErrDomainExists;
+  if (domain_exists(alias)) return kErrDomainExists;
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;
