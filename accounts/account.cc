@@ -231,9 +231,10 @@ StoreError check_new_account(const Mailbox& mailbox, const std::string& clear_pa
   // would place the mailbox elsewhere (a web form passes names here).
   if (!is_plain_name(user)) return kErrIllegalUsername;
   if (domain_name_ok(domain) != 0) return kErrInvalidDomain;
-  if (std::optional<DomainHome> home = find_domain_home(DomainName(domain))) domain = home->domain;
+  // An alias's entry carries its real domain's home: one lookup gives both.
+  std::optional<DomainHome> home = find_domain_home(mailbox.domain);
+  if (home) domain = home->domain;
   if (passwd_find(user, domain)) return kErrUsernameExists;
-  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
   if (!home) return kErrNoDomain;
   domain_limits limits;
   if (get_domain_limits(mailbox.domain, limits) != 0) return kErrDomainLimits;
