@@ -32,13 +32,6 @@ constexpr size_t kInitialQuotaMax = 49;
 constexpr size_t kDomainMinLength = 3;
 constexpr mode_t kDirMode = 0750;
 
-// The account's record, or none; an alias domain's name becomes its real
-// domain's, which the steps after the lookup and the caller work with.
-std::optional<password_record> find_account(const std::string& user, std::string& domain) {
-  if (std::optional<DomainHome> home = find_domain_home(DomainName(domain))) domain = home->domain;
-  return passwd_find(user, domain);
-}
-
 // The new account's quota, from the domain's defaults.
 std::string initial_quota_text(const domain_limits& limits) {
   std::string text;
@@ -64,7 +57,7 @@ std::string mailbox_dir(const std::string& domain_dir, const std::string& subdir
 // A freed sub-directory of the domain, made again, or none. The free list
 // is the domain user's to write: an entry that would reach outside the
 // domain directory is passed over. Runs in the domain directory.
-std::optional<std::string> take_freed_subdir(const std::string& domain, uid_t uid, gid_t gid) {
+std::optional<std::string> take_freed_subdir(const DomainName& domain, uid_t uid, gid_t gid) {
   std::optional<std::string> freed = free_dir_take(domain);
   if (!freed || !is_plain_path(*freed)) return std::nullopt;
   make_path(*freed, uid, gid);
@@ -77,7 +70,7 @@ std::optional<std::string> take_freed_subdir(const std::string& domain, uid_t ui
 // count twice; a batch pays for one write of it. Without the lock (busy,
 // or a link planted at its name) no count is taken: two creations could
 // otherwise be handed the same one. Runs in the domain directory.
-std::optional<std::vector<std::string>> allocate_subdirs(const std::string& domain, uid_t uid,
+std::optional<std::vector<std::string>> allocate_subdirs(const DomainName& domain, uid_t uid,
                                                          gid_t gid, size_t count) {
   std::vector<std::string> subdirs;
   if (count == 0) return subdirs;
@@ -92,7 +85,7 @@ std::optional<std::vector<std::string>> allocate_subdirs(const std::string& doma
 
 // A sub-directory for a new mailbox: a freed one first, else the next of
 // the domain's allocation.
-std::optional<std::string> reserve_subdir(const std::string& domain, uid_t uid, gid_t gid) {
+std::optional<std::string> reserve_subdir(const DomainName& domain, uid_t uid, gid_t gid) {
   if (std::optional<std::string> freed = take_freed_subdir(domain, uid, gid)) return freed;
   std::optional<std::vector<std::string>> fresh = allocate_subdirs(domain, uid, gid, 1);
   if (!fresh) return std::nullopt;
@@ -112,13 +105,12 @@ bool make_maildir() {
 }
 
 // Points an existing account's line at its new directory.
-void repoint_account(const std::string& user, const std::string& domain,
+void repoint_account(const std::string& user, const DomainName& domain,
                      const std::string& dir) {
-  std::string domain_copy = domain;
-  std::optional<password_record> record = find_account(user, domain_copy);
+  std::optional<password_record> record = passwd_find(user, domain);
   if (!record) return;
   record->dir = dir;
-  passwd_update(*record, domain_copy);
+  passwd_update(*record, domain);
 }
 
 bool enter_and_close(const std::string& dir) {
@@ -144,7 +136,7 @@ namespace {
 // pending name while a creation has no password line yet). The working
 // directory is restored.
 std::optional<std::string> build_user_dir(const DomainHome& home, const std::string& subdir,
-                                          const std::string& user, const std::string& domain,
+                                          const std::string& user, const DomainName& domain,
                                           uid_t uid, gid_t gid, const std::string& built) {
   CwdGuard cwd;
   if (chdir(home.dir.c_str()) != 0) return std::nullopt;
@@ -189,7 +181,7 @@ bool publish_user_dir(const std::string& domain_dir, const std::string& subdir,
 
 }  // namespace
 
-std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
+std::optional<std::string> make_user_dir(const std::string& user, const DomainName& domain,
                                          uid_t uid, gid_t gid) {
   last_error = 0;
   if (!is_plain_name(user)) {
@@ -197,9 +189,9 @@ std::optional<std::string> make_user_dir(const std::string& user, const std::str
     return std::nullopt;
   }
   CwdGuard cwd;
-  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
+  std::optional<DomainHome> home = find_domain_home(domain);
   if (!home) {
-    fprintf(stderr, "Error. tget_assign() failed for domain : %s", domain.c_str());
+    fprintf(stderr, "Error. tget_assign() failed for domain : %s", domain.str().c_str());
     return std::nullopt;
   }
   if (chdir(home->dir.c_str()) != 0) return std::nullopt;
@@ -214,7 +206,7 @@ StoreError check_new_account(const Mailbox& mailbox, const std::string& clear_pa
   // The mailbox's names were lower-cased (and cut) where they entered; the
   // length checks give what they gave on the name as typed, since a name
   // over 32 or 96 characters is refused whether cut at 156 or not.
-  std::string domain = mailbox.domain;
+  const std::string& domain = mailbox.domain;
   if (gecos.find(':') != std::string::npos) return kErrBadChar;
   if (user.size() > kUserNameMax) return kErrUserTooLong;
   if (user.size() <= 1) return kErrIllegalUsername;
@@ -233,8 +225,7 @@ StoreError check_new_account(const Mailbox& mailbox, const std::string& clear_pa
   if (domain_name_ok(domain) != 0) return kErrInvalidDomain;
   // An alias's entry carries its real domain's home: one lookup gives both.
   std::optional<DomainHome> home = find_domain_home(mailbox.domain);
-  if (home) domain = home->domain;
-  if (passwd_find(user, domain)) return kErrUsernameExists;
+  if (passwd_find(user, mailbox.domain)) return kErrUsernameExists;
   if (!home) return kErrNoDomain;
   domain_limits limits;
   if (get_domain_limits(mailbox.domain, limits) != 0) return kErrDomainLimits;
@@ -248,7 +239,7 @@ namespace {
 struct Creation {
   NewAccount* account;
   DomainName given;    // the name the caller asked for (perhaps an alias)
-  std::string domain;  // the account's own copy, as its checks left it
+  DomainName domain;   // the real domain its checks found
   NewAccountPlace place;
   std::string subdir;
   std::string quota = "NOQUOTA";  // the quota text its line carries
@@ -287,7 +278,7 @@ bool check_account(Creation& c, std::set<std::string>& names) {
 void reserve_subdirs(std::vector<Creation>& made) {
   if (made.empty()) return;
   const DomainHome& home = made.front().place.home;
-  const std::string& domain = made.front().domain;
+  const DomainName& domain = made.front().domain;
   CwdGuard cwd;
   if (chdir(home.dir.c_str()) != 0) {
     for (Creation& c : made) c.account->result = kErrChdirDomains;
@@ -373,15 +364,13 @@ void add_lines(std::vector<Creation>& made) {
     NewAccount& a = *made[i].account;
     lines[i] = passwd_new_line{a.user, a.password, a.gecos, made[i].subdir, made[i].quota, 0};
   }
-  std::string domain = made.front().domain;
-  passwd_add_many(domain, lines);
+  passwd_add_many(made.front().domain, lines);
   for (size_t i = 0; i < made.size(); ++i) {
     Creation& c = made[i];
     if (lines[i].result == 0 &&
         !publish_user_dir(c.place.home.dir, c.subdir, c.account->user)) {
       // The line names a directory that is not there: it goes again.
-      std::string user_copy = c.account->user, domain_copy = c.domain;
-      passwd_delete(user_copy, domain_copy);
+      passwd_delete(c.account->user, c.domain);
       lines[i].result = -1;
     }
     if (lines[i].result != 0) {
@@ -426,10 +415,10 @@ StoreError add_account(const Mailbox& mailbox, const std::string& clear_password
 
 StoreError set_user_quota(const Mailbox& mailbox, const std::string& quota) {
   const std::string& user = mailbox.user;
-  std::string domain = mailbox.domain;
+  const DomainName& domain = mailbox.domain;
   if (int code = passwd_check_names(user, domain); code != 0) return store_code(code);
   if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
-  std::optional<password_record> record = find_account(user, domain);
+  std::optional<password_record> record = passwd_find(user, domain);
   if (!record) return kErrNoUser;
   std::string quota_text = format_quota_spec(quota);
   if (int code = passwd_set_quota(user, domain, quota_text); code != 0) return store_code(code);
@@ -439,10 +428,10 @@ StoreError set_user_quota(const Mailbox& mailbox, const std::string& quota) {
 
 StoreError change_password(const Mailbox& mailbox, const std::string& password) {
   const std::string& user = mailbox.user;
-  std::string domain = mailbox.domain;
+  const DomainName& domain = mailbox.domain;
   if (int code = passwd_check_names(user, domain); code != 0) return store_code(code);
   if (password.size() > kPasswordMax) return kErrPasswordTooLong;
-  std::optional<password_record> record = find_account(user, domain);
+  std::optional<password_record> record = passwd_find(user, domain);
   if (!record) return kErrIllegalUsername;
   if (record->flags & kDisablePasswordChanging) return kErrIllegalUsername;
   std::string hashed;

@@ -105,7 +105,7 @@ int add_accounts(const DomainName& domain, std::vector<NewAccount>& accounts);
 StoreError add_account(const Mailbox& mailbox, const std::string& clear_password,
                        std::string gecos);
 
-std::optional<std::string> make_user_dir(const std::string& user, const std::string& domain,
+std::optional<std::string> make_user_dir(const std::string& user, const DomainName& domain,
                                          uid_t uid, gid_t gid);
 
 StoreError set_user_quota(const Mailbox& mailbox, const std::string& quota);
@@ -114,9 +114,9 @@ StoreError change_password(const Mailbox& mailbox, const std::string& password);
 
 StoreError delete_account(const Mailbox& mailbox);
 
-bool is_catchall(const std::string& user, const std::string& domain,
+bool is_catchall(const std::string& user, const DomainName& domain,
                  const std::string& domain_dir);
 
-std::optional<std::string> dotqmail_first_line(const std::string* name, const std::string* domain);
+std::optional<std::string> dotqmail_first_line(const std::string* name, const DomainName* domain);
 
 void trim_blanks(std::string& text);

@@ -14,6 +14,7 @@
 #include "base/error.h"
 #include "base/leftover.h"
 #include "base/safe_path.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "domains/dir_control.h"
@@ -114,7 +115,7 @@ void trim_blanks(std::string& text) {
 }
 
 std::optional<std::string> dotqmail_first_line(const std::string* name,
-                                               const std::string* domain) {
+                                               const DomainName* domain) {
   if (!name || !domain) {
     last_error = kErrNullPointer;
     return std::nullopt;
@@ -127,14 +128,14 @@ std::optional<std::string> dotqmail_first_line(const std::string* name,
     last_error = kErrDomainTooLong;
     return std::nullopt;
   }
-  std::optional<DomainHome> home = find_domain_home(DomainName(*domain));
+  std::optional<DomainHome> home = find_domain_home(*domain);
   if (!home) {
     printf("invalid domain, not in qmail assign file\n");
     return std::nullopt;
   }
   std::string extension = *name;
   std::replace(extension.begin(), extension.end(), '.', ':');
-  std::string path = home->dir + "/.qmail-" + extension;
+  std::string path = home->dir + "/" + std::string(kDotQmailPrefix) + extension;
   // Cut, the path would name some other file of the domain, read as its
   // delivery instructions: a path that does not fit reads as no file.
   if (!store_path_fits(path, kDotQmailPathMax)) return std::nullopt;
@@ -145,7 +146,7 @@ std::optional<std::string> dotqmail_first_line(const std::string* name,
   return line;
 }
 
-bool is_catchall(const std::string& user, const std::string& domain,
+bool is_catchall(const std::string& user, const DomainName& domain,
                  const std::string& domain_dir) {
   const std::string extension = "default";
   std::optional<std::string> line = dotqmail_first_line(&extension, &domain);
@@ -161,7 +162,6 @@ bool is_catchall(const std::string& user, const std::string& domain,
 
 StoreError delete_account(const Mailbox& mailbox) {
   const std::string& user = mailbox.user;
-  std::string domain = mailbox.domain;
   if (user.empty()) return kErrIllegalUsername;
   umask(077);
   CwdGuard cwd;
@@ -169,7 +169,7 @@ StoreError delete_account(const Mailbox& mailbox) {
   if (!home) return kErrNoDomain;
   if (chdir(home->dir.c_str()) != 0) return kErrChdirDomains;
   // The alias's real domain is the one whose line goes.
-  domain = home->domain;
+  const DomainName& domain = home->domain;
   std::optional<password_record> found = passwd_find(user, domain);
   if (!found) return kErrNoUser;
   password_record record = *found;

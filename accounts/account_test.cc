@@ -41,7 +41,7 @@ class AccountTest : public testing::Test {
   }
   std::optional<password_record> get(const std::string& user,
                                       const std::string& domain = "example.com") {
-    return passwd_find(user, domain);
+    return passwd_find(user, DomainName(domain));
   }
   void write_qmail_default(const std::string& line) {
     write_file(dir_ + "/.qmail-default", line + "\n");
@@ -168,8 +168,9 @@ TEST_F(AccountTest, CatchallMailboxCannotBeDeleted) {
   };
   for (const Case& c : cases) {
     write_qmail_default(c.line);
-    EXPECT_EQ(is_catchall("postmaster", "example.com", dir_), c.protects_postmaster) << c.line;
-    EXPECT_FALSE(is_catchall("other", "example.com", dir_)) << c.line;
+    const DomainName domain("example.com");
+    EXPECT_EQ(is_catchall("postmaster", domain, dir_), c.protects_postmaster) << c.line;
+    EXPECT_FALSE(is_catchall("other", domain, dir_)) << c.line;
   }
   write_qmail_default("| /bin/tdelivermail '' " + box + "/");
   std::string user = "postmaster", domain = "example.com";
@@ -225,8 +226,8 @@ TEST_F(AccountTest, PathsPastTheirFieldAreRefusedNotCut) {
 
   const size_t fixed = (tessera_home() + "/domains/.com/.qmail-default").size();
   std::string long_domain = std::string(160 - fixed, 'd') + ".com";
-  std::string made = long_domain;
-  ASSERT_EQ(create_domain(DomainName(made), tessera_home(), kStoreUid, kStoreGid), 0);
+  const DomainName made(long_domain);
+  ASSERT_EQ(create_domain(made, tessera_home(), kStoreUid, kStoreGid), 0);
   write_file((tessera_home() + "/domains/" + long_domain + "/.qmail-default").substr(0, 159),
              "| tdelivermail '' joe@" + long_domain + "\n");
 
@@ -242,7 +243,7 @@ TEST_F(AccountTest, PathsPastTheirFieldAreRefusedNotCut) {
          update_maildirsize(DomainName(domain), long_dir, "1000S");
          return !file_exists(long_dir + "/Maildir/maildirsize");
        }},
-      {"dotqmail_first_line", [&] { return !dotqmail_first_line(&extension, &long_domain); }},
+      {"dotqmail_first_line", [&] { return !dotqmail_first_line(&extension, &made); }},
   };
   for (const auto& c : calls) {
     EXPECT_TRUE(c.failed()) << c.call;

@@ -32,8 +32,6 @@ namespace {
 // Holds every line this system writes (about 450 bytes at the field limits,
 // eighth field included) many times over.
 constexpr size_t kLookupLineSize = 2048;
-// The copy of the domain name a lookup works with.
-constexpr size_t kDomainCopyBuffer = 156;
 
 
 // Takes the text up to the next ":" (or the end) off the front of rest.
@@ -92,13 +90,13 @@ bool read_index_line(int fd, const std::string& user, std::string& line) {
 // A missing index is rebuilt from the text file, under the same lock as
 // every change: two rebuilds at once would write one cdb.tmp together. When
 // the lock stays busy the change holding it rebuilds the index anyway.
-void repair_index(const passwd_file_paths& paths, const std::string& domain) {
+void repair_index(const passwd_file_paths& paths, const DomainName& domain) {
   FileLock lock;
   if (lock.lock_waiting(paths.lock, FileLock::kBusyWait) != 0) return;
   passwd_rebuild(domain);
 }
 
-int open_index(const passwd_file_paths& paths, const std::string& domain) {
+int open_index(const passwd_file_paths& paths, const DomainName& domain) {
   int fd = open_regular(paths.index, false);
   if (fd >= 0) return fd;
   repair_index(paths, domain);
@@ -112,17 +110,10 @@ bool may_use_domain(uid_t domain_uid) {
   return effective == 0 || effective == domain_uid;
 }
 
-passwd_file_paths passwd_paths_of(const std::string& domain) {
-  std::string name = domain;
-  apply_default_domain(name);
-  std::string dir;
-  if (name.empty()) {
-    dir = store_users_dir(tessera_home());
-  } else if (std::optional<DomainHome> home = find_domain_home(DomainName(name))) {
-    dir = home->dir;
-  } else {
-    return {};  // an unknown domain has no password file
-  }
+namespace {
+
+// The five paths of the password file in a domain directory.
+passwd_file_paths passwd_paths_in(const std::string& dir) {
   passwd_file_paths paths{passwd_file(dir), passwd_index(dir), passwd_backup(dir, getpid()),
                           passwd_index_temp(dir), passwd_lock(dir)};
   // A path is never cut: a cut temporary name could be tpasswd itself.
@@ -133,33 +124,41 @@ passwd_file_paths passwd_paths_of(const std::string& domain) {
   return paths;
 }
 
-std::optional<password_record> passwd_find(const std::string& user, const std::string& domain) {
+}  // namespace
+
+passwd_file_paths passwd_paths_of(const DomainName& domain) {
+  const DomainName name = with_default_domain(domain);
+  if (name.empty()) return passwd_paths_in(store_users_dir(tessera_home()));
+  std::optional<DomainHome> home = find_domain_home(name);
+  if (!home) return {};  // an unknown domain has no password file
+  return passwd_paths_in(home->dir);
+}
+
+std::optional<password_record> passwd_find(const std::string& user, const DomainName& domain) {
   last_error = 0;
-  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
+  std::optional<DomainHome> home = find_domain_home(domain);
   if (!home || !may_use_domain(home->uid)) return std::nullopt;
-  std::string real = field_text(home->domain, kDomainCopyBuffer);
-  const passwd_file_paths paths = passwd_paths_of(real);
+  // The entry's directory is its real domain's: an alias reaches that file.
+  const passwd_file_paths paths = passwd_paths_in(home->dir);
   if (paths.index.empty()) return std::nullopt;
-  int fd = open_index(paths, real);
+  int fd = open_index(paths, home->domain);
   if (fd < 0) return std::nullopt;
   FdGuard index(fd);
   std::string line;
   if (!read_index_line(fd, user, line)) return std::nullopt;
   password_record record;
   split_line(line, record);
-  apply_domain_limits(record, DomainName(real));
+  apply_domain_limits(record, home->domain);
   return record;
 }
 
-PasswdListing::PasswdListing(const std::string& domain) {
+PasswdListing::PasswdListing(const DomainName& domain) {
   // The paths and the limits are worked out once per listing, not for
   // each of its (possibly a hundred thousand) records.
   const passwd_file_paths paths = passwd_paths_of(domain);
   if (!paths.text.empty()) file_ = open_regular(paths.text, false);
   if (file_ >= 0) lines_ = std::make_unique<ChunkLines>(file_);
-  std::string name = domain;
-  apply_default_domain(name);
-  flags_ = domain_limit_flags(DomainName(name));
+  flags_ = domain_limit_flags(with_default_domain(domain));
 }
 
 PasswdListing::~PasswdListing() { close_file(); }
@@ -192,14 +191,14 @@ const password_record* PasswdListing::next() {
   return &record_;
 }
 
-StoreError passwd_check_names(const std::string& user, const std::string& domain) {
+StoreError passwd_check_names(const std::string& user, const DomainName& domain) {
   if (user.size() > kUserNameMax) return kErrUserTooLong;
   if (user.size() == 1) return kErrIllegalUsername;
   if (domain.size() > kDomainNameMax) return kErrDomainTooLong;
   return kSuccess;
 }
 
-StoreError passwd_check(const password_record* record, const std::string* domain) {
+StoreError passwd_check(const password_record* record, const DomainName* domain) {
   if (record == nullptr || domain == nullptr) return kErrNullPointer;
   if (int result = passwd_check_names(record->name, *domain); result != 0) return store_code(result);
   if (record->password.size() > kPasswordMax) return kErrPasswordTooLong;
@@ -209,8 +208,7 @@ StoreError passwd_check(const password_record* record, const std::string* domain
   return kSuccess;
 }
 
-StoreError passwd_set_quota(const std::string& user, const std::string& given_domain, const std::string& quota) {
-  std::string domain = given_domain;
+StoreError passwd_set_quota(const std::string& user, const DomainName& domain, const std::string& quota) {
   if (int result = passwd_check_names(user, domain); result != 0) return store_code(result);
   if (quota.size() > kQuotaTextMax) return kErrQuotaTooLong;
   std::optional<password_record> record = passwd_find(user, domain);

@@ -110,6 +110,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/mailbox.h"
 #include "base/password_record.h"
 
 struct passwd_file_paths {
@@ -131,9 +132,9 @@ struct passwd_new_line {
   int result = 0;
 };
 
-passwd_file_paths passwd_paths_of(const std::string& domain);
+passwd_file_paths passwd_paths_of(const DomainName& domain);
 
-std::optional<password_record> passwd_find(const std::string& user, const std::string& domain);
+std::optional<password_record> passwd_find(const std::string& user, const DomainName& domain);
 
 std::optional<password_record> parse_passwd_line(std::string_view line);
 
@@ -141,7 +142,7 @@ class ChunkLines;
 
 class PasswdListing {
  public:
-  explicit PasswdListing(const std::string& domain);
+  explicit PasswdListing(const DomainName& domain);
   ~PasswdListing();
   PasswdListing(const PasswdListing&) = delete;
   PasswdListing& operator=(const PasswdListing&) = delete;
@@ -157,19 +158,20 @@ class PasswdListing {
   password_record record_;
 };
 
-StoreError passwd_add(const std::string& user, const std::string& domain, const std::string& clear_password,
-               std::string& gecos, const std::string& subdir);
+StoreError passwd_add(const std::string& user, const DomainName& domain,
+                      const std::string& clear_password, std::string& gecos,
+                      const std::string& subdir);
 
-StoreError passwd_add_many(const std::string& domain, std::vector<passwd_new_line>& lines);
+StoreError passwd_add_many(const DomainName& domain, std::vector<passwd_new_line>& lines);
 
-StoreError passwd_delete(const std::string& user, const std::string& domain);
+StoreError passwd_delete(const std::string& user, const DomainName& domain);
 
-StoreError passwd_update(password_record& record, const std::string& domain);
+StoreError passwd_update(password_record& record, const DomainName& domain);
 
-StoreError passwd_set_quota(const std::string& user, const std::string& domain, const std::string& quota);
+StoreError passwd_set_quota(const std::string& user, const DomainName& domain, const std::string& quota);
 
-StoreError passwd_check_names(const std::string& user, const std::string& domain);
+StoreError passwd_check_names(const std::string& user, const DomainName& domain);
 
-StoreError passwd_check(const password_record* record, const std::string* domain);
+StoreError passwd_check(const password_record* record, const DomainName* domain);
 
-StoreError passwd_rebuild(const std::string& domain);
+StoreError passwd_rebuild(const DomainName& domain);

@@ -115,13 +115,14 @@ int write_new_copy(const passwd_file_paths& paths, const std::optional<DomainHom
 // The shared frame of every change. The index is rebuilt while the lock is
 // still held; a failed rebuild leaves the previous index, and the next
 // change catches it up, so the change itself still stands.
-int rewrite_password_file(std::string& domain, const EditLine& edit, const EndEdit& at_end = {}) {
-  apply_default_domain(domain);
+int rewrite_password_file(const DomainName& given_domain, const EditLine& edit,
+                          const EndEdit& at_end = {}) {
+  const DomainName domain = with_default_domain(given_domain);
   const passwd_file_paths paths = passwd_paths_of(domain);
   if (paths.text.empty()) return kRewriteFailed;
   FileLock lock;
   if (lock.lock_waiting(paths.lock, FileLock::kBusyWait) != 0) return kRewriteBusy;
-  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
+  std::optional<DomainHome> home = find_domain_home(domain);
   if (home) lock.give_owner(home->uid, home->gid);
   if (int result = write_new_copy(paths, home, edit, at_end); result != 0) return result;
   passwd_rebuild(domain);
@@ -136,7 +137,7 @@ bool is_one_line(std::string_view line) { return line.find('\n') == std::string_
 // The new mailbox's directory: the domain's directory (the store's home
 // when the table does not know the domain, its users directory for the
 // domain-less store), the hashed sub-directory if any, the user name.
-std::string mailbox_dir(const std::optional<DomainHome>& home, const std::string& domain,
+std::string mailbox_dir(const std::optional<DomainHome>& home, const DomainName& domain,
                         const std::string& subdir, const std::string& user) {
   std::string dir = home ? home->dir : tessera_home();
   if (domain.empty()) dir = store_users_dir(dir);
@@ -153,7 +154,7 @@ std::string format_line(const password_record& r) {
 // could never be found again by its key (empty, "tpasswd", holding ":")
 // or a line that would hold "\n", -18 when the password cannot be crypted.
 int make_new_line(passwd_new_line& added, const std::optional<DomainHome>& home,
-                  const std::string& domain, std::string& line) {
+                  const DomainName& domain, std::string& line) {
   const std::string& user = added.user;
   if (user == kPasswdFileName) return kErrIllegalUsername;
   if (user.empty() || user.find(':') != std::string::npos) return kErrIllegalUsername;
@@ -180,7 +181,7 @@ struct Insertion {
 // mailbox both passed their callers' checks) is not added and gets -2;
 // when its line had been written already, the pass is made again without
 // it. Nothing left to add: -2, no change.
-int merge_new_lines(std::string& domain, std::vector<Insertion>& insertions) {
+int merge_new_lines(const DomainName& domain, std::vector<Insertion>& insertions) {
   size_t next = 0;
   auto edit = [&](std::string_view line, LineSink& out) -> int {
     std::string_view key = line_key(line);
@@ -220,10 +221,9 @@ int merge_new_lines(std::string& domain, std::vector<Insertion>& insertions) {
 
 }  // namespace
 
-StoreError passwd_add_many(const std::string& given_domain, std::vector<passwd_new_line>& accounts) {
-  std::string domain = given_domain;
-  apply_default_domain(domain);
-  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
+StoreError passwd_add_many(const DomainName& given_domain, std::vector<passwd_new_line>& accounts) {
+  const DomainName domain = with_default_domain(given_domain);
+  std::optional<DomainHome> home = find_domain_home(domain);
   std::vector<Insertion> insertions;
   for (passwd_new_line& account : accounts) {
     std::string line;
@@ -252,9 +252,9 @@ StoreError passwd_add_many(const std::string& given_domain, std::vector<passwd_n
   }
 }
 
-StoreError passwd_add(const std::string& user, const std::string& given_domain, const std::string& clear_password,
-               std::string& gecos, const std::string& subdir) {
-  std::string domain = given_domain;
+StoreError passwd_add(const std::string& user, const DomainName& domain,
+                      const std::string& clear_password, std::string& gecos,
+                      const std::string& subdir) {
   std::vector<passwd_new_line> one(1);
   one[0].user = user;
   one[0].clear_password = clear_password;
@@ -265,19 +265,17 @@ StoreError passwd_add(const std::string& user, const std::string& given_domain, 
   return store_code(one[0].result);
 }
 
-StoreError passwd_delete(const std::string& user, const std::string& given_domain) {
-  std::string domain = given_domain;
+StoreError passwd_delete(const std::string& user, const DomainName& domain) {
   return store_code(rewrite_password_file(domain, [&](std::string_view line, LineSink& out) {
     if (line_key(line) != user) out.put(line);
     return 0;
   }));
 }
 
-StoreError passwd_update(password_record& record, const std::string& given_domain) {
-  std::string domain = given_domain;
-  if (int result = passwd_check(&record, &domain); result != 0) return store_code(result);
-  apply_default_domain(domain);
-  std::optional<DomainHome> home = find_domain_home(DomainName(domain));
+StoreError passwd_update(password_record& record, const DomainName& given_domain) {
+  if (int result = passwd_check(&record, &given_domain); result != 0) return store_code(result);
+  const DomainName domain = with_default_domain(given_domain);
+  std::optional<DomainHome> home = find_domain_home(domain);
   if (!may_use_domain(home ? home->uid : 0)) return kErrBadUid;
   remove_colons(record.gecos);
   // The eighth field is never written: an update drops it.
@@ -289,9 +287,8 @@ StoreError passwd_update(password_record& record, const std::string& given_domai
   }));
 }
 
-StoreError passwd_rebuild(const std::string& domain) {
-  std::string name = domain;
-  apply_default_domain(name);
+StoreError passwd_rebuild(const DomainName& domain) {
+  const DomainName name = with_default_domain(domain);
   const passwd_file_paths paths = passwd_paths_of(name);
   if (paths.text.empty()) return kErrFailed;
   FdGuard in(open_text(paths.text));
@@ -313,7 +310,7 @@ StoreError passwd_rebuild(const std::string& domain) {
     return lines.failed() ? -1 : 0;
   };
   if (cdb_build(source, paths.index_temp, paths.index) != 0) return kErrFailed;
-  if (std::optional<DomainHome> home = find_domain_home(DomainName(name))) {
+  if (std::optional<DomainHome> home = find_domain_home(name)) {
     // The index is written by the database builder, which gives no owner:
     // lchown, so a link planted at its name never hands its target to the
     // domain's user. tpasswd and its lock were given theirs on their

@@ -65,12 +65,11 @@ class PasswdFile : public testing::Test {
 
   int add(const std::string& user, std::string gecos = "", const std::string& subdir = "",
           const std::string& password = "secret") {
-    std::string domain = domain_;
-    return passwd_add(user, domain, password, gecos, subdir);
+    return passwd_add(user, domain_, password, gecos, subdir);
   }
   std::optional<password_record> get(const std::string& user,
                                       const std::string& domain = "example.com") {
-    return passwd_find(user, domain);
+    return passwd_find(user, DomainName(domain));
   }
   std::string text() const { return read_file(dir_ + "/tpasswd"); }
   // tpasswd as written by hand, and indexed.
@@ -80,7 +79,7 @@ class PasswdFile : public testing::Test {
   }
 
   Sandbox box_;
-  std::string domain_ = "example.com";
+  const DomainName domain_{"example.com"};
   std::string dir_;
 };
 
@@ -123,11 +122,11 @@ TEST_F(PasswdFile, LookupsFindTheLineThroughAnyNameOfTheDomain) {
   for (const Case& c : cases) {
     last_error = -5;
     // The names as an edge hands them on: lower-cased, the alias resolved.
-    std::string user = c.user, domain = c.domain;
-    lower_name(user);
-    lower_name(domain);
-    std::optional<password_record> record = passwd_find(user, domain);
-    if (std::optional<DomainHome> home = find_domain_home(DomainName(domain))) domain = home->domain;
+    const Mailbox box(c.user, DomainName(c.domain));
+    const std::string& user = box.user;
+    std::optional<password_record> record = passwd_find(user, box.domain);
+    std::string domain = box.domain;
+    if (std::optional<DomainHome> home = find_domain_home(box.domain)) domain = home->domain;
     EXPECT_EQ(record.has_value(), c.found) << c.user << "@" << c.domain;
     EXPECT_EQ(last_error, 0);
     if (!record) continue;
@@ -140,7 +139,7 @@ TEST_F(PasswdFile, LookupsFindTheLineThroughAnyNameOfTheDomain) {
 TEST_F(PasswdFile, ListingStopsAtAShortLineWhileLookupsGoOn) {
   std::string al = "al:x:1:0:A:/d/al:NOQUOTA\n", cy = "cy:x:1:2:C:/d/cy:5S:clear\n";
   hand_made(al + "broken:line\n" + cy + "dee:x:1:0:D:/d/dee:NOQUOTA");
-  std::string domain = domain_;
+  const DomainName& domain = domain_;
   PasswdListing first(domain);
   ASSERT_NE(first.next(), nullptr);
   EXPECT_EQ(first.next(), nullptr);
@@ -174,10 +173,10 @@ TEST_F(PasswdFile, UpdateWritesSevenFieldsAndDropsTheEighth) {
 
 TEST(PasswdCheck, AppliesTheFieldLimitsInOrder) {
   // Each case passes one limit by a byte, and the next checked field too.
-  std::string domain(96, 'd'), longer(97, 'd');
+  DomainName domain(std::string(96, 'd')), longer(std::string(97, 'd'));
   struct Case {
     std::function<void(password_record&)> change;
-    const std::string* domain;
+    const DomainName* domain;
     int result;
   } cases[] = {{[](auto&) {}, &domain, 0},
                {[](auto& r) { r.name = std::string(33, 'n'), r.gecos += "g"; }, &domain, -25},
@@ -326,8 +325,7 @@ TEST_F(PasswdFile, ManyLinesGoWhereSingleAddsWouldAndRefuseOnlyTheirOwn) {
     line.quota = c.quota;
     lines.push_back(line);
   }
-  std::string domain = domain_;
-  ASSERT_EQ(passwd_add_many(domain, lines), 0);
+  ASSERT_EQ(passwd_add_many(domain_, lines), 0);
   for (size_t i = 0; i < lines.size(); ++i) {
     EXPECT_EQ(lines[i].result, cases[i].result) << cases[i].user;
   }

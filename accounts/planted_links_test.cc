@@ -51,7 +51,7 @@ class PlantedLinks : public testing::Test {
     return add_account(Mailbox(user, DomainName(domain)), "pw", "A User");
   }
   password_record record(const std::string& user) {
-    std::optional<password_record> found = passwd_find(user, "example.com");
+    std::optional<password_record> found = passwd_find(user, DomainName("example.com"));
     EXPECT_NE(found, std::nullopt) << user;
     return found.value_or(password_record{});
   }
@@ -159,8 +159,9 @@ TEST_F(PlantedLinks, FreeListLinkIsNeitherCopiedNorReowned) {
   const std::string list = dir_ + "/.dir_control_free";
   write_file(secret_, std::string("3\n") + kSecret);
   plant(list, secret_);
-  EXPECT_EQ(free_dir_take("example.com"), std::nullopt);
-  EXPECT_EQ(free_dir_return("joe", "example.com", dir_ + "/3/joe"), std::nullopt);
+  const DomainName domain("example.com");
+  EXPECT_EQ(free_dir_take(domain), std::nullopt);
+  EXPECT_EQ(free_dir_return("joe", domain, dir_ + "/3/joe"), std::nullopt);
   EXPECT_EQ(read_file(secret_), std::string("3\n") + kSecret);
   expect_secret_not_copied("free list");
   struct stat st {};
@@ -264,10 +265,10 @@ TEST_F(PlantedLinks, DeletionKeepsADirectoryOutsideTheDomain) {
     write_file(dir + "/precious", "keep\n");
     password_record line = record(user);
     line.dir = dir;
-    std::string domain = "example.com";
+    const DomainName domain("example.com");
     ASSERT_EQ(passwd_update(line, domain), 0);
     std::string u = user;
-    EXPECT_EQ(delete_account(Mailbox(u, DomainName(domain))), 0) << dir;
+    EXPECT_EQ(delete_account(Mailbox(u, domain)), 0) << dir;
     EXPECT_EQ(read_file(dir + "/precious"), "keep\n") << dir;
     EXPECT_EQ(passwd_find(user, domain), std::nullopt) << dir;
   }

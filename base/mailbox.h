@@ -28,8 +28,18 @@ class DomainName {
   DomainName() = default;
   explicit DomainName(std::string typed) : name_(std::move(typed)) { lower_name(name_); }
 
+  // A name the store wrote itself (the real domain of a users/assign
+  // entry): already in the store's form, so taken as it is.
+  static DomainName as_stored(std::string name) {
+    DomainName stored;
+    stored.name_ = std::move(name);
+    return stored;
+  }
+
   const std::string& str() const { return name_; }
+  const char* c_str() const { return name_.c_str(); }
   operator const std::string&() const { return name_; }
+  operator std::string_view() const { return name_; }
   bool empty() const { return name_.empty(); }
   std::size_t size() const { return name_.size(); }
 
@@ -37,9 +47,25 @@ class DomainName {
   std::string name_;
 };
 
+// The name, or the default domain (TESSERA_DOMAIN, else the default-domain
+// file) when it is empty, normalised as a typed name is; still empty when
+// neither gives one.
+inline DomainName with_default_domain(const DomainName& name) {
+  if (!name.empty()) return name;
+  std::string fallback;
+  apply_default_domain(fallback);
+  return DomainName(std::move(fallback));
+}
+
 inline bool operator==(const DomainName& a, std::string_view b) { return a.str() == b; }
 inline bool operator==(const DomainName& a, const DomainName& b) { return a.str() == b.str(); }
 inline bool operator!=(const DomainName& a, const DomainName& b) { return !(a == b); }
+inline std::string operator+(std::string text, const DomainName& d) { return text += d.str(); }
+inline std::string operator+(const DomainName& d, std::string_view text) {
+  std::string joined = d.str();
+  joined += text;
+  return joined;
+}
 inline std::ostream& operator<<(std::ostream& out, const DomainName& d) { return out << d.str(); }
 
 struct Mailbox {

@@ -29,6 +29,8 @@ inline constexpr std::string_view kPasswdBackupName = "tpasswd.bak";
 inline constexpr std::string_view kIndexTempName = "cdb.tmp";
 inline constexpr std::string_view kDirControlName = ".dir-control";
 inline constexpr std::string_view kFreeListName = ".dir_control_free";
+// A domain's delivery instructions: .qmail-EXT, "." in EXT written ":".
+inline constexpr std::string_view kDotQmailPrefix = ".qmail-";
 inline constexpr std::string_view kQmailDefaultName = ".qmail-default";
 
 // A mailbox's files and its maildir's parts.

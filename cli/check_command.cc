@@ -478,7 +478,7 @@ std::vector<PasswdLine> passwd_lines(const std::string& text) {
 
 // Sorts a domain's password file by name under its lock and rebuilds the
 // index; only a file whose every line parses and whose names are unique.
-bool sort_password_file(const std::string& domain) {
+bool sort_password_file(const DomainName& domain) {
   const passwd_file_paths paths = passwd_paths_of(domain);
   return under_lock(paths.lock, [&] {
     std::string text;
@@ -508,7 +508,7 @@ bool sort_password_file(const std::string& domain) {
   });
 }
 
-bool rebuild_index(const std::string& domain) {
+bool rebuild_index(const DomainName& domain) {
   return under_lock(passwd_paths_of(domain).lock, [&] { return passwd_rebuild(domain) == 0; });
 }
 
@@ -555,7 +555,7 @@ void check_password_file(const AssignEntry& d, const std::vector<PasswdLine>& li
 }
 
 // Whether a password line of the domain still names path (read afresh).
-bool line_names(const std::string& domain, const std::string& path) {
+bool line_names(const DomainName& domain, const std::string& path) {
   std::string text;
   if (!read_text(passwd_paths_of(domain).text, text)) return false;
   for (const PasswdLine& l : passwd_lines(text)) {

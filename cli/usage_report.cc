@@ -77,7 +77,7 @@ void count_mailbox(DomainUsage& usage, const password_record& record) {
   if (limited && percent > kFullPercent) usage.full.push_back({record.name, record.quota, percent});
 }
 
-DomainUsage measure_domain(std::string domain) {
+DomainUsage measure_domain(const DomainName& domain) {
   DomainUsage usage;
   usage.name = domain;
   PasswdListing listing(domain);
@@ -123,8 +123,8 @@ void print_usage(const DomainUsage& usage) {
 }
 
 // The real domains of the assignment table, in its order.
-std::optional<std::vector<std::string>> real_domains() {
-  std::vector<std::string> names;
+std::optional<std::vector<DomainName>> real_domains() {
+  std::vector<DomainName> names;
   const DomainName all;
   AssignEntries entries(all);
   if (!entries.opened()) return std::nullopt;
@@ -137,17 +137,15 @@ std::optional<std::vector<std::string>> real_domains() {
 }  // namespace
 
 int domain_usage(const Words& names) {
-  std::vector<std::string> domains;
+  std::vector<DomainName> domains;
   if (names.empty()) {
-    std::optional<std::vector<std::string>> all = real_domains();
+    std::optional<std::vector<DomainName>> all = real_domains();
     if (!all) return report_failure(kErrAssignFile);
     domains = *all;
   } else {
-    std::string name;  // the real domain's
-    if (!tget_assign(DomainName(names[0]), nullptr, 0, nullptr, nullptr, &name)) {
-      return report_failure(kErrNoDomain);
-    }
-    domains.push_back(name);
+    std::optional<DomainHome> home = find_domain_home(DomainName(names[0]));
+    if (!home) return report_failure(kErrNoDomain);
+    domains.push_back(home->domain);  // the real domain's
   }
   std::vector<std::string> documents;
   for (size_t i = 0; i < domains.size(); ++i) {

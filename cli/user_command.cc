@@ -39,7 +39,7 @@ int set_quota(Mailbox& mailbox, const std::string& typed) {
 
 int show_user(const Mailbox& mailbox) {
   // The view names the domain that holds the mail: an alias's real one.
-  std::string domain = mailbox.domain;
+  DomainName domain = mailbox.domain;
   if (std::optional<DomainHome> home = find_domain_home(mailbox.domain)) domain = home->domain;
   std::optional<password_record> found = passwd_find(mailbox.user, domain);
   if (!found) return report_failure(kErrNoUser);
@@ -60,8 +60,8 @@ int show_user(const Mailbox& mailbox) {
   return 0;
 }
 
-int list_users(std::string domain) {
-  if (!domain_exists(DomainName(domain))) return report_failure(kErrNoDomain);
+int list_users(const DomainName& domain) {
+  if (!domain_exists(domain)) return report_failure(kErrNoDomain);
   std::vector<std::string> documents;
   PasswdListing listing(domain);
   for (const password_record* record = listing.next(); record;
@@ -95,8 +95,8 @@ struct StaleMailbox {
 
 // The mailboxes not logged in for DAYS days, never-used ones first, then
 // the oldest login first; equal times keep the file's order.
-int list_inactive(std::string domain, time_t days) {
-  if (!domain_exists(DomainName(domain))) return report_failure(kErrNoDomain);
+int list_inactive(const DomainName& domain, time_t days) {
+  if (!domain_exists(domain)) return report_failure(kErrNoDomain);
   time_t cutoff = time(nullptr) - days * kSecondsPerDay;
   std::vector<StaleMailbox> stale;
   PasswdListing listing(domain);
@@ -124,11 +124,11 @@ int list_inactive(std::string domain, time_t days) {
 }
 
 int list_command(const Words& words) {
-  if (words.size() == 2) return list_users(words[1]);
+  if (words.size() == 2) return list_users(DomainName(words[1]));
   if (words.size() != 4 || words[2] != "--inactive") return kUsageStatus;
   std::optional<time_t> days = parse_days(words[3]);
   if (!days) return kUsageStatus;
-  return list_inactive(words[1], *days);
+  return list_inactive(DomainName(words[1]), *days);
 }
 
 // Commands on one mailbox: their name and the number of words after the

@@ -187,8 +187,8 @@ int create_assign_file(const std::string& path) {
 bool parse_entry(std::string_view line, AssignEntry& entry) {
   std::optional<AssignSplit> split = split_assign_line(line, kStoreAssignSyntax);
   if (!split) return false;
-  entry.name.assign(split->name);
-  entry.real_domain.assign(split->real_domain);
+  entry.name = DomainName::as_stored(std::string(split->name));
+  entry.real_domain = DomainName::as_stored(std::string(split->real_domain));
   entry.uid = atoi(std::string(split->uid).c_str());
   entry.gid = atoi(std::string(split->gid).c_str());
   entry.dir.assign(split->dir);
@@ -289,10 +289,11 @@ bool domain_exists(const DomainName& name) {
 
 std::optional<DomainHome> find_domain_home(const DomainName& name) {
   DomainHome home;
-  if (!tget_assign(name, &home.dir, kStorePathBuffer, &home.uid, &home.gid,
-                   &home.domain)) {
+  std::string real_domain;
+  if (!tget_assign(name, &home.dir, kStorePathBuffer, &home.uid, &home.gid, &real_domain)) {
     return std::nullopt;
   }
+  home.domain = DomainName::as_stored(std::move(real_domain));
   return home;
 }
 

@@ -89,8 +89,8 @@ inline constexpr size_t kDomainNameMax = 96;
 inline constexpr size_t kAssignNameBuffer = 97;
 
 struct AssignEntry {
-  std::string name;         // the name the entry answers for, without "-"
-  std::string real_domain;  // the domain that owns the mail
+  DomainName name;          // the name the entry answers for, without "-"
+  DomainName real_domain;   // the domain that owns the mail
   int32_t uid = 0;
   int32_t gid = 0;
   std::string dir;          // the real domain's directory
@@ -113,7 +113,7 @@ struct DomainHome {
   std::string dir;
   uid_t uid = 0;
   gid_t gid = 0;
-  std::string domain;
+  DomainName domain;
 };
 
 // tget_assign with its outputs gathered: the name is looked up as it is.

@@ -238,10 +238,10 @@ void next_directory(DirControl& r) {
 
 std::string free_list_path(const KnownDomain& domain) { return dir_free_list(domain.dir); }
 
-std::optional<KnownDomain> free_list_domain(const std::string& domain) {
+std::optional<KnownDomain> free_list_domain(const DomainName& domain) {
   if (domain.empty()) return std::nullopt;
   std::string looked_up;
-  std::optional<KnownDomain> found = find_domain(DomainName(domain), &looked_up);
+  std::optional<KnownDomain> found = find_domain(domain, &looked_up);
   if (!found) fprintf(stderr, "%s: No such domain\n", looked_up.c_str());
   return found;
 }
@@ -349,7 +349,10 @@ std::optional<FreeLine> first_free_line(const std::string& list) {
 
 std::string dir_control_path(const std::string& name, uid_t uid) {
   if (!is_domains_level_name(name)) {
-    if (std::optional<KnownDomain> found = find_domain(DomainName(name))) return dir_control_file(found->dir);
+    // Callers hand the domain on as its edge normalised it: looked up as it is.
+    if (std::optional<KnownDomain> found = find_domain(DomainName::as_stored(name))) {
+      return dir_control_file(found->dir);
+    }
   }
   std::string home = home_of(uid);
   if (home.empty()) return std::string();
@@ -425,7 +428,7 @@ StoreError dir_control_delete(const DomainName& domain) {
   return unlink(dir_control_file(found->dir).c_str()) == 0 ? kSuccess : kErrFailed;
 }
 
-std::optional<std::string> free_dir_return(const std::string& user, const std::string& domain,
+std::optional<std::string> free_dir_return(const std::string& user, const DomainName& domain,
                                            const std::string& mailbox_dir) {
   std::optional<KnownDomain> found = free_list_domain(domain);
   if (!found) return std::nullopt;
@@ -435,7 +438,7 @@ std::optional<std::string> free_dir_return(const std::string& user, const std::s
   return slot;
 }
 
-std::optional<std::string> free_dir_take(const std::string& domain) {
+std::optional<std::string> free_dir_take(const DomainName& domain) {
   std::optional<KnownDomain> found = free_list_domain(domain);
   if (!found) return std::nullopt;
   std::string list = free_list_path(*found);

@@ -131,6 +131,6 @@ StoreError dir_control_release(const std::string& name, uid_t uid, gid_t gid);
 StoreError dir_control_delete(const DomainName& domain);
 StoreError dir_control_lock(FileLock& lock, const std::string& name, uid_t uid, gid_t gid);
 
-std::optional<std::string> free_dir_take(const std::string& domain);
-std::optional<std::string> free_dir_return(const std::string& user, const std::string& domain,
+std::optional<std::string> free_dir_take(const DomainName& domain);
+std::optional<std::string> free_dir_return(const std::string& user, const DomainName& domain,
                                            const std::string& mailbox_dir);

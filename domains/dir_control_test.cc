@@ -112,7 +112,7 @@ TEST(DirControlFile, LocationFollowsTheDomainOrTheHomeOfTheUid) {
   ASSERT_NE(root, nullptr);
   const std::string level = d.domains + "/.dir-control";
   const std::tuple<std::string, uid_t, std::string> cases[] = {
-      {"example.com", 89, d.control}, {"ALIAS.org", 0, d.control}, {"dom_89", 89, level},
+      {"example.com", 89, d.control}, {"alias.org", 0, d.control}, {"dom_89", 89, level},
       {"nosuch.org", 89, level}, {"dom_0", 0, root->pw_dir + std::string("/domains/.dir-control")},
       {"dom_12345678", 12345678, ""}};
   for (const auto& [name, uid, location] : cases) {
@@ -186,7 +186,7 @@ TEST(FreeDirReturn, RecordsTheSubDirectoryThatHeldTheMailbox) {
     DomainBox d;
     write_file(d.list, "1\n");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(free_dir_return(c.user, c.domain, tessera_home() + c.mailbox), c.result);
+    EXPECT_EQ(free_dir_return(c.user, DomainName(c.domain), tessera_home() + c.mailbox), c.result);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
     EXPECT_EQ(read_file(d.list), "1\n" + (c.result ? *c.result + "\n" : ""));
     EXPECT_FALSE(file_exists(d.list + "." + std::to_string(getpid())));
@@ -221,7 +221,7 @@ TEST(FreeDirTake, TakesTheFirstEntryAndCountsItInTheControlFile) {
     if (c.list_before) write_file(d.list, *c.list_before);
     if (!c.control_before.empty()) write_file(d.control, c.control_before);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(free_dir_take(c.domain), c.result);
+    EXPECT_EQ(free_dir_take(DomainName(c.domain)), c.result);
     std::string err = testing::internal::GetCapturedStderr();
     if (size_t at = err.find(d.list); at != std::string::npos) {
       err.replace(at, d.list.size(), "LIST");

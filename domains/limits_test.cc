@@ -135,7 +135,7 @@ TEST(DomainLimitsPath, IsRefusedPast299) {
   EXPECT_EQ(domain_limits_path("/d"), "/d/.kestrel-limits");
   EXPECT_EQ(domain_limits_path(std::string(283, 'd')).size(), 299u);
   EXPECT_EQ(domain_limits_path(std::string(284, 'd')), "");
-  EXPECT_EQ(write_limits_text(DomainHome{std::string(284, 'd'), 0, 0, ""}, "quota: 5\n"), -1);
+  EXPECT_EQ(write_limits_text(DomainHome{std::string(284, 'd'), 0, 0, DomainName()}, "quota: 5\n"), -1);
 }
 
 class DomainLimits : public testing::Test {

@@ -7,7 +7,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_write(fuzz_domain_dir() + "/tpasswd", fuzz_bytes(data, size));
-  std::string domain = "example.com";
+  const DomainName domain("example.com");
   size_t listed = 0;
   PasswdListing listing(domain);
   for (const password_record* record = listing.next(); record != nullptr;

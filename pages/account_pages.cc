@@ -51,7 +51,7 @@ std::string formatted(const char* format, const std::string& first,
 struct SplitAddress {
   std::string address;
   std::string user;
-  std::string domain;
+  DomainName domain;
   Mailbox mailbox;
   int result = 0;
 };
@@ -70,7 +70,7 @@ SplitAddress split_form_address(const char* eaddr) {
 // The stored record, or none; an alias domain's name becomes its real
 // domain's, which the page then shows and changes.
 std::optional<password_record> find_account(SplitAddress& split) {
-  if (std::optional<DomainHome> home = find_domain_home(DomainName(split.domain))) {
+  if (std::optional<DomainHome> home = find_domain_home(split.domain)) {
     split.domain = home->domain;
   }
   return passwd_find(split.user, split.domain);
@@ -162,7 +162,7 @@ void add_user() {
   if (!read_typed_quota(quota, quota_text)) print_final_page(kAddPage);
 
   const std::string full_name = given(fname) ? fname : split.user;
-  const int created = add_account(Mailbox(split.user, DomainName(split.domain)), cpass, full_name);
+  const int created = add_account(Mailbox(split.user, split.domain), cpass, full_name);
   if (created != 0) {
     add_message(formatted("Create Account %s error %s", split.address, error_string(created)));
   } else {

@@ -203,7 +203,7 @@ void fill_domain_view(const DomainName& asked) {
   dir_control_save(control, domain, uid, gid);
   set_page_var("DS", std::to_string(control.entry_count));
 
-  std::optional<password_record> record = passwd_find("postmaster", domain);
+  std::optional<password_record> record = passwd_find("postmaster", asked);
   const std::string shown = record ? record->clear_password : kNoPostmaster;
   set_page_var("DP", shown);
   // The store keeps no clear password as a rule: the block that would

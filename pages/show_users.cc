@@ -19,6 +19,7 @@
 #include "base/error.h"
 #include "base/safe_path.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "base/text.h"
 #include "domains/assign.h"
 #include "web/escape.h"
@@ -28,7 +29,6 @@
 namespace {
 
 constexpr char kMainPage[] = "html/main.html";
-constexpr char kDotQmailPrefix[] = ".qmail-";
 constexpr size_t kStyleField = 30;     // 29 characters
 constexpr size_t kAddressField = 156;  // 155 characters
 constexpr size_t kQmailPathLimit = 155;
@@ -178,7 +178,7 @@ bool name_holds(std::string_view name, std::string_view filter) {
 // the totals, and copies of the records of the page asked for only, plus
 // those of the latest page for when the page asked for lies past the end.
 // So at most two pages of records are held, whatever the domain's size.
-Listing gather_accounts(const std::string& dname, const std::string& filter, int asked) {
+Listing gather_accounts(const DomainName& dname, const std::string& filter, int asked) {
   Listing listing;
   std::vector<password_record> latest;
   int accounts = 0;
@@ -286,7 +286,7 @@ std::vector<std::string> dot_qmail_names(const std::string& dir) {
 }
 
 std::string address_part(const std::string& entry) {
-  return field_text(std::string_view(entry).substr(sizeof kDotQmailPrefix - 1), kAddressField);
+  return field_text(std::string_view(entry).substr(kDotQmailPrefix.size()), kAddressField);
 }
 
 void print_alias_line(const Style& s, std::string_view piece) {
@@ -415,7 +415,8 @@ void show_users() {
   out("</B>\n");
   const char* filter_field = form_value("filter");
   const std::string filter = field_text(filter_field ? filter_field : "", kFilterField);
-  const Listing listing = gather_accounts(dname, filter, asked_page(form_value("page")));
+  const Listing listing =
+      gather_accounts(DomainName::as_stored(dname), filter, asked_page(form_value("page")));
   if (listing.paged) {
     print_page_line(s, listing, dname, filter);
     print_filter_form(s, dname, filter);
