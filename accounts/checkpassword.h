@@ -15,6 +15,10 @@
 //        lock held past its budget), the ids could not be changed, or the
 //        next program could not be run: the caller may try again
 //
+// A userdb lookup (AUTHORIZED=1) checks no password and no service flag
+// (a delivery or doveadm asks, not a login) and records nothing: a found
+// account runs the next program with AUTHORIZED=2.
+//
 // Who acts: started as root, the store is read and the last-login record
 // written with the effective ids of the store home's owner (a root-owned
 // store stays root); the ids go back before the next program runs. That
