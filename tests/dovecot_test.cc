@@ -6,6 +6,10 @@
 // maildir quota backend reads the maildirsize that the store writes when a
 // quota is set.
 //
+// The login program's variant serves the same listener from the store's own
+// checkpassword program, as passdb and userdb (prefetch first), with POP3
+// beside IMAP.
+//
 // Dovecot notices a changed passwd-file only by whole-second times, so the
 // test lets the clock's second turn before each change of tpasswd, and the
 // change is then seen by the next login. Dovecot also slows repeated
@@ -122,14 +126,35 @@ ImapSession imap_login(int port, const std::string& address, const std::string& 
   return session;
 }
 
+// The answer to PASS ("+OK ...", "-ERR ...", "" if none came) of a POP3
+// login from its own loopback address, pipelined with STAT and QUIT.
+std::string pop3_login(int port, const std::string& address, const std::string& password) {
+  static int next_source = 10;
+  int fd = connect_from("127.0.1." + std::to_string(next_source++), port);
+  if (fd < 0) return "";
+  std::string commands = "USER " + address + "\r\nPASS " + password + "\r\nSTAT\r\nQUIT\r\n";
+  std::vector<std::string> lines;
+  if (write(fd, commands.data(), commands.size()) == static_cast<ssize_t>(commands.size())) {
+    lines = lines_of(read_until_closed(fd));
+  }
+  close(fd);
+  if (lines.size() < 3) return "";
+  std::string pass = lines[2];
+  if (!pass.empty() && pass.back() == '\r') pass.pop_back();
+  return pass;
+}
+
 // A Dovecot instance whose configuration, sockets, state and log live in
-// DIR; stopped by the destructor.
+// DIR; stopped by the destructor. Given a checkpassword program (and the
+// sandbox root it reads), logins go through it instead of the passwd-file.
 class DovecotInstance {
  public:
   DovecotInstance(const std::string& dir, const std::string& tpasswd,
-                  const std::string& domain_dir)
-      : dir_(dir), port_(free_port()) {
-    write_file(config(), configuration(tpasswd, domain_dir));
+                  const std::string& domain_dir, const std::string& checkpassword = "",
+                  const std::string& root = "")
+      : dir_(dir), port_(free_port()), pop3_port_(free_port()) {
+    write_file(config(), checkpassword.empty() ? configuration(tpasswd, domain_dir)
+                                               : checkpassword_configuration(checkpassword, root));
     pid_ = fork();
     if (pid_ == 0) {
       std::string out = dir_ + "/stdout";
@@ -166,6 +191,7 @@ class DovecotInstance {
   }
 
   int port() const { return port_; }
+  int pop3_port() const { return pop3_port_; }
   std::string config() const { return dir_ + "/dovecot.conf"; }
   std::string log() const { return read_file(dir_ + "/stdout") + read_file(dir_ + "/log"); }
 
@@ -214,8 +240,65 @@ class DovecotInstance {
            "}\n";
   }
 
+  // The store's login program as passdb and userdb: it needs no
+  // configuration but its path (and, sandboxed, its root), and tells Dovecot
+  // the mailbox, its owner and its quota rule.
+  std::string checkpassword_configuration(const std::string& program,
+                                          const std::string& root) const {
+    return "base_dir = " + dir_ + "/run\n"
+           "state_dir = " + dir_ + "/state\n"
+           "log_path = " + dir_ + "/log\n"
+           "protocols = imap pop3\n"
+           "listen = 127.0.0.1\n"
+           "ssl = no\n"
+           "disable_plaintext_auth = no\n"
+           "auth_mechanisms = plain\n"
+           "auth_failure_delay = 0\n"
+           "first_valid_uid = 89\n"
+           "first_valid_gid = 89\n"
+           "mail_plugins = quota\n"
+           "import_environment = TZ LARKSPUR_ROOT=" + root + "\n"
+           "passdb {\n"
+           "  driver = checkpassword\n"
+           "  args = " + program + "\n"
+           "}\n"
+           "userdb {\n"
+           "  driver = prefetch\n"
+           "}\n"
+           "userdb {\n"
+           "  driver = checkpassword\n"
+           "  args = " + program + "\n"
+           "}\n"
+           "plugin {\n"
+           "  quota = maildir:User quota\n"
+           "}\n"
+           // The program reads the store as its home's owner: it starts as root.
+           "service auth {\n"
+           "  user = root\n"
+           "}\n"
+           "service imap-login {\n"
+           "  inet_listener imap {\n"
+           "    address = 127.0.0.1\n"
+           "    port = " + std::to_string(port_) + "\n"
+           "  }\n"
+           "  inet_listener imaps {\n"
+           "    port = 0\n"
+           "  }\n"
+           "}\n"
+           "service pop3-login {\n"
+           "  inet_listener pop3 {\n"
+           "    address = 127.0.0.1\n"
+           "    port = " + std::to_string(pop3_port_) + "\n"
+           "  }\n"
+           "  inet_listener pop3s {\n"
+           "    port = 0\n"
+           "  }\n"
+           "}\n";
+  }
+
   std::string dir_;
   int port_;
+  int pop3_port_;
   pid_t pid_ = -1;
 };
 
@@ -233,7 +316,7 @@ class DovecotTest : public ::testing::Test {
     ASSERT_EQ(shown.size(), 4u);
     domain_dir = shown[1];
     dovecot = std::make_unique<DovecotInstance>(box.path("/dovecot"), domain_dir + "/tpasswd",
-                                                domain_dir);
+                                                domain_dir, login_program, box.root());
     ASSERT_TRUE(dovecot->wait_until_listening()) << dovecot->log();
   }
   void TearDown() override {
@@ -298,13 +381,66 @@ class DovecotTest : public ::testing::Test {
 
   Sandbox box;
   std::string domain_dir;
+  std::string login_program;  // "" for the passwd-file passdb
   std::unique_ptr<DovecotInstance> dovecot;
+};
+
+// The same private Dovecot, its logins through the store's own program.
+class DovecotCheckpasswordTest : public DovecotTest {
+ protected:
+  DovecotCheckpasswordTest() { login_program = build_output("tessera-checkpassword-sandbox"); }
 };
 
 void let_the_second_turn() {
   for (time_t now = time(nullptr); time(nullptr) == now;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+TEST_F(DovecotCheckpasswordTest, LoginProgramAdmitsImapAndPopByTheAccountFlagsAndQuota) {
+  ok({"user", "add", "joe@example.com", "secret"});
+  drop_message("joe", "1000000000.M1P1.test", 256000);
+  ok({"user", "quota", "joe@example.com", "1000k,4C"});
+  struct Attempt {
+    std::string when, password, imap, pop3;
+  };
+  auto check = [&](const std::vector<Attempt>& attempts) {
+    for (const Attempt& a : attempts) {
+      ImapSession s = imap_login(dovecot->port(), "joe@example.com", a.password);
+      EXPECT_EQ(s.login.substr(0, 2), a.imap) << a.when << " " << a.password << ": " << s.login;
+      EXPECT_EQ(s.exists, a.imap == "OK" ? 1 : -1) << a.when << " " << a.password;
+      std::string pop3 = pop3_login(dovecot->pop3_port(), "joe@example.com", a.password);
+      EXPECT_EQ(pop3.substr(0, pop3.find(' ')), a.pop3)
+          << a.when << " " << a.password << ": " << pop3;
+    }
+  };
+  check({{"created", "secret", "OK", "+OK"}, {"created", "wrong", "NO", "-ERR"}});
+  // Dovecot's quota plugin enforces the quota the store shows, told by the
+  // login program even where no maildirsize carries it.
+  ASSERT_EQ(unlink((domain_dir + "/joe/Maildir/maildirsize").c_str()), 0);
+  EXPECT_EQ(doveadm_quota("joe@example.com"),
+            (std::map<std::string, std::vector<std::string>>{{"STORAGE", {"250", "1000", "25"}},
+                                                              {"MESSAGE", {"1", "4", "25"}}}));
+
+  EXPECT_NE(account_page("nav=mod_user&eaddr=joe@example.com&uimap=on")
+                .find("Modify Account joe@example.com success"),
+            std::string::npos);
+  check({{"IMAP disabled", "secret", "NO", "+OK"}});
+  EXPECT_NE(dovecot->log().find("imap is disabled for joe@example.com"), std::string::npos);
+
+  // The last login, POP3's, is what the account view shows.
+  std::vector<std::string> shown = lines_of(tessera({"user", "show", "joe@example.com"}).out);
+  ASSERT_EQ(shown.size(), 4u);
+  time_t when = 0;
+  struct stat st;
+  if (stat((domain_dir + "/joe/lastauth").c_str(), &st) == 0) when = st.st_mtime;
+  struct tm utc;
+  char text[32];
+  gmtime_r(&when, &utc);
+  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+  EXPECT_GT(when, time(nullptr) - 60);
+  EXPECT_EQ(shown[3].substr(0, shown[3].rfind('.') + 1),
+            std::string("last login: ") + text + " UTC from 127.0.1.");
 }
 
 TEST_F(DovecotTest, AccountLogsInWithItsCurrentPasswordUntilDeleted) {
