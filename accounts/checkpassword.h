@@ -76,6 +76,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/mailbox.h"
 #include "base/password_record.h"
 
 inline constexpr std::size_t kLoginInputMax = 512;
@@ -101,7 +102,7 @@ enum class LoginLookup { kLoginFound, kLoginUnknown, kLoginStoreFailed };
 struct LoginAccount {
   password_record record;
   std::string user;     // lower-cased user name
-  std::string domain;   // the real domain
+  DomainName domain;    // the real domain
   std::string address;  // user@domain, as the next program is told
   uid_t uid = 0;        // the domain's owner
   gid_t gid = 0;

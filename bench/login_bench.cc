@@ -60,7 +60,7 @@ void make_store(const std::string& root, int accounts, const std::string& hash) 
               << ":NOQUOTA\n";
     }
   }
-  if (passwd_rebuild(kDomain) != 0) {
+  if (passwd_rebuild(DomainName(kDomain)) != 0) {
     fprintf(stderr, "bench: rebuilding the index failed\n");
     exit(1);
   }
