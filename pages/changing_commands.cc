@@ -60,12 +60,12 @@ void write_audit_line_at_exit() { write_audit_line(false); }
 }  // namespace
 
 std::string audit_object(const Command& command) {
-  const char* value = form_value(command.object);
+  const char* value = command.object != nullptr ? form_value(command.object) : nullptr;
   std::string object = value != nullptr ? value : "";
   // The store takes names normalised as a DomainName is (an address split
   // lower-cases and cuts the same way), so the log names what was really
   // touched.
-  if (command.audit_name == AuditName::kStoreName) return DomainName(object).str();
+  if (command.kind != ObjectKind::kControlFile) return DomainName(object).str();
   return object;
 }
 
@@ -88,11 +88,16 @@ std::string audit_result() {
   return result;
 }
 
-void guard_changing_command(const Command& command) {
+void arm_audit_line(const Command& command) {
+  if (audit.command != nullptr) return;
   audit.command = &command;
   audit.object = audit_object(command);
   set_before_page(write_audit_line_before_page);
   std::atexit(write_audit_line_at_exit);
+}
+
+void guard_changing_command(const Command& command) {
+  arm_audit_line(command);
   if (cross_site_request()) request_error("Cross-site request refused", kStatusForbidden);
   // A GET is what a link or an image sends, and a link opened from a mail
   // program or an image on an older browser carries no header the guard

@@ -16,9 +16,15 @@
 //            names as given; "-" when the field is absent or empty
 //   RESULT   the page's messages and the request error, joined by "; "
 //
+// A domain administrator's refused request (pages/scope_check.h) is logged
+// the same way, whether or not its command changes the store.
+//
 // Routines:
-//   audit_object          OBJECT for a changing row and this request's form.
+//   audit_object          OBJECT for a row and this request's form ("" for a
+//                         row that names no object field).
 //   audit_result          RESULT from the page state as it stands.
+//   arm_audit_line        makes the request one that leaves its line, for
+//                         the row; a request already armed stays as it is.
 //   guard_changing_command  arms the audit line for the row, then refuses
 //                         with the request error "Cross-site request
 //                         refused" (the process ends; nothing was changed)
@@ -37,5 +43,7 @@
 std::string audit_object(const Command& command);
 
 std::string audit_result();
+
+void arm_audit_line(const Command& command);
 
 void guard_changing_command(const Command& command);

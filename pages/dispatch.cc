@@ -10,6 +10,7 @@
 #include "pages/changing_commands.h"
 #include "pages/control_files.h"
 #include "pages/domain_pages.h"
+#include "pages/scope_check.h"
 #include "pages/show_users.h"
 #include "web/form.h"
 #include "web/page.h"
@@ -17,39 +18,43 @@
 namespace {
 
 constexpr char kMainPage[] = "html/main.html";
-constexpr AuditName kStoreName = AuditName::kStoreName;
-constexpr AuditName kAsGiven = AuditName::kAsGiven;
+constexpr ObjectKind kDomain = ObjectKind::kDomain;
+constexpr ObjectKind kAddress = ObjectKind::kAddress;
+constexpr ObjectKind kControlFile = ObjectKind::kControlFile;
+constexpr ObjectKind kDomainList = ObjectKind::kDomainList;
 
-// An alias domain is logged by the alias it adds; the domain it joins is in
-// the page's own fields only. A command that shows takes no object field.
+// An alias domain is logged by the alias it adds; the domain it joins is
+// checked for a domain administrator too. Commands that only show name
+// their object as well, so that a domain administrator's view is checked.
 constexpr Command kCommands[] = {
     {"add_domain", add_domain_page, kRightAddDomain, "Create Domain: Permission denied",
-     kMainPage, true, "dname", kStoreName},
+     kMainPage, true, "dname", kDomain},
     {"del_domain", del_domain_page, kRightDeleteDomain, "Delete Domain: Permission denied",
-     kMainPage, true, "dname", kStoreName},
+     kMainPage, true, "dname", kDomain},
     {"view_domain", view_domain_page, kRightViewDomain, "View Domain: Permission denied",
-     kMainPage, false, nullptr, kStoreName},
+     kMainPage, false, "dname", kDomain},
     {"add_user", add_user, kRightAddUser, "Add Email Account: Permission denied", kMainPage,
-     true, "eaddr", kStoreName},
+     true, "eaddr", kAddress},
     {"del_user", del_user, kRightDeleteUser, "Delete Email Account: Permission denied",
-     kMainPage, true, "eaddr", kStoreName},
+     kMainPage, true, "eaddr", kAddress},
     {"view_user", view_user, kRightViewUser, "View Email Account: Permission denied", kMainPage,
-     false, nullptr, kStoreName},
+     false, "eaddr", kAddress},
     {"mod_user", mod_user, kRightModifyUser, "Modify Email Account: Permission denied",
-     kMainPage, true, "eaddr", kStoreName},
+     kMainPage, true, "eaddr", kAddress},
     // The user list is denied with the account view's text.
     {"show_users", show_users, kRightViewUser, "View Email Account: Permission denied",
-     kMainPage, false, nullptr, kStoreName},
-    {"show_controls", show_controls_page, kNoRight, nullptr, nullptr, false, nullptr, kAsGiven},
+     kMainPage, false, "dname", kDomain},
+    {"show_controls", show_controls_page, kNoRight, nullptr, nullptr, false, nullptr,
+     kControlFile},
     {"mod_domain", mod_domain_page, kRightModifyDomain, "Mod Domain: Permission denied",
-     kMainPage, true, "dname", kStoreName},
+     kMainPage, true, "dname", kDomain},
     {"list_domains", list_domains_page, kRightViewDomain, "List Domains: Permission denied",
-     kMainPage, false, nullptr, kStoreName},
+     kMainPage, false, nullptr, kDomainList},
     {"add_alias_domain", add_alias_domain_page, kRightAddDomain,
-     "Add Alias Domain: Permission denied", kMainPage, true, "adname", kStoreName},
-    {"display_file", display_file, kNoRight, nullptr, nullptr, false, nullptr, kAsGiven},
-    {"modify_file", modify_file, kNoRight, nullptr, nullptr, true, "file_name", kAsGiven},
-    {"delete_file", delete_file, kNoRight, nullptr, nullptr, true, "file_name", kAsGiven},
+     "Add Alias Domain: Permission denied", kMainPage, true, "adname", kDomain, "dname"},
+    {"display_file", display_file, kNoRight, nullptr, nullptr, false, "fname", kControlFile},
+    {"modify_file", modify_file, kNoRight, nullptr, nullptr, true, "file_name", kControlFile},
+    {"delete_file", delete_file, kNoRight, nullptr, nullptr, true, "file_name", kControlFile},
 };
 
 constexpr char kFixedPagePrefix[] = "/show/";
@@ -85,6 +90,7 @@ void serve_fixed_page_if_asked() {
         add_message(command->denied);
         print_final_page(command->denied_page);
       }
+      refuse_outside_scope(*command);
       if (command->handler != nullptr) command->handler();
     }
   }

@@ -9,7 +9,10 @@
 //   2. a command that needs a right, and whose administrator lacks it, gets
 //      its denial message on its denial page (always html/main.html), which
 //      ends the request (and, for a changing command, is logged);
-//   3. the handler runs.
+//   3. a domain administrator (web/scope.h) is refused a command whose
+//      object is not theirs, and every control-file command, on
+//      html/main.html, and the refusal is logged (pages/scope_check.h);
+//   4. the handler runs.
 // Handlers therefore start after their right check.
 #pragma once
 
@@ -23,10 +26,13 @@ using PageHandler = void (*)();
 // The control-file pages need no right.
 inline constexpr Right kNoRight = static_cast<Right>(0);
 
-// How a changing command's object is written to the audit log.
-enum class AuditName {
-  kStoreName,  // a domain or address: lower-cased and cut, as the store takes it
-  kAsGiven,    // a control-file name
+// What a command's object is: how a domain administrator's request is
+// checked, and how the object is written to the audit log.
+enum class ObjectKind {
+  kDomain,       // a domain name; logged lower-cased and cut, as the store takes it
+  kAddress,      // an address, whose domain is what is checked; logged as a domain
+  kControlFile,  // a control file of the whole host; logged as given
+  kDomainList,   // names no object: the list shows only the administrator's domains
 };
 
 struct Command {
@@ -36,8 +42,11 @@ struct Command {
   const char* denied;   // the message without the right
   const char* denied_page;
   bool changes;         // changes the store: guarded and logged
-  const char* object;   // the form field naming what a changing command touches
-  AuditName audit_name;
+  const char* object;   // the form field naming what the command touches
+  ObjectKind kind;
+  // A further domain field the command touches, checked as the object is
+  // (the real domain a new alias domain joins); nullptr: none.
+  const char* joins = nullptr;
 };
 
 // The fifteen commands, in the order they are compared.

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <string>
 
 #include "tests/testlib/testlib.h"
@@ -22,10 +23,10 @@ const std::string kEveryField =
     "&urelay=on&udisable=on&ubounce=on&ukestrel=on";
 
 RunResult run_cgi(const Sandbox& box, const std::string& form, bool post,
-                  const std::string& extra = "X=") {
+                  const std::string& extra = "X=", const std::string& user = "alice") {
   RunOptions options{
       {build_output("larkspur-sandbox.cgi")},
-      {"REMOTE_USER=alice", "LARKSPUR_ROOT=" + box.root(), "PATH=/usr/bin:/bin", extra,
+      {"REMOTE_USER=" + user, "LARKSPUR_ROOT=" + box.root(), "PATH=/usr/bin:/bin", extra,
        post ? "REQUEST_METHOD=POST" : "REQUEST_METHOD=GET",
        post ? "CONTENT_LENGTH=" + std::to_string(form.size()) : "QUERY_STRING=" + form},
       post ? form : "",
@@ -88,7 +89,7 @@ void fill_store(const Sandbox& box) {
 TEST(CommandTable, OnlyCommandsMarkedChangingChangeTheStore) {
   for (const Command& command : command_table()) {
     EXPECT_EQ(find_command(command.nav), &command) << command.nav;
-    EXPECT_EQ(command.changes, command.object != nullptr) << command.nav;
+    EXPECT_TRUE(!command.changes || command.object != nullptr) << command.nav;
     Sandbox box;
     fill_store(box);
     const std::string log = box.path("/usr/local/tessera/etc/larkspur.log");
@@ -119,6 +120,81 @@ TEST(CommandTable, OnlyCommandsMarkedChangingChangeTheStore) {
     before[log] = tree_of(box.root())[log];  // the one file allowed to change
     EXPECT_EQ(changes(before, tree_of(box.root())), "") << command.nav;
   }
+}
+
+// A domain administrator (alice, scoped to walk.example and the name
+// alias.example) against every command of the table: on her domain, on
+// another one, on an alias of hers, and bob, unscoped, on the other domain.
+// A refusal names the domain, changes nothing and is logged; the
+// control-file pages are refused to her whole. New rows are covered as
+// they come: the case is chosen by the row's kind.
+TEST(CommandTable, DomainAdministratorReachesOnlyTheirDomains) {
+  const char* kControlRefusal = "Control files belong to the whole host and are not yours to manage";
+  for (const Command& command : command_table()) {
+    if (command.kind == ObjectKind::kDomainList) continue;  // filtered: domain_pages_test
+    Sandbox box;
+    fill_store(box);
+    write_file(box.www() + "/larkspur.acl", "admins * alice,bob\n");
+    for (const char* form : {"nav=add_alias_domain&dname=walk.example&adname=walk-alias.example",
+                             "nav=add_domain&dname=other.example&pp=pw",
+                             "nav=add_user&eaddr=ann@other.example&cpass=pw"}) {
+      ASSERT_EQ(run_cgi(box, form, true).status, 0) << form;
+    }
+    write_file(box.www() + "/larkspur.scope", "# customers\nalice walk.example,alias.example\n");
+    const bool control = command.kind == ObjectKind::kControlFile;
+    const struct {
+      const char* user;
+      const char* domain;
+      const char* refusal;  // nullptr: the handler runs
+    } cases[] = {
+        {"alice", "other.example",
+         control ? kControlRefusal : "Domain other.example is not yours to manage"},
+        {"alice", "walk-alias.example", control ? kControlRefusal : nullptr},
+        {"alice", "walk.example", control ? kControlRefusal : nullptr},
+        {"bob", "other.example", nullptr},
+    };
+    const std::string log = box.path("/usr/local/tessera/etc/larkspur.log");
+    for (const auto& c : cases) {
+      const std::string form = std::string("nav=") + command.nav + "&" +
+                               std::regex_replace(kEveryField, std::regex("walk\\.example"), c.domain);
+      const std::string what = std::string(command.nav) + " " + c.user + " " + c.domain;
+      const size_t logged = read_file(log).size();
+      auto before = tree_of(box.root());
+      RunResult r = run_cgi(box, form, true, "X=", c.user);
+      EXPECT_EQ(r.status, 0) << what << r.err;
+      if (c.refusal == nullptr) {
+        EXPECT_EQ(r.out.find("not yours to manage"), std::string::npos) << what << r.out;
+        continue;
+      }
+      EXPECT_EQ(r.out, cgi_response(std::string("main ") + c.refusal + "<BR><BR> \n")) << what;
+      const std::string line = read_file(log).substr(logged);
+      EXPECT_TRUE(line.find(std::string("\t") + command.nav + "\t") != std::string::npos &&
+                  line.ends_with(std::string("\t") + c.refusal + "\n") && lines_of(line).size() == 1)
+          << what << ": " << line;
+      before[log] = tree_of(box.root())[log];
+      EXPECT_EQ(changes(before, tree_of(box.root())), "") << what;
+    }
+  }
+}
+
+// A name the site hands out before it exists may be created by its
+// administrator, as a domain or as an alias of theirs; any other name not.
+TEST(CommandTable, DomainAdministratorCreatesOnlyNamesTheirScopeLists) {
+  Sandbox box;
+  fill_store(box);
+  write_file(box.www() + "/larkspur.scope", "alice walk.example,new.example,new-alias.example\n");
+  const struct {
+    const char* form;
+    const char* page;
+  } cases[] = {
+      {"nav=add_domain&dname=else.example&pp=pw", "main Domain else.example is not yours to manage<BR><BR> \n"},
+      {"nav=add_domain&dname=New.Example&pp=pw", "main Created Domain<BR>Domain postmaster added<BR><BR> \n"},
+      {"nav=add_alias_domain&dname=walk.example&adname=else-alias.example",
+       "main Domain else-alias.example is not yours to manage<BR><BR> \n"},
+      {"nav=add_alias_domain&dname=walk.example&adname=new-alias.example", "main Alias Domain Added<BR><BR> \n"},
+      {"nav=add_user&eaddr=bo@new-alias.example&cpass=pw", "mod_user Email Account bo@new-alias.example created<BR><BR> \n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(run_cgi(box, c.form, true).out, cgi_response(c.page)) << c.form;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "web/escape.h"
 #include "web/form.h"
 #include "web/page.h"
+#include "web/scope.h"
 
 namespace {
 
@@ -156,6 +157,8 @@ void print_list_line(std::string_view line, const char* filter) {
   std::string_view listed = split->name;
   std::string_view real = split->real_domain;
   if (given(filter) && listed.find(filter) == std::string_view::npos) return;
+  // A domain administrator sees their domains and the aliases of them.
+  if (!scope_lists(std::string(real))) return;
   std::string link = url_encode(real);
   std::string shown_real = html_escape(real);
   if (listed == real) {

@@ -51,7 +51,8 @@
 [[noreturn]] void mod_domain_page();
 
 // nav "list_domains" (right I): the page of all domains in users/assign, or
-// of those whose name holds the filter, printed by the program itself.
+// of those whose name holds the filter, printed by the program itself; for
+// a domain administrator only the lines whose real domain is theirs.
 [[noreturn]] void list_domains_page();
 
 // nav "add_alias_domain" (right A): create_alias_domain (adname, dname);

@@ -341,6 +341,18 @@ TEST(DomainPages, ListShowsEveryDomainAndAliasByteForByte) {
   };
   for (const auto& c : cases) EXPECT_EQ(site.page_of(c.query), c.page) << c.query;
 
+  // A domain administrator sees their real domains with the aliases of
+  // them; a listed name that is someone else's alias shows nothing.
+  write_file(site.box.www() + "/larkspur.scope", "alice example.com,alias.org\nbob b.net\n");
+  EXPECT_EQ(site.page_of("nav=list_domains"),
+            kListHead + "<B>All domains</B><BR>\n" + example + "example.com</a><BR>\n" + example +
+                "alias.org</a> Aliased to example.com<BR>\n" + kListFoot);
+  write_file(site.box.www() + "/larkspur.scope", "alice b.net,alias.org\n");
+  EXPECT_EQ(site.page_of("nav=list_domains&dname=."),
+            kListHead + "<B>Domains containing .</B><BR>\n"
+                        "<a href=larkspur.cgi?nav=view_domain&dname=b.net>b.net</a><BR>\n" + kListFoot);
+  unlink((site.box.www() + "/larkspur.scope").c_str());
+
   unlink(site.box.path("/var/qmail/users/assign").c_str());
   EXPECT_EQ(site.page_of("nav=list_domains"),
             kListHead + "<B>All domains</B><BR>\nMAIN List Domains: could not open assign file<BR><BR>\n");

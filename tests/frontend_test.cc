@@ -482,6 +482,46 @@ TEST(AccessList, EntryAndSyntaxRules) {
   }
 }
 
+// larkspur.scope: who is a domain administrator (their pages hide the
+// control files through SC), and a malformed line anywhere, named by its
+// number, stops every request as a bad access list does.
+TEST(ScopeFile, NamesDomainAdministratorsAndRefusesMalformedLines) {
+  const std::string kBad = "Status: 500 Internal Server Error\nINIT E=Syntax error in larkspur.scope, line ";
+  const struct {
+    std::string scope;  // "(none)": no file
+    std::string body;
+  } cases[] = {
+      {"(none)", "SC=[]"},
+      {"", "SC=[]"},
+      {"bob a.example\n", "SC=[]"},
+      {"Alice a.example\n", "SC=[]"},
+      {"alice a.example\n", "SC=[ hidden]"},
+      {"# customers\n \t\n\r\n  # x\n\talice\ta.example,B.example  \r\n", "SC=[ hidden]"},
+      {"alice a.example", "SC=[ hidden]"},
+      {"alice\n", kBad + "1"},
+      {"alice \n", kBad + "1"},
+      {"# x\nbob a.example\nalice a.example b.example\n", kBad + "3"},
+      {"alice a.example,,b.example\n", kBad + "1"},
+      {"alice a.example,\n", kBad + "1"},
+      {"alice ,a.example\n", kBad + "1"},
+      {"alice a_b.example\n", kBad + "1"},
+      {"alice a.example\nbob x:y\n", kBad + "2"},
+  };
+  for (const auto& c : cases) {
+    Request r;
+    r.page("main.html", "SC=[$-SC]\n");
+    if (c.scope != "(none)") write_file(r.box().www() + "/larkspur.scope", c.scope);
+    RunResult result = r.run();
+    EXPECT_EQ(result.out, cgi_response(c.body + "\n")) << c.scope;
+    EXPECT_EQ(result.status, 0);
+  }
+  // A file that is there but cannot be read never leaves its names unscoped.
+  Request r;
+  std::filesystem::create_directory(r.box().www() + "/larkspur.scope");
+  EXPECT_EQ(r.run().out, cgi_response("Status: 500 Internal Server Error\n"
+                                      "INIT E=Unable to read larkspur.scope\n"));
+}
+
 TEST(SandboxProgram, RefusesToRunWithoutAUsableRoot) {
   Request r;
   write_file(r.box().root() + "/plain", "x");

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "web/acl.h"
+#include "web/scope.h"
 #include "web/page.h"
 
 extern char** environ;
@@ -175,6 +176,7 @@ void read_request() {
   // The access list is read before the method is looked at: an unreadable
   // list stops every request, whatever it asks for.
   acl_init();
+  scope_init();
   const char* method = env_value("REQUEST_METHOD");
   if (method == nullptr) request_error("Unknown request method");
   if (strcasecmp(method, "POST") == 0) {

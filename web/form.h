@@ -45,8 +45,8 @@ void capture_environment();
 // The value of the first captured pair with exactly this name, or nullptr.
 const char* env_value(const char* name);
 
-// Step 4 of a request: environment, REMOTE_USER, access list, method, form
-// input, form variables. Returns only when the form variables are built. A
+// Step 4 of a request: environment, REMOTE_USER, access list, scope file
+// (web/scope.h), method, form input, form variables. Returns only when the form variables are built. A
 // POST body is read until CONTENT_LENGTH bytes (as cut by body_length) have
 // come or the input ends: web servers pass a body in several writes, so
 // only a body that ends short is "Invalid content length".

@@ -135,6 +135,24 @@ class JobWalk(BrowserCase):
         self.b.click_link("shop.example")
         self.assertEqual(self.b.find("h1").text, "Domain shop.example")
 
+    def test_05a_domain_administrator(self):
+        """Named in larkspur.scope, the same administrator loses the control
+        files from the menu and is refused another domain."""
+        scope = os.path.join(self.sandbox.root, "www/larkspur.scope")
+        harness.write(scope, "%s shop.example\n" % harness.USER)
+        try:
+            self.go_main()
+            self.assertNotIn("Control files", self.b.find("header nav").text)
+            self.b.click_link("Domains", self.b.find("header nav"))
+            self.assertIn("shop.example.net Aliased to shop.example", self.b.find("body").text)
+            self.b.click_link("shop.example")
+            self.go_main()
+            submit_form(self.b, "view_domain", {"dname": "else.example"})
+            self.assertMessages(["Domain else.example is not yours to manage"])
+            self.shot("domain-administrator")
+        finally:
+            os.remove(scope)
+
     def test_06_add_mailbox(self):
         self.go_main()
         self.b.open_details("Add an account")
