@@ -388,7 +388,7 @@ DeliveryOutcome maildir_deliver(const std::string& maildir, const std::string& q
     if (!file.close_now()) written = false;
     if (!written) {
       unlinkat(tmp.get(), name.c_str(), 0);
-      return defer(errno == ENOSPC || errno == EDQUOT
+      return defer(errno == ENOSPC || errno == EDQUOT || errno == EFBIG
                        ? "The disk holding the mailbox is full. (#4.3.0)"
                        : "Cannot write the message into the Maildir. (#4.3.0)");
     }
