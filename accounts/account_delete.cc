@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "accounts/account.h"
+#include "accounts/dot_qmail.h"
 #include "accounts/passwd.h"
 #include "base/address.h"
 #include "base/cwd_guard.h"
@@ -26,11 +27,6 @@ constexpr size_t kDotQmailPathMax = 159;
 
 constexpr std::string_view kDeliveryProgram = "tdelivermail";
 constexpr std::string_view kEmptyArgument = "''";
-
-bool names_no_mailbox(const std::string& target) {
-  return target.find("bounce-no-mailbox") != std::string::npos ||
-         target.find("delete-no-mailbox") != std::string::npos;
-}
 
 // The user a delivery path names: its last component, trailing "/"
 // ignored, so ".../example.com/0/postmaster/" still names postmaster.
@@ -54,12 +50,7 @@ std::optional<std::string> delivery_target(const std::string& line) {
 
 bool address_names(const std::string& target, const std::string& user,
                    const std::string& domain) {
-  if (target.front() == '@') {
-    fprintf(stderr, "unknown .qmail-default contents %s\n", target.c_str());
-    return false;
-  }
   size_t at = target.find('@');
-  if (at == std::string::npos) return false;
   return target.compare(0, at, user) == 0 && target.compare(at + 1, std::string::npos, domain) == 0;
 }
 
@@ -152,12 +143,25 @@ bool is_catchall(const std::string& user, const DomainName& domain,
   std::optional<std::string> line = dotqmail_first_line(&extension, &domain);
   if (!line) return false;
   std::optional<std::string> target = delivery_target(*line);
-  if (!target || target->empty() || names_no_mailbox(*target)) return false;
-  if (target->front() == '/') {
-    if (target->find(domain_dir) == std::string::npos) return false;
-    return last_path_component(*target) == user;
+  if (!target || target->empty()) return false;
+  // The delivery program reads the same argument by the same rule.
+  const NoMailbox action = parse_no_mailbox(*target);
+  switch (action.kind) {
+    case NoMailboxKind::kBounce:
+    case NoMailboxKind::kDelete:
+      return false;
+    case NoMailboxKind::kPath:
+      if (target->find(domain_dir) == std::string::npos) return false;
+      return last_path_component(*target) == user;
+    case NoMailboxKind::kAddress:
+      return address_names(*target, user, domain);
+    case NoMailboxKind::kUnknown:
+      break;
   }
-  return address_names(*target, user, domain);
+  if (target->front() == '@') {
+    fprintf(stderr, "unknown .qmail-default contents %s\n", target->c_str());
+  }
+  return false;
 }
 
 StoreError delete_account(const Mailbox& mailbox) {

@@ -75,16 +75,17 @@ bool read_exactly(int fd, char* out, size_t length) {
 }
 
 // The whole line of user from the index: "user:" and the stored value.
-// false when the user is absent, the read fails or falls short, or the
-// value would not fit the lookup's line.
-bool read_index_line(int fd, const std::string& user, std::string& line) {
+// 1 found; 0 when the user is absent; -1 when the read fails or falls
+// short, or the value would not fit the lookup's line.
+int read_index_line(int fd, const std::string& user, std::string& line) {
   uint32_t length = 0;
-  if (cdb_lookup(fd, user.data(), user.size(), &length) != 1) return false;
+  int found = cdb_lookup(fd, user.data(), user.size(), &length);
+  if (found != 1) return found == 0 ? 0 : -1;
   size_t head = user.size() + 1;
-  if (length >= kLookupLineSize - head) return false;
+  if (length >= kLookupLineSize - head) return -1;
   line = user + ":";
   line.resize(head + length);
-  return read_exactly(fd, line.data() + head, length);
+  return read_exactly(fd, line.data() + head, length) ? 1 : -1;
 }
 
 // A missing index is rebuilt from the text file, under the same lock as
@@ -134,22 +135,35 @@ passwd_file_paths passwd_paths_of(const DomainName& domain) {
   return passwd_paths_in(home->dir);
 }
 
-std::optional<password_record> passwd_find(const std::string& user, const DomainName& domain) {
+PasswdLookup passwd_lookup(const std::string& user, const DomainName& domain) {
   last_error = 0;
   std::optional<DomainHome> home = find_domain_home(domain);
-  if (!home || !may_use_domain(home->uid)) return std::nullopt;
+  if (!home) {
+    // An unknown name and an unreadable table look alike to the lookup.
+    int table = open_regular(qmail_users_cdb(), false);
+    if (table < 0) return {kErrFailed, std::nullopt};
+    close(table);
+    return {kErrNoDomain, std::nullopt};
+  }
+  if (!may_use_domain(home->uid)) return {kErrFailed, std::nullopt};
   // The entry's directory is its real domain's: an alias reaches that file.
   const passwd_file_paths paths = passwd_paths_in(home->dir);
-  if (paths.index.empty()) return std::nullopt;
+  if (paths.index.empty()) return {kErrFailed, std::nullopt};
   int fd = open_index(paths, home->domain);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return {kErrFailed, std::nullopt};
   FdGuard index(fd);
   std::string line;
-  if (!read_index_line(fd, user, line)) return std::nullopt;
+  int found = read_index_line(fd, user, line);
+  if (found == 0) return {kErrNoUser, std::nullopt};
+  if (found < 0) return {kErrFailed, std::nullopt};
   password_record record;
   split_line(line, record);
   apply_domain_limits(record, home->domain);
-  return record;
+  return {kSuccess, std::move(record)};
+}
+
+std::optional<password_record> passwd_find(const std::string& user, const DomainName& domain) {
+  return passwd_lookup(user, domain).record;
 }
 
 PasswdListing::PasswdListing(const DomainName& domain) {

@@ -39,6 +39,15 @@
 //                     are. Clears last_error. A missing index is rebuilt
 //                     first, under the domain's lock (not at all while
 //                     another change holds it: that change rebuilds it).
+//   passwd_lookup     passwd_find for a caller that must tell a missing
+//                     account from a store that cannot answer (the
+//                     delivery program retries the second): kSuccess with
+//                     the record; kErrNoDomain when the domain is unknown
+//                     to a readable users/cdb; kErrNoUser when the domain's
+//                     index does not hold the user; kErrFailed when
+//                     users/cdb or the index cannot be read (or rebuilt: a
+//                     busy lock counts), the process may not use the
+//                     domain, or the stored line is too long to read.
 //   parse_passwd_line one line (without its "\n") as the store reads it,
 //                     or none when it holds fewer than six ":" or its name
 //                     is empty. Fields past the seventh ":" are the clear
@@ -135,6 +144,13 @@ struct passwd_new_line {
 passwd_file_paths passwd_paths_of(const DomainName& domain);
 
 std::optional<password_record> passwd_find(const std::string& user, const DomainName& domain);
+
+struct PasswdLookup {
+  StoreError result = kErrFailed;
+  std::optional<password_record> record;
+};
+
+PasswdLookup passwd_lookup(const std::string& user, const DomainName& domain);
 
 std::optional<password_record> parse_passwd_line(std::string_view line);
 

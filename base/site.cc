@@ -60,6 +60,8 @@ std::string qmail_tool(std::string_view name) {
   return qmail_home() + "/bin/" + std::string(name);
 }
 
+std::string qmail_queue_program() { return qmail_tool("qmail-queue"); }
+
 std::string qmail_send_match() {
   if (site().root.empty()) return "qmail-send";
   return qmail_tool("qmail-send");

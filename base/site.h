@@ -58,6 +58,10 @@ std::string domain_table_lock_file();
 // One of qmail's tools: qmail_home() + "/bin/" + name.
 std::string qmail_tool(std::string_view name);
 
+// qmail's queue entry, qmail_tool("qmail-queue"): the delivery program
+// hands forwarded mail to it, as qmail-local does.
+std::string qmail_queue_program();
+
 // The text that identifies qmail-send in the process listing: the bare name
 // in production, the sandbox's own copy of the program path otherwise, so a
 // sandbox never signals the host's mail system.

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts/dot_qmail.h"
 #include "accounts/passwd.h"
 #include "base/dir_tree.h"
 #include "base/leftover.h"
@@ -651,8 +652,36 @@ void check_free_list_backup(const AssignEntry& d, Findings& out) {
                  repair});
 }
 
+// The program a domain's .qmail-default runs for all its mail: when it is
+// not there, qmail defers every message of the domain and finally bounces
+// it. Installing it is for a person.
+void check_delivery_program(const AssignEntry& d, Findings& out) {
+  const std::string path = d.dir + "/" + std::string(kQmailDefaultName);
+  std::optional<std::string> text = read_dot_qmail(PathAt{AT_FDCWD, path}, false);
+  if (!text) return;
+  std::string_view rest = *text, piece;
+  next_piece(rest, piece, kDotQmailWholeLine);
+  DotQmailLine line = parse_dot_qmail_line(piece);
+  if (line.kind != DotQmailKind::kProgram) return;
+  std::string_view command = line.text;
+  size_t start = command.find_first_not_of(" \t");
+  if (start == std::string_view::npos) return;
+  command.remove_prefix(start);
+  std::string program(command.substr(0, command.find_first_of(" \t")));
+  // Only a program named by its path can be looked for; the shell finds
+  // any other one through its PATH.
+  if (program.front() != '/') return;
+  struct stat st;
+  if (stat(program.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      (st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0) {
+    return;
+  }
+  out.push_back({path, "names " + program + ", which is missing or not executable", nullptr});
+}
+
 void check_domain(const AssignEntry& d, Findings& out) {
   if (!is_directory(d.dir)) return;
+  check_delivery_program(d, out);
   std::string text;
   read_text(passwd_file(d.dir), text);
   std::vector<PasswdLine> lines = passwd_lines(text);

@@ -1,7 +1,9 @@
 // Dot-qmail files as the user list reads them: a bounded prefix, cut into
 // pieces of at most 155 bytes, each line through the rule that names a
-// mailbox-path line's mailbox. The prefix never exceeds its bound, a piece
-// never exceeds its size, and a name never exceeds the line it came from.
+// mailbox-path line's mailbox; and cut into whole lines, each through the
+// delivery program's line grammar. The prefix never exceeds its bound, a
+// piece never exceeds its size, a name never exceeds the line it came from,
+// and what a line's kind carries lies inside the line.
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -24,5 +26,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz_require(alias_mailbox_name(piece).size() <= piece.size(), "a name lies inside its line");
   }
   fuzz_require(read == text->size(), "the pieces cover the prefix");
+  rest = *text;
+  read = 0;
+  while (next_piece(rest, piece, kDotQmailWholeLine)) {
+    read += piece.size();
+    DotQmailLine line = parse_dot_qmail_line(piece);
+    fuzz_require(line.text.data() >= piece.data() &&
+                     line.text.data() + line.text.size() <= piece.data() + piece.size(),
+                 "a line's text lies inside the line");
+    fuzz_require(line.kind != DotQmailKind::kNothing || piece == "\n", "only an empty line is nothing");
+  }
+  fuzz_require(read == text->size(), "the lines cover the prefix");
+  NoMailbox action = parse_no_mailbox(*text);
+  fuzz_require(action.target.size() <= text->size(), "the no-mailbox target lies inside");
   return 0;
 }

@@ -357,37 +357,6 @@ std::string alias_mailbox_name(std::string_view line) {
   return std::string(whole);
 }
 
-bool next_piece(std::string_view& text, std::string_view& piece) {
-  size_t end = std::min({text.find('\n'), text.size() - 1, kDotQmailPiece - 1}) + 1;
-  piece = text.substr(0, end);
-  text.remove_prefix(piece.size());
-  return !piece.empty();
-}
-
-std::optional<std::string> read_dot_qmail(const PathAt& path, bool follow_links) {
-  // A plain file only: follow_links false refuses a link, and a pipe or
-  // device is never opened in a way that could wait.
-  struct stat st;
-  int fd = open_regular_at(path.dirfd, path.name, O_RDONLY, follow_links, &st);
-  if (fd < 0) return std::nullopt;
-  const off_t size = st.st_size;
-  // The size as the file was opened bounds the read, so a file grown or
-  // sparse past the limit costs at most kDotQmailReadMax bytes.
-  std::string text(std::min(static_cast<uint64_t>(std::max<off_t>(size, 0)),
-                            static_cast<uint64_t>(kDotQmailReadMax)),
-                   '\0');
-  size_t used = 0;
-  while (used < text.size()) {
-    ssize_t got = read(fd, text.data() + used, text.size() - used);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    used += static_cast<size_t>(got);
-  }
-  close(fd);
-  text.resize(used);
-  return text;
-}
-
 void show_users() {
   const char* field = form_value("dname");
   if (field == nullptr) {

@@ -30,11 +30,10 @@
 //
 // Every text from a file or the request is HTML-escaped, and each value in
 // a link is URL-encoded; plain names and addresses print exactly as they
-// are. A mailbox's .qmail is read only when it is a plain file, never
-// through a link (the mailbox's owner may write it). Every dot-qmail file
-// is read once, and no further than its first kDotQmailReadMax bytes: a
-// longer file (a huge sparse one costs no disk) is judged on that prefix,
-// so no file can hold the page or a processor for longer than that read.
+// are. Dot-qmail files are read by accounts/dot_qmail.h (a plain file, never
+// through a link, no further than its first kDotQmailReadMax bytes: a
+// longer file is judged on that prefix), each once, and shown in pieces of
+// kDotQmailPiece bytes.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +41,7 @@
 #include <string>
 #include <string_view>
 
+#include "accounts/dot_qmail.h"
 #include "accounts/open_dir.h"
 
 // Rows of the accounts table, at most.
@@ -50,29 +50,11 @@ inline constexpr int kShowUsersMaxRows = 128000;
 // Rows of one page of a large domain's list.
 inline constexpr int kShowUsersPageRows = 1000;
 
-// Lines of dot-qmail files are read in pieces of at most this many bytes.
-inline constexpr size_t kDotQmailPiece = 155;
-
-// A dot-qmail file is judged on at most this many bytes from its start.
-inline constexpr size_t kDotQmailReadMax = 64 * 1024;
-
 // What the alias table shows for a mailbox-path line (a piece, newline
 // included when it has one): the name of the mailbox directory, the
 // component before the last one of a path such as /d/joe/Maildir/. A line
 // without two "/" before its last two bytes has no such name: it shows
 // itself, less its newline.
 std::string alias_mailbox_name(std::string_view line);
-
-// The next piece of a text: up to and including a newline, at most
-// kDotQmailPiece bytes; piece views that part of the text, and text moves
-// past it. False (piece empty) at the end of the text.
-bool next_piece(std::string_view& text, std::string_view& piece);
-
-// The first kDotQmailReadMax bytes of a plain file (fewer when it is
-// shorter), read with one pass. follow_links false refuses a symbolic link
-// at the last component; a FIFO or device is never waited on. None when the
-// file cannot be opened or is no plain file; a read error ends the text
-// where it happened.
-std::optional<std::string> read_dot_qmail(const PathAt& path, bool follow_links);
 
 [[noreturn]] void show_users();

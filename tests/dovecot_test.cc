@@ -568,3 +568,86 @@ TEST_F(DovecotTest, MaildirQuotaBackendReadsTheLimitAndUsageTesseraShows) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every message of INBOX as IMAP gives it (BODY.PEEK[] literals, in order).
+std::vector<std::string> imap_fetch_all(int port, const std::string& address,
+                                        const std::string& password) {
+  std::vector<std::string> bodies;
+  int fd = connect_from("127.0.0.9", port);
+  if (fd < 0) return bodies;
+  std::string commands = "t1 LOGIN \"" + address + "\" \"" + password +
+                         "\"\r\nt2 SELECT INBOX\r\nt3 FETCH 1:* BODY.PEEK[]\r\nt4 LOGOUT\r\n";
+  if (write(fd, commands.data(), commands.size()) == static_cast<ssize_t>(commands.size())) {
+    std::string text = read_until_closed(fd);
+    for (size_t at = 0; (at = text.find("BODY[] {", at)) != std::string::npos;) {
+      size_t close_brace = text.find("}\r\n", at);
+      size_t length = std::stoul(text.substr(at + 8, close_brace - at - 8));
+      bodies.push_back(text.substr(close_brace + 3, length));
+      at = close_brace + 3 + length;
+    }
+  }
+  close(fd);
+  return bodies;
+}
+
+std::string with_crlf(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+}  // namespace
+
+// A mailbox made through the account page receives three messages through
+// its domain's .qmail-default line, run as qmail-local runs it; Dovecot,
+// logged in as the mailbox, fetches them as they were delivered, and its
+// quota, maildirsize and `tessera user show` agree on the use.
+TEST_F(DovecotTest, MessagesDeliveredThroughQmailDefaultAreFetchedAndCounted) {
+  EXPECT_NE(account_page("nav=add_user&eaddr=joe@example.com&cpass=secret")
+                .find("Email Account joe@example.com created"),
+            std::string::npos);
+  ok({"user", "quota", "joe@example.com", "100k,10C"});
+  std::string line = read_file(domain_dir + "/.qmail-default");
+  ASSERT_TRUE(line.starts_with("| ")) << line;
+  std::vector<std::string> sent;
+  for (int n = 1; n <= 3; ++n) {
+    RunOptions run;
+    run.argv = {"/bin/sh", "-c", line.substr(2)};
+    run.env = {kPath, "LARKSPUR_ROOT=" + box.root(), "HOST=example.com", "EXT=joe", "DEFAULT=joe",
+               "LOCAL=example.com-joe", "SENDER=someone@example.org",
+               "RECIPIENT=example.com-joe@example.com",
+               "DTLINE=Delivered-To: example.com-joe@example.com\n",
+               "RPLINE=Return-Path: <someone@example.org>\n"};
+    run.input = "From: someone@example.org\nSubject: message " + std::to_string(n) + "\n\n" +
+                std::string(4000 * n, 'a' + n) + "\n";
+    run.workdir = domain_dir;
+    RunResult r = run_program(run);
+    ASSERT_EQ(r.status, 0) << r.err;
+    sent.push_back("Return-Path: <someone@example.org>\nDelivered-To: example.com-joe@example.com\n" +
+                   run.input);
+  }
+  std::vector<std::string> fetched = imap_fetch_all(dovecot->port(), "joe@example.com", "secret");
+  ASSERT_EQ(fetched.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(fetched[i], with_crlf(sent[i])) << i;
+
+  uint64_t bytes = 0, count = 0;
+  std::vector<std::string> usage = lines_of(read_file(domain_dir + "/joe/Maildir/maildirsize"));
+  ASSERT_GE(usage.size(), 2u);
+  EXPECT_EQ(usage[0], "102400S,10C");
+  for (size_t i = 1; i < usage.size(); ++i) {
+    std::vector<std::string> pair = split(usage[i], ' ');
+    bytes += std::stoull(pair.at(0));
+    count += std::stoull(pair.at(1));
+  }
+  EXPECT_EQ(bytes, sent[0].size() + sent[1].size() + sent[2].size());
+  EXPECT_EQ(count, 3u);
+  std::map<std::string, std::vector<std::string>> rows = doveadm_quota("joe@example.com");
+  // Dovecot shows the storage in KiB, a part KiB counted whole.
+  EXPECT_EQ(rows["STORAGE"].at(0), std::to_string((bytes + 1023) / 1024));
+  EXPECT_EQ(rows["MESSAGE"].at(0), "3");
+  std::vector<std::string> shown = lines_of(tessera({"user", "show", "joe@example.com"}).out);
+  ASSERT_EQ(shown.size(), 4u);
+  EXPECT_EQ(shown[2], "quota: " + std::to_string(std::max(bytes * 100 / 102400, count * 10)) + "%");
+}

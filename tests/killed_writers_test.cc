@@ -294,3 +294,47 @@ TEST_F(KilledWriters, ModifyFile) {
 }
 
 }  // namespace
+
+// A delivery killed at any moment leaves only whole messages in Maildir/new
+// (a partial one can only be in tmp/), and every delivery reported done
+// before it is still there, byte for byte; the maildirsize usage lines stay
+// whole lines.
+TEST_F(KilledWriters, Delivery) {
+  ok({"domain", "add", "d.test"});
+  ok({"user", "add", "joe@d.test", "secret"});
+  ok({"user", "quota", "joe@d.test", "100M"});
+  const std::string dir = box.path("/usr/local/tessera/domains/d.test");
+  const std::string head = "Return-Path: <a@b.test>\nDelivered-To: d.test-joe@d.test\n";
+  auto delivery = [&](int n) {
+    RunOptions options;
+    options.argv = {build_output("tdelivermail-sandbox"), "", "bounce-no-mailbox"};
+    options.env = {"LARKSPUR_ROOT=" + box.root(), "HOST=d.test", "EXT=joe", "SENDER=a@b.test",
+                   "DTLINE=Delivered-To: d.test-joe@d.test\n", "RPLINE=Return-Path: <a@b.test>\n"};
+    // Large enough that writing it takes a moment, small enough for a pipe.
+    options.input = "Subject: " + std::to_string(n) + "\n\n" + std::string(40000, 'x') + "\n";
+    options.workdir = dir;
+    return options;
+  };
+  std::set<std::string> reported, killed;
+  auto span = timed(delivery(-1));
+  reported.insert(head + delivery(-1).input);
+  for (int i = 0; i < kKills; ++i) {
+    kill_within(delivery(i), span);
+    killed.insert(head + delivery(i).input);
+    RunOptions done = delivery(kKills + i);
+    ASSERT_EQ(run_program(done).status, 0);
+    reported.insert(head + done.input);
+    std::set<std::string> found;
+    for (const std::string& name : names_in(dir + "/joe/Maildir/new")) {
+      std::string text = read_file(dir + "/joe/Maildir/new/" + name);
+      EXPECT_TRUE(killed.count(text) || reported.count(text)) << i << " " << name;
+      EXPECT_TRUE(name.ends_with(",S=" + std::to_string(text.size()))) << name;
+      found.insert(text);
+    }
+    for (const std::string& text : reported) EXPECT_TRUE(found.count(text)) << i;
+    std::string usage = read_file(dir + "/joe/Maildir/maildirsize");
+    if (!usage.empty()) {
+      EXPECT_EQ(usage.back(), '\n') << i;
+    }
+  }
+}

@@ -77,6 +77,8 @@ struct PlantedFault {
 std::string expand(std::string line, const std::string& root, const std::string& dir) {
   if (line.starts_with("R/")) line = root + line.substr(1);
   if (line.starts_with("D/") || line.starts_with("D:")) line = dir + line.substr(1);
+  // A path named inside the problem's text.
+  for (size_t at; (at = line.find(" R/")) != std::string::npos;) line.replace(at + 1, 1, root);
   return line;
 }
 
@@ -232,6 +234,11 @@ const std::vector<PlantedFault>& planted_faults() {
       {"qmail-newu missing",
        [](TesseraCheck& t) { unlink(t.box.path("/var/qmail/bin/qmail-newu").c_str()); },
        {"R/var/qmail/bin/qmail-newu: is missing or not executable"},
+       {"needs a person"}},
+      {"the delivery program a .qmail-default names missing",
+       [](TesseraCheck& t) { unlink(t.box.path("/usr/local/tessera/bin/tdelivermail").c_str()); },
+       {"D/.qmail-default: names R/usr/local/tessera/bin/tdelivermail, which is missing or not "
+        "executable"},
        {"needs a person"}},
       {"killed writers' copies of qmail's tables",
        [](TesseraCheck& t) {

@@ -111,7 +111,8 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
   std::string cgi = dest() + "/usr/local/lib/cgi-bin/larkspur";
   const std::string man = dest() + "/usr/local/share/man/man8/tessera.8";
   for (const std::string& path : {dest() + "/usr/local/bin/tessera", cgi + "/larkspur.cgi",
-                                  cgi + "/html/main.html", cgi + "/html/en", man}) {
+                                  cgi + "/html/main.html", cgi + "/html/en", man,
+                                  dest() + "/usr/local/tessera/bin/tdelivermail"}) {
     EXPECT_TRUE(file_exists(path)) << path;
   }
   expect_manual_names_every_command(man);

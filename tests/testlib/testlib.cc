@@ -29,12 +29,19 @@ Sandbox::Sandbox() {
                           "/var/qmail/users", "/www/html"}) {
     fs::create_directories(root_ + dir);
   }
-  for (const char* tool : {"qmail-newu", "qmail-newmrh"}) {
+  for (const char* tool : {"qmail-newu", "qmail-newmrh", "qmail-queue"}) {
     std::string built = build_output(tool);
     if (fs::exists(built)) {
       fs::copy_file(built, root_ + "/var/qmail/bin/" + tool,
                     fs::copy_options::overwrite_existing);
     }
+  }
+  // The store's delivery program, which every domain's .qmail-default
+  // names, as its sandbox twin.
+  if (std::string built = build_output("tdelivermail-sandbox"); fs::exists(built)) {
+    fs::create_directories(root_ + "/usr/local/tessera/bin");
+    fs::copy_file(built, root_ + "/usr/local/tessera/bin/tdelivermail",
+                  fs::copy_options::overwrite_existing);
   }
 }
 
