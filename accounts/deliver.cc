@@ -21,6 +21,7 @@
 #include "base/password_record.h"
 #include "base/safe_path.h"
 #include "base/site.h"
+#include "base/store_layout.h"
 #include "domains/assign.h"
 #include "quota/maildir_quota.h"
 
@@ -225,7 +226,7 @@ DeliveryOutcome deliver_to_account(const password_record& record, const Delivery
   off_t size = 0;
   errno = 0;
   std::optional<std::string> text =
-      read_dot_qmail(PathAt{AT_FDCWD, record.dir + "/.qmail"}, false, &size);
+      read_dot_qmail(PathAt{AT_FDCWD, mailbox_dot_qmail(record.dir)}, false, &size);
   if (!text) {
     // No file, or one the user list would not read either (a link, no
     // plain file): the mailbox takes its mail itself.

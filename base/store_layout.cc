@@ -55,6 +55,22 @@ std::string mailbox_maildir(std::string_view mailbox) {
   return joined(mailbox, kMaildirName) + "/";
 }
 
+std::string mailbox_dot_qmail(std::string_view mailbox) {
+  return joined(mailbox, kMailboxDotQmailName);
+}
+
+std::string mailbox_vacation_dir(std::string_view mailbox) {
+  return joined(mailbox, kVacationDirName);
+}
+
+std::string mailbox_vacation_file(std::string_view mailbox, std::string_view name) {
+  return joined(mailbox_vacation_dir(mailbox), name);
+}
+
+std::string autorespond_program(std::string_view home) {
+  return joined(joined(home, kStoreBinDirName), kAutorespondProgramName);
+}
+
 size_t maildir_suffix_at(std::string_view path) {
   const std::string inner = "/" + std::string(kMaildirName) + "/";
   size_t cut = path.rfind(inner);

@@ -37,6 +37,20 @@ inline constexpr std::string_view kQmailDefaultName = ".qmail-default";
 inline constexpr std::string_view kLastauthName = "lastauth";
 inline constexpr std::string_view kMaildirName = "Maildir";
 inline constexpr std::string_view kMaildirSizeName = "maildirsize";
+// A mailbox's own delivery instructions (forwards, a kept copy, the
+// vacation reply's program line), and the vacation reply's folder: its
+// subject line, its text, its optional last day (YYYY-MM-DD) and the
+// record of whom it has answered when.
+inline constexpr std::string_view kMailboxDotQmailName = ".qmail";
+inline constexpr std::string_view kVacationDirName = "vacation";
+inline constexpr std::string_view kVacationSubjectName = "subject";
+inline constexpr std::string_view kVacationMessageName = "message";
+inline constexpr std::string_view kVacationUntilName = "until";
+inline constexpr std::string_view kVacationRepliedName = "replied";
+// The store's programs in HOME/bin: the vacation reply's, which a
+// mailbox's .qmail runs.
+inline constexpr std::string_view kStoreBinDirName = "bin";
+inline constexpr std::string_view kAutorespondProgramName = "tessera-autorespond";
 
 // HOME/domains, and HOME/domains/ + tree (tree "" gives HOME/domains/).
 std::string store_domains_dir(std::string_view home);
@@ -75,6 +89,12 @@ std::string qmail_default_file(std::string_view dir);
 // MAILBOX/lastauth, and MAILBOX/Maildir/ (with its final "/").
 std::string mailbox_lastauth(std::string_view mailbox);
 std::string mailbox_maildir(std::string_view mailbox);
+// MAILBOX/.qmail, MAILBOX/vacation and MAILBOX/vacation/ + NAME.
+std::string mailbox_dot_qmail(std::string_view mailbox);
+std::string mailbox_vacation_dir(std::string_view mailbox);
+std::string mailbox_vacation_file(std::string_view mailbox, std::string_view name);
+// HOME/bin/tessera-autorespond.
+std::string autorespond_program(std::string_view home);
 
 // Where a maildir path's mailbox part ends: the offset of "/Maildir/" past
 // the first character, or of a final "/Maildir"; npos when neither.

@@ -70,7 +70,7 @@ void font_bare(const Style& s) {
 // The mailbox's own .qmail, when its path fits the host's 155 characters
 // (a cut path would name another file).
 std::optional<std::string> read_mailbox_qmail(const std::string& dir, const OpenDir& domain_dir) {
-  std::string path = dir + "/.qmail";
+  std::string path = mailbox_dot_qmail(dir);
   if (path.size() - std::min(path.size(), site_root().size()) > kQmailPathLimit) {
     return std::nullopt;
   }
