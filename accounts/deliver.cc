@@ -156,8 +156,8 @@ std::string without_trailing_slashes(std::string path) {
 
 bool is_own_maildir(const std::string& path, const std::string& dir) {
   std::string p = without_trailing_slashes(path);
-  const std::string own = dir + "/Maildir";
-  return p == own || p == dir + "/./Maildir";
+  const std::string own = without_trailing_slashes(mailbox_maildir(dir));
+  return p == own || p == dir + "/." + own.substr(dir.size());
 }
 
 std::string trimmed(std::string_view text) {
@@ -239,7 +239,7 @@ DeliveryOutcome deliver_to_account(const password_record& record, const Delivery
                  follow_dot_qmail(*text, record, request, message, home)) {
     return *done;
   }
-  return maildir_deliver(record.dir + "/Maildir/", record.quota, request, message, home.uid,
+  return maildir_deliver(mailbox_maildir(record.dir), record.quota, request, message, home.uid,
                          home.gid);
 }
 
@@ -262,7 +262,7 @@ DeliveryOutcome deliver_no_mailbox(const DeliveryRequest& request, const Message
       PasswdLookup found = passwd_lookup(user, home.domain);
       if (found.result == kErrFailed) return defer("Cannot read the mailbox store. (#4.3.0)");
       std::string quota = found.record && found.record->dir == dir ? found.record->quota : "";
-      return maildir_deliver(dir + "/Maildir/", quota, request, message, home.uid, home.gid);
+      return maildir_deliver(mailbox_maildir(dir), quota, request, message, home.uid, home.gid);
     }
     case NoMailboxKind::kUnknown:
       break;
