@@ -194,7 +194,9 @@ std::string subject_value(std::string_view subject) {
   std::string out;
   for (std::string_view rest = clean; !rest.empty();) {
     size_t take = std::min(rest.size(), kEncodedWordBytes);
-    while (take < rest.size() && take > 1 && (static_cast<unsigned char>(rest[take]) & 0xc0) == 0x80) {
+    // A byte 10xxxxxx continues a character: the word ends before it.
+    while (take < rest.size() && take > 1 &&
+           (static_cast<unsigned char>(rest[take]) & 0xc0) == 0x80) {
       --take;
     }
     out += (out.empty() ? "" : "\n ") + ("=?UTF-8?B?" + base64(rest.substr(0, take)) + "?=");
@@ -279,7 +281,8 @@ std::string reply_message(const AutorespondRequest& request, const Vacation& vac
                     "\nMessage-ID: <" + std::to_string(request.now) + "." +
                     std::to_string(getpid()) + ".autorespond@" + domain + ">\n";
   const HeaderField* id_field = find_field(fields, "message-id");
-  std::vector<std::string> id = id_field ? message_ids(id_field->value) : std::vector<std::string>{};
+  const std::vector<std::string> id =
+      id_field ? message_ids(id_field->value) : std::vector<std::string>{};
   if (!id.empty()) {
     // The thread so far: the message's References, or else its one parent.
     const HeaderField* refs = find_field(fields, "references");
@@ -473,6 +476,10 @@ AutorespondOutcome autorespond(const AutorespondRequest& request, std::string_vi
   if (std::optional<std::string> why = header_refusal(fields)) return no_reply(*why);
   const MailboxAddresses own = mailbox_addresses(request);
   if (own.from.empty()) return failed("no mailbox address: neither HOST nor RECIPIENT is set");
+  // The address heads the reply's From: line, so it must be one plain word.
+  for (unsigned char c : own.from) {
+    if (c <= ' ' || c == 0x7f) return failed("the mailbox address holds a blank or control byte");
+  }
   if (!addressed_to(fields, own.known)) return no_reply("the mailbox is not in To: or Cc:");
 
   Vacation vacation;
@@ -511,7 +518,11 @@ AutorespondOutcome autorespond(const AutorespondRequest& request, std::string_vi
   copy.set_mode(0600);
   copy.out().write(record_reply(record, request.sender, request.now));
   DeliveryOutcome sent = queue_reply(reply_message(request, vacation, own, fields), request.sender);
-  if (sent.status != kDeliveryDone) return failed("qmail-queue did not take the reply: " + sent.reason);
-  if (copy.replace(replied) != 0) return {true, "the reply was sent but not recorded in " + replied};
+  if (sent.status != kDeliveryDone) {
+    return failed("qmail-queue did not take the reply: " + sent.reason);
+  }
+  if (copy.replace(replied) != 0) {
+    return {true, "the reply was sent but not recorded in " + replied};
+  }
   return {true, ""};
 }

@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     whole = read_header(fd.get(), header);
   }
   const std::string_view expected = header_part(input);
-  fuzz_require(whole == (expected.size() <= kAutorespondHeaderMax), "the header read ends in bounds");
+  fuzz_require(whole == (expected.size() <= kAutorespondHeaderMax),
+               "the header read ends in bounds");
   if (whole) fuzz_require(header == expected, "the header read stops after its empty line");
 
   const std::string_view sender = input.substr(0, std::min<size_t>(input.find('\n'), 64));

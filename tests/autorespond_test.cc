@@ -90,7 +90,8 @@ std::vector<VacationCase> cases() {
        none + "the message is bulk mail (Precedence: bulk)\n", kNoReply},
       {"Precedence: junk", nullptr, {}, with_header("PRECEDENCE:  junk\r\n"),
        none + "the message is bulk mail (PRECEDENCE: junk)\n", kNoReply},
-      {"Precedence: first-class", nullptr, {}, with_header("Precedence: first-class\n"), "", kReply},
+      {"Precedence: first-class", nullptr, {}, with_header("Precedence: first-class\n"), "",
+       kReply},
       {"List- header", nullptr, {}, with_header("list-unsubscribe: <mailto:x@y>\n"),
        none + "the message comes from a list (list-unsubscribe:)\n", kNoReply},
       {"List- after the header is none", nullptr, {}, kMessage + "List-Id: <x>\n", "", kReply},
@@ -106,6 +107,9 @@ std::vector<VacationCase> cases() {
       {"the envelope recipient in To", nullptr, {"HOST=-"}, "To: example.com-joe@example.com\n\n",
        "", "From: example.com-joe@example.com" + kReplyHead.substr(kReplyHead.find('\n')) +
                kReplyTail},
+      {"host with a line end", nullptr, {"HOST=example.com\nBcc: x@y"}, kMessage,
+       "tessera-autorespond-sandbox: the mailbox address holds a blank or control byte\n",
+       kNoReply},
       {"alias domain", [](Vacation& t) { t.ok({"domain", "alias", "alias.test", "example.com"}); },
        {"HOST=alias.test"}, "Cc: joe@example.com\n\n", "",
        "From: joe@alias.test" + kReplyHead.substr(kReplyHead.find('\n')) + kReplyTail},
@@ -132,8 +136,9 @@ std::vector<VacationCase> cases() {
          symlink((t.dir + "/elsewhere").c_str(), t.file("replied").c_str());
        },
        {}, kMessage, "", kNoReply},
-      {"no vacation folder", [](Vacation& t) { std::filesystem::remove_all(t.joe + "/vacation"); }, {},
-       kMessage, "", kNoReply},
+      {"no vacation folder",
+       [](Vacation& t) { std::filesystem::remove_all(t.joe + "/vacation"); }, {}, kMessage, "",
+       kNoReply},
       {"no LARKSPUR_ROOT", nullptr, {"LARKSPUR_ROOT=-"}, kMessage,
        "tessera-autorespond-sandbox: LARKSPUR_ROOT must be an absolute path to an existing "
        "directory\n",
@@ -143,7 +148,8 @@ std::vector<VacationCase> cases() {
 
 // The reply with its Date and Message-ID values checked and taken out.
 std::string without_stamps(std::string reply) {
-  const std::regex date("\nDate: [A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d [-+]\\d{4}\n"
+  const std::regex date("\nDate: [A-Z][a-z]{2}, \\d\\d [A-Z][a-z]{2} \\d{4} "
+                        "\\d\\d:\\d\\d:\\d\\d [-+]\\d{4}\n"
                         "Message-ID: <\\d+\\.\\d+\\.autorespond@[a-z.]+>\n");
   EXPECT_TRUE(reply.empty() || std::regex_search(reply, date)) << reply;
   return std::regex_replace(reply, std::regex("\nDate: .*\nMessage-ID: .*\n"), "\n");
