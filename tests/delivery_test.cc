@@ -211,4 +211,39 @@ TEST(DeliveryTest, QuotaUsageGrowsByOneLinePerMessage) {
   EXPECT_EQ(names_in(t.joe("Maildir/new")).size(), 2u);
 }
 
+// A mailbox on vacation, its .qmail and vacation folder as the store writes
+// them: two messages from one sender get one reply, a list message none,
+// and every message still reaches Maildir/new.
+TEST(DeliveryTest, VacationReplyOncePerSenderNeverToAList) {
+  Delivery t;
+  t.SetUp();
+  const std::string home = t.box.path("/usr/local/tessera");
+  write_file(t.joe(".qmail"),
+             "|" + home + "/bin/tessera-autorespond " + t.dir + "/joe\n./Maildir/\n");
+  ASSERT_EQ(mkdir(t.joe("vacation").c_str(), 0700), 0);
+  write_file(t.joe("vacation/subject"), "Away\n");
+  write_file(t.joe("vacation/message"), "Back on Monday.\n");
+  const std::string to_joe = "From: someone@example.org\nTo: Joe <joe@example.com>\n\nbody\n";
+  const std::pair<std::string, std::string> messages[] = {
+      {"news@example.org", "List-Id: <news.example.org>\n" + to_joe},
+      {"someone@example.org", to_joe},
+      {"someone@example.org", to_joe}};
+  for (const auto& [sender, message] : messages) {
+    RunOptions run;
+    run.argv = {build_output("tdelivermail-sandbox"), "", kBounce};
+    run.env = {"PATH=/usr/bin:/bin", "LARKSPUR_ROOT=" + t.box.root(), "HOST=example.com",
+               "EXT=joe", "SENDER=" + sender, "RECIPIENT=example.com-joe@example.com",
+               "DTLINE=Delivered-To: example.com-joe@example.com\n"};
+    run.input = message;
+    EXPECT_EQ(run_program(run).status, 0);
+  }
+  EXPECT_EQ(names_in(t.joe("Maildir/new")).size(), 3u);
+  EXPECT_EQ(names_in(t.box.path("/var/qmail/queue-standin")),
+            (std::set<std::string>{"1.env", "1.msg"}));
+  EXPECT_EQ(read_file(t.spool("1.env")), std::string("F\0Tsomeone@example.org\0\0", 24));
+  EXPECT_TRUE(read_file(t.spool("1.msg")).starts_with(
+      "From: joe@example.com\nTo: someone@example.org\nSubject: Away\n"));
+  EXPECT_EQ(lines_of(read_file(t.joe("vacation/replied"))).size(), 1u);
+}
+
 }  // namespace

@@ -112,7 +112,8 @@ TEST_F(TesseraInstallTest, InstallInitThenFirstDomainAndMailboxWork) {
   const std::string man = dest() + "/usr/local/share/man/man8/tessera.8";
   for (const std::string& path : {dest() + "/usr/local/bin/tessera", cgi + "/larkspur.cgi",
                                   cgi + "/html/main.html", cgi + "/html/en", man,
-                                  dest() + "/usr/local/tessera/bin/tdelivermail"}) {
+                                  dest() + "/usr/local/tessera/bin/tdelivermail",
+                                  dest() + "/usr/local/tessera/bin/tessera-autorespond"}) {
     EXPECT_TRUE(file_exists(path)) << path;
   }
   expect_manual_names_every_command(man);

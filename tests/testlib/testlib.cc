@@ -43,6 +43,12 @@ Sandbox::Sandbox() {
     fs::copy_file(built, root_ + "/usr/local/tessera/bin/tdelivermail",
                   fs::copy_options::overwrite_existing);
   }
+  // The vacation reply program, which a mailbox's .qmail names, likewise.
+  if (std::string built = build_output("tessera-autorespond-sandbox"); fs::exists(built)) {
+    fs::create_directories(root_ + "/usr/local/tessera/bin");
+    fs::copy_file(built, root_ + "/usr/local/tessera/bin/tessera-autorespond",
+                  fs::copy_options::overwrite_existing);
+  }
 }
 
 Sandbox::~Sandbox() {

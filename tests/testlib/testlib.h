@@ -9,9 +9,9 @@
 
 // A fresh tree laid out like a host: ROOT/usr/local/tessera,
 // ROOT/var/qmail/{bin,control,users} with the qmail stand-ins copied into
-// bin/ and the delivery program's sandbox twin into the store's bin/ (when
-// they have been built), and ROOT/www as the CGI's working
-// directory (with an empty html/ folder). Removed again by the destructor
+// bin/ and the sandbox twins of the delivery and vacation reply programs
+// into the store's bin/ (when they have been built), and ROOT/www as the
+// CGI's working directory (with an empty html/ folder). Removed again by the destructor
 // unless LARKSPUR_KEEP_SANDBOX is set.
 class Sandbox {
  public:
