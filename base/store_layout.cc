@@ -49,6 +49,8 @@ std::string domains_dir_control_file(std::string_view home) {
 
 std::string qmail_default_file(std::string_view dir) { return joined(dir, kQmailDefaultName); }
 
+std::string domain_routing_lock(std::string_view dir) { return joined(dir, kRoutingLockName); }
+
 std::string mailbox_lastauth(std::string_view mailbox) { return joined(mailbox, kLastauthName); }
 
 std::string mailbox_maildir(std::string_view mailbox) {

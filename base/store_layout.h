@@ -32,6 +32,9 @@ inline constexpr std::string_view kFreeListName = ".dir_control_free";
 // A domain's delivery instructions: .qmail-EXT, "." in EXT written ":".
 inline constexpr std::string_view kDotQmailPrefix = ".qmail-";
 inline constexpr std::string_view kQmailDefaultName = ".qmail-default";
+// The lock that serialises changes of the domain's mailbox routing (its
+// forwards and vacation replies), so a domain's counts hold.
+inline constexpr std::string_view kRoutingLockName = ".routing.lock";
 
 // A mailbox's files and its maildir's parts.
 inline constexpr std::string_view kLastauthName = "lastauth";
@@ -85,6 +88,9 @@ std::string domains_dir_control_file(std::string_view home);
 
 // DIR/.qmail-default.
 std::string qmail_default_file(std::string_view dir);
+
+// DIR/.routing.lock.
+std::string domain_routing_lock(std::string_view dir);
 
 // MAILBOX/lastauth, and MAILBOX/Maildir/ (with its final "/").
 std::string mailbox_lastauth(std::string_view mailbox);

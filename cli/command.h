@@ -27,6 +27,14 @@ int check_command(const Words& words);
 int domain_usage(const Words& names);
 int import_command(const Words& words);
 
+// user forward|vacation ADDRESS ... (routing_command.cc), and the forwards
+// and vacation reply `user show` adds: plain lines only when there are
+// some, or members of the JSON object given.
+class JsonObject;
+struct Mailbox;
+int routing_command(const Words& words);
+void show_routing(const Mailbox& mailbox, JsonObject* json);
+
 // The clear password of a command (password_input.cc): one line of standard
 // input without its "\n" (for a PASSWORD of "-"), or asked twice on the
 // terminal with echo off (for none). None after a message on stderr: no

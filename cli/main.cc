@@ -47,6 +47,9 @@ constexpr const char* kUsage =
     "       tessera [--root DIR] [--json] user import [--dry-run] FILE|-\n"
     "       tessera [--root DIR] user passwd ADDRESS [-|PASSWORD]\n"
     "       tessera [--root DIR] user quota ADDRESS QUOTA\n"
+    "       tessera [--root DIR] user forward ADDRESS DEST... [--keep] | --off\n"
+    "       tessera [--root DIR] user vacation ADDRESS --subject S --text FILE|-\n"
+    "                                          [--until YYYY-MM-DD] | --off\n"
     "       tessera [--root DIR] [--json] check [--repair]\n"
     "       tessera help | -h | --help\n"
     "       tessera --version\n"
@@ -90,6 +93,8 @@ const std::vector<CommandShape>& command_shapes() {
       {"user", "del", {}},       {"user", "show", {}},
       {"user", "list", {"--inactive"}}, {"user", "import", {"--dry-run"}},
       {"user", "passwd", {}},    {"user", "quota", {}},
+      {"user", "forward", {"--keep", "--off"}},
+      {"user", "vacation", {"--subject", "--text", "--until", "--off"}},
   };
   return shapes;
 }
@@ -102,6 +107,8 @@ struct OptionName {
 constexpr OptionName kOptions[] = {
     {"--root", true},     {"--json", false},    {"--help", false}, {"-h", false},
     {"--version", false}, {"--inactive", true}, {"--dry-run", false}, {"--repair", false},
+    {"--keep", false},    {"--off", false},     {"--subject", true}, {"--text", true},
+    {"--until", true},
 };
 
 const OptionName* known_option(const std::string& word) {
@@ -201,7 +208,7 @@ void log_change(const std::string& group, const Words& words, int status) {
   static const char* const kChanging[] = {"domain add",  "domain del", "domain alias",
                                           "limits set",  "limits del", "user add",
                                           "user del",    "user passwd", "user quota",
-                                          "check --repair"};
+                                          "check --repair", "user forward", "user vacation"};
   if (status == kUsageStatus) return;
   // init has no words: it lays out the store's home.
   if (group == "init") return audit_change("init", tessera_home(), status);

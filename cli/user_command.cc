@@ -1,5 +1,6 @@
 // tessera user add|del|show|list|passwd|quota (import: import_command.cc; the
-// password of add and passwd: password_input.cc).
+// password of add and passwd: password_input.cc; forward and vacation:
+// routing_command.cc).
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +51,7 @@ int show_user(const Mailbox& mailbox) {
     JsonObject object = account_json(record);
     object.text("domain", domain).number("quota_use_percent", percent);
     add_last_login(object, login);
+    show_routing(Mailbox(record.name, domain), &object);
     print_json(object.object());
     return 0;
   }
@@ -57,6 +59,7 @@ int show_user(const Mailbox& mailbox) {
   printf("flags: 0x%x\n", static_cast<unsigned>(record.flags));
   printf("quota: %d%%\n", percent);
   printf("last login: %s\n", last_login_text(login).c_str());
+  show_routing(Mailbox(record.name, domain), nullptr);
   return 0;
 }
 
@@ -184,6 +187,7 @@ int user_command(const Words& words) {
   if (words.size() < 2) return kUsageStatus;
   if (words[0] == "list") return list_command(words);
   if (words[0] == "import") return import_command(Words(words.begin() + 1, words.end()));
+  if (words[0] == "forward" || words[0] == "vacation") return routing_command(words);
   if (!known_shape(words[0], words.size() - 2)) return kUsageStatus;
   return mailbox_command(words);
 }

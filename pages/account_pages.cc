@@ -141,6 +141,7 @@ void fill_account_view(const std::string& address, const password_record& record
   set_page_var("UZ", last_login_address_text(lastauth_text(record)));
   set_page_var("UU", mailbox_use_text(record.dir, record.quota));
   set_page_var("DN", domain_link_value(domain));
+  set_page_var("UE", url_encode(address));
   print_final_page(kAccountPage);
 }
 

@@ -15,7 +15,8 @@
 // stored flag word, UT the last login time (asctime text) or "never logged
 // in", UZ the last client address or "never logged in" (none, or exactly
 // "0.0.0.0"); then UU, the mailbox's use as "N%", and DN, the account's
-// domain in link form, for the page's links to its domain.
+// domain in link form, for the page's links to its domain, and UE the
+// address in link form, for the link to its forwards and vacation reply.
 //
 // What the handlers refuse beyond the bare store rules: add_user without a
 // cpass field creates nothing ("Add Email Account: Failed: no password

@@ -10,6 +10,7 @@
 #include "pages/changing_commands.h"
 #include "pages/control_files.h"
 #include "pages/domain_pages.h"
+#include "pages/routing_pages.h"
 #include "pages/scope_check.h"
 #include "pages/show_users.h"
 #include "web/form.h"
@@ -55,6 +56,13 @@ constexpr Command kCommands[] = {
     {"display_file", display_file, kNoRight, nullptr, nullptr, false, "fname", kControlFile},
     {"modify_file", modify_file, kNoRight, nullptr, nullptr, true, "file_name", kControlFile},
     {"delete_file", delete_file, kNoRight, nullptr, nullptr, true, "file_name", kControlFile},
+    // A mailbox's forwards and vacation reply, reached from the account view.
+    {"view_routing", view_routing, kRightViewUser, "View Email Account: Permission denied",
+     kMainPage, false, "eaddr", kAddress},
+    {"mod_forward", mod_forward, kRightModifyUser, "Modify Forwards: Permission denied",
+     kMainPage, true, "eaddr", kAddress},
+    {"mod_vacation", mod_vacation, kRightModifyUser, "Modify Vacation: Permission denied",
+     kMainPage, true, "eaddr", kAddress},
 };
 
 constexpr char kFixedPagePrefix[] = "/show/";

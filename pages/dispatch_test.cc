@@ -20,7 +20,8 @@ const std::string kEveryField =
     "dname=walk.example&adname=alias.example&eaddr=ann@walk.example&file_name=me&fname=me"
     "&tarea=x&rows=5&cols=5&rws=5&cls=5&pp=pw&cpass=pw2&ppass=pw3&quota=9000S&lusers=3"
     "&lalias=3&lfor=3&lresponder=3&llists=3&upop=on&uimap=on&udialup=on&upassc=on&uweb=on"
-    "&urelay=on&udisable=on&ubounce=on&ukestrel=on";
+    "&urelay=on&udisable=on&ubounce=on&ukestrel=on"
+    "&forwards=bob@else.example&keep=on&vsubject=away&vtext=back&vuntil=2030-01-31";
 
 RunResult run_cgi(const Sandbox& box, const std::string& form, bool post,
                   const std::string& extra = "X=", const std::string& user = "alice") {
@@ -66,7 +67,7 @@ void fill_store(const Sandbox& box) {
   for (const char* name :
        {"main", "add_domain", "del_domain", "view_domain", "mod_domain", "add_user", "del_user",
         "view_user", "mod_user", "ctrl_file", "qmail_controls_top", "qmail_controls_middle",
-        "qmail_controls_bottom", "init_error", "error"}) {
+        "qmail_controls_bottom", "init_error", "error", "mod_routing"}) {
     write_file(box.www() + "/html/" + name + ".html", std::string(name) + " %-W %-E\n");
   }
   write_file(box.www() + "/larkspur.acl", "admins * alice\n");

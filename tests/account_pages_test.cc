@@ -139,10 +139,14 @@ TEST_F(AccountPages, EachHandlerTestsItsOwnRight) {
       {"view_user", "MAIN View Email Account: Permission denied<BR><BR>\n"},
       {"mod_user", "MAIN Modify Email Account: Permission denied<BR><BR>\n"},
       {"show_users", "MAIN View Email Account: Permission denied<BR><BR>\n"},
+      {"view_routing", "MAIN View Email Account: Permission denied<BR><BR>\n"},
+      {"mod_forward", "MAIN Modify Forwards: Permission denied<BR><BR>\n"},
+      {"mod_vacation", "MAIN Modify Vacation: Permission denied<BR><BR>\n"},
   };
   const std::map<std::string, std::string> letter = {{"add_user", "C"},  {"del_user", "D"},
                                                      {"view_user", "V"}, {"mod_user", "M"},
-                                                     {"show_users", "V"}};
+                                                     {"show_users", "V"}, {"view_routing", "V"},
+                                                     {"mod_forward", "M"}, {"mod_vacation", "M"}};
   for (const std::string rights : {"", "C", "D", "V", "M", "AXIU", "cdvm", "*"}) {
     acl("admins " + rights + " alice\n");
     for (const auto& [nav, text] : denied) {
@@ -643,4 +647,58 @@ TEST_F(AccountPages, TypedSeparatorsStayInsideTheirField) {
   EXPECT_EQ(page("nav=mod_user&eaddr=joe@example.com&quota=5S%26quota%3D9S"),
             view({.messages = "quota not understood: 5S&amp;quota=9S<BR><BR>",
                   .name = "A&amp;ukestrel=", .when = joe_login_time()}));
+}
+
+// The forward and vacation forms write the mailbox's .qmail and vacation
+// folder, show what is stored with every text escaped, and the user list
+// reads back what they wrote.
+TEST_F(ShowUsers, RoutingFormsWriteWhatTheUserListShows) {
+  add("joe");
+  write_file(box.www() + "/html/mod_routing.html",
+             "ROUTE %-W|UA=$-UA|UE=$-UE|RF=$-RF|RK=$-RK|RS=$-RS|RT=$-RT|RU=$-RU\n");
+  const std::string joe = "|UA=joe@example.com|UE=joe%40example.com";
+  const std::string program = "|" + box.path("/usr/local/tessera/bin/tessera-autorespond ") +
+                              domain_dir + "/joe\n";
+  const struct {
+    std::string body, shown, qmail;
+  } cases[] = {
+      {"nav=view_routing&eaddr=Joe@example.com", "ROUTE " + joe + "|RF=|RK=|RS=|RT=|RU=\n", ""},
+      {"nav=mod_forward&eaddr=joe@example.com&forwards=a@other.net%0D%0A+B@Other.net,&keep=on",
+       "ROUTE Forwards of joe@example.com saved<BR><BR>" + joe +
+           "|RF=a@other.net\nB@other.net\n|RK=CHECKED|RS=|RT=|RU=\n",
+       "&a@other.net\n&B@other.net\n./Maildir/\n"},
+      {"nav=mod_forward&eaddr=joe@example.com&forwards=%3Cb%3E@other.net",
+       "ROUTE Modify Forwards joe@example.com error invalid forward address<BR><BR>" + joe +
+           "|RF=a@other.net\nB@other.net\n|RK=CHECKED|RS=|RT=|RU=\n",
+       "&a@other.net\n&B@other.net\n./Maildir/\n"},
+      {"nav=mod_vacation&eaddr=joe@example.com&vsubject=%22%3E%3Cb%3Eaway&vtext=%3C/textarea%3E"
+       "%0D%0Abye&vuntil=2030-01-31",
+       "ROUTE Vacation reply of joe@example.com saved<BR><BR>" + joe +
+           "|RF=a@other.net\nB@other.net\n|RK=CHECKED|RS=&quot;&gt;&lt;b&gt;away"
+           "|RT=&lt;/textarea&gt;\nbye|RU=2030-01-31\n",
+       program + "&a@other.net\n&B@other.net\n./Maildir/\n"},
+      {"nav=mod_vacation&eaddr=joe@example.com&vsubject=x&vtext=y&vuntil=31.01.2030",
+       "ROUTE Modify Vacation joe@example.com error invalid last day: give it as YYYY-MM-DD"
+       "<BR><BR>" + joe + "|RF=a@other.net\nB@other.net\n|RK=CHECKED|RS=&quot;&gt;&lt;b&gt;away"
+           "|RT=&lt;/textarea&gt;\nbye|RU=2030-01-31\n",
+       program + "&a@other.net\n&B@other.net\n./Maildir/\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(page(c.body), c.shown) << c.body;
+    EXPECT_EQ(file_exists(domain_dir + "/joe/.qmail") ? read_file(domain_dir + "/joe/.qmail") : "",
+              c.qmail) << c.body;
+  }
+  EXPECT_EQ(read_file(domain_dir + "/joe/vacation/message"), "</textarea>\nbye");
+  const std::string listed = page("nav=show_users&dname=example.com");
+  EXPECT_NE(listed.find(row("joe@example.com", "joe", "a@other.net\nB@other.net\n", "Yes",
+                            "NOQUOTA", false, "<B>NEVER LOGGED IN</B>")),
+            std::string::npos) << listed;
+  EXPECT_EQ(page("nav=mod_vacation&eaddr=joe@example.com&off=yes").rfind(
+                "ROUTE Vacation reply of joe@example.com removed<BR><BR>|", 0),
+            0u);
+  EXPECT_EQ(page("nav=mod_forward&eaddr=joe@example.com&forwards=x@other.net&off=yes").rfind(
+                "ROUTE Forwards of joe@example.com removed<BR><BR>|", 0),
+            0u);
+  EXPECT_FALSE(file_exists(domain_dir + "/joe/.qmail"));
+  EXPECT_FALSE(file_exists(domain_dir + "/joe/vacation"));
 }

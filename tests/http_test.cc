@@ -464,7 +464,8 @@ const char* const kTemplates[] = {
     "qmail_controls_middle.html", "qmail_controls_bottom.html", "help.html",
     "add_domain.html",     "del_domain.html",           "view_domain.html",
     "mod_domain.html",     "add_user.html",             "del_user.html",
-    "view_user.html",      "mod_user.html"};
+    "view_user.html",      "mod_user.html",
+    "mod_routing.html"};
 
 // A translation and the regional copies that browsers ask for first
 // ("en-US,en;q=0.9": the word after the comma carries a dot and would end
@@ -522,7 +523,8 @@ TEST(ShippedTemplates, EndInANewlineAndKeepTokensWithinOnePiece) {
 }
 
 TEST(ShippedTemplates, EveryTextComesFromEachLanguageFile) {
-  std::set<std::string> used = {"055", "056", "057", "058"};  // the list pages' style
+  // The list pages' style, and the routing page's vacation state.
+  std::set<std::string> used = {"055", "056", "057", "058", "366", "367"};
   for (const char* name : kTemplates) {
     for (const std::string& key : tokens_of(read_file(generated_html() / name)).language) {
       used.insert(key);
@@ -561,7 +563,8 @@ TEST(ShippedTemplates, UseOnlyThePageVariablesTheirPagesSet) {
       {"mod_domain.html", {"DN", "DD", "DU", "DG", "DS", "DP", "DH", "QU", "QL", "MU", "MA", "MF",
                            "MR", "ML", "MQ", "MP", "MI", "MD", "MC", "MS", "MW"}},
       {"mod_user.html", {"UA", "UN", "UQ", "UD", "UC", "UP", "UW", "UI", "UB", "US", "UK",
-                         "UT", "UZ", "UU", "DN"}}};
+                         "UT", "UZ", "UU", "DN", "UE"}},
+      {"mod_routing.html", {"UA", "UE", "DN", "RF", "RK", "RV", "RS", "RT", "RU"}}};
   // SC, set for a domain administrator before any page, may hide a part
   // of every page (web/scope.h).
   for (const char* name : kTemplates) {

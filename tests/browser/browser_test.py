@@ -185,6 +185,34 @@ class JobWalk(BrowserCase):
         self.assertTrue(self.b.find('input[name="ukestrel"]').is_selected())
         self.shot("account-changed")
 
+    def test_07b_forward_and_vacation_reply(self):
+        self.b.click_link("Forwards and vacation reply")
+        self.assertEqual(self.b.find("h1").text, "Forwards and vacation reply: alice@shop.example")
+        directory = self.sandbox.real_path(self.sandbox.passwd("shop.example")["alice"][5])
+        submit_form(self.b, "mod_forward", {"forwards": "bob@else.example", "keep": True},
+                    "Save forwards")
+        self.assertMessages(["Forwards of alice@shop.example saved"])
+        submit_form(self.b, "mod_vacation", {"vsubject": "Away until Monday",
+                                             "vtext": "Back soon.\nAlice",
+                                             "vuntil": "2030-08-31"}, "Save vacation reply")
+        self.assertMessages(["Vacation reply of alice@shop.example saved"])
+        with open(os.path.join(directory, ".qmail")) as qmail:
+            lines = qmail.read().split("\n")
+        self.assertTrue(lines[0].startswith("|") and lines[0].endswith("autorespond " +
+                        self.sandbox.passwd("shop.example")["alice"][5]), lines)
+        self.assertEqual(lines[1:], ["&bob@else.example", "./Maildir/", ""])
+        with open(os.path.join(directory, "vacation", "message")) as message:
+            self.assertEqual(message.read(), "Back soon.\nAlice")
+        self.assertEqual(self.b.find('input[name="vsubject"]').get_attribute("value"),
+                         "Away until Monday")
+        self.shot("forward-and-vacation")
+        # Both off again: the mailbox takes its mail as before.
+        submit_form(self.b, "mod_vacation", {}, "Remove vacation reply")
+        submit_form(self.b, "mod_forward", {}, "Remove forwards")
+        self.assertMessages(["Forwards of alice@shop.example removed"])
+        self.assertFalse(os.path.exists(os.path.join(directory, ".qmail")))
+        self.b.click_link("Account alice@shop.example")
+
     def test_08_list_users(self):
         self.b.click_link("Accounts of shop.example")
         self.assertEqual(self.b.title(), "Show Users")
@@ -550,6 +578,7 @@ TEMPLATE_PAGES = [
     ("del-user", "?nav=del_user"), ("view-user", "?nav=view_user"),
     ("request-error", "?nav=display_file&fname=a.b"),
 ] + [(name[:-5], "/show/" + name) for name in ("help.html", "error.html", "auth_failed.html")]
+TEMPLATE_PAGES.append(("routing", "?nav=view_routing&eaddr=carol@look.example"))
 LIST_PAGES = [("list-domains", "?nav=list_domains"),
               ("list-users", "?nav=show_users&dname=look.example"),
               ("list-users-filtered", "?nav=show_users&dname=look.example&filter=CAR")]
