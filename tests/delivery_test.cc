@@ -19,6 +19,7 @@ class Delivery : public TesseraSandboxTest {
  public:
   using TesseraSandboxTest::box;
   using TesseraSandboxTest::ok;
+  using TesseraSandboxTest::tessera;
   void TestBody() override {}
   void SetUp() override {
     dir = add_domain("example.com");
@@ -220,12 +221,12 @@ TEST(DeliveryTest, QuotaUsageGrowsByOneLinePerMessage) {
 TEST(DeliveryTest, VacationReplyOncePerSenderNeverToAList) {
   Delivery t;
   t.SetUp();
-  const std::string home = t.box.path("/usr/local/tessera");
-  write_file(t.joe(".qmail"),
-             "|" + home + "/bin/tessera-autorespond " + t.dir + "/joe\n./Maildir/\n");
-  ASSERT_EQ(mkdir(t.joe("vacation").c_str(), 0700), 0);
-  write_file(t.joe("vacation/subject"), "Away\n");
-  write_file(t.joe("vacation/message"), "Back on Monday.\n");
+  // The vacation as tessera sets it: the .qmail line and the folder the
+  // program reads.
+  EXPECT_EQ(t.tessera({"user", "vacation", "joe@example.com", "--subject", "Away", "--text", "-"},
+                      "Back on Monday.\n").status, 0);
+  EXPECT_EQ(read_file(t.joe(".qmail")), "|" + t.box.path("/usr/local/tessera") +
+                                            "/bin/tessera-autorespond " + t.dir + "/joe\n./Maildir/\n");
   const std::string to_joe = "From: someone@example.org\nTo: Joe <joe@example.com>\n\nbody\n";
   const std::pair<std::string, std::string> messages[] = {
       {"news@example.org", "List-Id: <news.example.org>\n" + to_joe},
