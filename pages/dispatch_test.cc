@@ -20,7 +20,8 @@ const std::string kEveryField =
     "dname=walk.example&adname=alias.example&eaddr=ann@walk.example&file_name=me&fname=me"
     "&tarea=x&rows=5&cols=5&rws=5&cls=5&pp=pw&cpass=pw2&ppass=pw3&quota=9000S&lusers=3"
     "&lalias=3&lfor=3&lresponder=3&llists=3&upop=on&uimap=on&udialup=on&upassc=on&uweb=on"
-    "&urelay=on&udisable=on&ubounce=on&ukestrel=on";
+    "&urelay=on&udisable=on&ubounce=on&ukestrel=on"
+    "&aname=sales&adest=bob@else.example&ctype=delete";
 
 RunResult run_cgi(const Sandbox& box, const std::string& form, bool post,
                   const std::string& extra = "X=", const std::string& user = "alice") {
@@ -69,6 +70,7 @@ void fill_store(const Sandbox& box) {
         "qmail_controls_bottom", "init_error", "error"}) {
     write_file(box.www() + "/html/" + name + ".html", std::string(name) + " %-W %-E\n");
   }
+  write_file(box.www() + "/html/show_aliases.html", "show_aliases %-W %-E\n");
   write_file(box.www() + "/larkspur.acl", "admins * alice\n");
   for (const char* form : {"nav=add_domain&dname=walk.example&pp=pw&quota=5000S",
                            "nav=add_user&eaddr=ann@walk.example&cpass=pw&quota=5000S",

@@ -415,7 +415,9 @@ class ShowUsers : public AccountPages {
            "</font></td></tr>\n";
   }
   std::string alias_head(const std::string& dname) {
-    return "</table>\n<HR>\n<B>Alias/Forwards for " + dname + "</B>\n<table cellspacing=5>\n"
+    return "</table>\n<HR>\n<B>Alias/Forwards for " + dname +
+           "</B> <a href=larkspur.cgi?nav=show_aliases&dname=" + dname +
+           ">Change aliases</a>\n<table cellspacing=5>\n"
            "<tr><th align=left>" + font() + "<B>Name</B></FONT>\n</th><th>" + font() +
            "<B>Alias/Forward</B></FONT></th><BR></tr>\n";
   }
