@@ -9,6 +9,7 @@
 #include "accounts/account.h"
 #include "accounts/dot_qmail.h"
 #include "accounts/passwd.h"
+#include "accounts/routing.h"
 #include "base/address.h"
 #include "base/cwd_guard.h"
 #include "base/dir_tree.h"
@@ -25,27 +26,11 @@ namespace {
 constexpr size_t kDotQmailLineMax = 159;
 constexpr size_t kDotQmailPathMax = 159;
 
-constexpr std::string_view kDeliveryProgram = "tdelivermail";
-constexpr std::string_view kEmptyArgument = "''";
-
 // The user a delivery path names: its last component, trailing "/"
 // ignored, so ".../example.com/0/postmaster/" still names postmaster.
 std::string last_path_component(std::string path) {
   while (!path.empty() && path.back() == '/') path.pop_back();
   return path.substr(path.rfind('/') + 1);
-}
-
-// The second argument of the delivery program's line, trimmed; none when
-// the line does not run the local delivery program that way.
-std::optional<std::string> delivery_target(const std::string& line) {
-  if (line.find(kDeliveryProgram) == std::string::npos) return std::nullopt;
-  size_t quotes = line.find(kEmptyArgument);
-  if (quotes == std::string::npos) return std::nullopt;
-  size_t blank = line.find(' ', quotes);
-  if (blank == std::string::npos) return std::nullopt;
-  std::string target = line.substr(blank);
-  trim_blanks(target);
-  return target;
 }
 
 bool address_names(const std::string& target, const std::string& user,
@@ -142,7 +127,7 @@ bool is_catchall(const std::string& user, const DomainName& domain,
   const std::string extension = "default";
   std::optional<std::string> line = dotqmail_first_line(&extension, &domain);
   if (!line) return false;
-  std::optional<std::string> target = delivery_target(*line);
+  std::optional<std::string> target = delivery_argument(*line);
   if (!target || target->empty()) return false;
   // The delivery program reads the same argument by the same rule.
   const NoMailbox action = parse_no_mailbox(*target);

@@ -11,6 +11,7 @@
 #include "accounts/dot_qmail.h"
 #include "accounts/open_dir.h"
 #include "accounts/passwd.h"
+#include "accounts/routing.h"
 #include "base/address.h"
 #include "base/dir_tree.h"
 #include "base/error.h"
@@ -26,22 +27,6 @@
 namespace {
 
 constexpr std::string_view kOwnMaildirLine = "./Maildir/";
-
-struct Refusal {
-  int code;
-  const char* message;
-};
-
-constexpr Refusal kRefusals[] = {
-    {kRoutingForwardLimit, "the domain has reached its limit of forwards"},
-    {kRoutingVacationLimit, "the domain has reached its limit of vacation replies"},
-    {kRoutingBadDestination, "invalid forward address"},
-    {kRoutingBadDate, "invalid last day: give it as YYYY-MM-DD"},
-    {kRoutingBadSubject, "invalid vacation subject"},
-    {kRoutingBadText, "invalid vacation text"},
-    {kRoutingTooMany, "too many forwards"},
-    {kRoutingForeignLines, "the mailbox's .qmail holds delivery lines of its own"},
-};
 
 // Where one mailbox lives: its domain's home (the real domain, its owner)
 // and its password record (its directory).
@@ -127,7 +112,7 @@ int read_routing_at(const Place& place, MailboxRouting& routing) {
   if (!text) return kErrDotQmail;
   bool own = parse_own_lines(*text, program_line(place), routing);
   if (routing.vacation) read_vacation_settings(place.record.dir, routing.settings);
-  return own ? 0 : kRoutingForeignLines;
+  return own ? 0 : kErrForeignLines;
 }
 
 // How many of the domain's mailboxes other than `except` forward, and how
@@ -167,8 +152,8 @@ int check_counts(const Place& place, bool adds_forwards, bool adds_vacation) {
   const int32_t vacation_cap = adds_vacation ? limits.maxautoresponders : -1;
   if (forward_cap < 0 && vacation_cap < 0) return 0;
   RoutingCounts counts = count_routing(place.home, place.record.name);
-  if (forward_cap >= 0 && counts.forwards >= forward_cap) return kRoutingForwardLimit;
-  if (vacation_cap >= 0 && counts.vacations >= vacation_cap) return kRoutingVacationLimit;
+  if (forward_cap >= 0 && counts.forwards >= forward_cap) return kErrForwardLimit;
+  if (vacation_cap >= 0 && counts.vacations >= vacation_cap) return kErrVacationLimit;
   return 0;
 }
 
@@ -260,10 +245,10 @@ int change_routing(const Mailbox& mailbox, const std::vector<std::string>* forwa
 
 // A subject is one header line's worth of text.
 int subject_ok(std::string_view subject) {
-  if (subject.empty() || subject.size() > kVacationSubjectMax) return kRoutingBadSubject;
+  if (subject.empty() || subject.size() > kVacationSubjectMax) return kErrBadSubject;
   return subject.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos
              ? 0
-             : kRoutingBadSubject;
+             : kErrBadSubject;
 }
 
 // ASCII capitals to small letters, the whole text (lower_name cuts names).
@@ -278,26 +263,9 @@ bool leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 4
 
 }  // namespace
 
-const char* routing_error_string(int code) {
-  for (const Refusal& refusal : kRefusals) {
-    if (refusal.code == code) return refusal.message;
-  }
-  return error_string(code);
-}
-
-int forward_destination_ok(std::string_view text) {
-  if (text.empty() || text.size() > kForwardAddressMax) return kRoutingBadDestination;
-  size_t at = text.rfind('@');
-  if (at == std::string_view::npos || at == 0) return kRoutingBadDestination;
-  std::string_view local = text.substr(0, at);
-  std::string_view domain = text.substr(at + 1);
-  if (user_name_ok(local) != 0 || new_domain_name_ok(domain) != 0) return kRoutingBadDestination;
-  return 0;
-}
-
 int vacation_date_ok(std::string_view text) {
   if (text.empty()) return 0;
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return kRoutingBadDate;
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return kErrBadDate;
   auto number = [text](size_t from, size_t count) {
     int value = 0;
     for (size_t i = from; i < from + count; ++i) {
@@ -307,10 +275,10 @@ int vacation_date_ok(std::string_view text) {
     return value;
   };
   const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
-  if (year < 1970 || month < 1 || month > 12 || day < 1) return kRoutingBadDate;
+  if (year < 1970 || month < 1 || month > 12 || day < 1) return kErrBadDate;
   constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const int last = kDays[month - 1] + (month == 2 && leap_year(year) ? 1 : 0);
-  return day <= last ? 0 : kRoutingBadDate;
+  return day <= last ? 0 : kErrBadDate;
 }
 
 std::string compose_mailbox_qmail(std::string_view home, std::string_view dir,
@@ -335,21 +303,21 @@ int set_mailbox_forwards(const Mailbox& mailbox, const std::vector<std::string>&
                          bool keep_copy) {
   std::vector<std::string> clean;
   for (std::string forward : forwards) {
-    if (forward_destination_ok(forward) != 0) return kRoutingBadDestination;
+    if (!destination_address(forward)) return kErrBadDestination;
     // Host names compare in small letters; the local part is the other
     // host's to judge.
     const size_t at = forward.rfind('@');
     forward.replace(at + 1, std::string::npos, lowered(forward.substr(at + 1)));
     if (std::find(clean.begin(), clean.end(), forward) == clean.end()) clean.push_back(forward);
   }
-  if (clean.size() > kForwardsPerMailboxMax) return kRoutingTooMany;
+  if (clean.size() > kForwardsPerMailboxMax) return kErrTooManyForwards;
   // Mail forwarded to the mailbox itself would come back for ever.
   std::optional<DomainHome> home = find_domain_home(mailbox.domain);
   for (const std::string& forward : clean) {
     const std::string address = lowered(forward);
     if (address == mailbox.user + "@" + mailbox.domain.str() ||
         (home && address == mailbox.user + "@" + home->domain.str())) {
-      return kRoutingBadDestination;
+      return kErrBadDestination;
     }
   }
   return change_routing(mailbox, &clean, keep_copy, VacationStep::kLeave, {});
@@ -367,7 +335,7 @@ int set_mailbox_vacation(const Mailbox& mailbox, const VacationSettings& setting
     clean.text += settings.text[i];
   }
   if (clean.text.size() > kVacationTextMax || clean.text.find('\0') != std::string::npos) {
-    return kRoutingBadText;
+    return kErrBadText;
   }
   if (int code = vacation_date_ok(settings.until); code != 0) return code;
   return change_routing(mailbox, nullptr, false, VacationStep::kSet, clean);

@@ -31,37 +31,35 @@
 // the count to the last write, so two changes cannot both take the last
 // place.
 //
-// Routines (results: 0, a store code, or one of the refusals below;
-// routing_error_string gives the message of either kind):
-//   forward_destination_ok  0 when text may be a forward: LOCAL@DOMAIN with
-//                     user-name characters before the "@" and a host name
-//                     after it, at most kForwardAddressMax bytes; else
-//                     kRoutingBadDestination.
+// Routines (results: 0, or a store code: the routing refusals of
+// base/error.h among them, whose messages accounts/routing.h's
+// routing_error_string gives; a destination is checked by its
+// destination_address, the one rule for aliases and forwards):
 //   vacation_date_ok  0 for "" or a real calendar day written YYYY-MM-DD;
-//                     else kRoutingBadDate.
+//                     else kErrBadDate.
 //   compose_mailbox_qmail  the .qmail text for the settings ("" when there
 //                     is nothing to write). Pure.
 //   read_mailbox_routing  what the mailbox's .qmail and vacation folder say
 //                     now: kErrNoUser / kErrNoDomain when there is no such
 //                     mailbox, kErrDotQmail when the .qmail cannot be read
-//                     as a plain file, kRoutingForeignLines when it holds
+//                     as a plain file, kErrForeignLines when it holds
 //                     lines of another writer (routing still filled with
 //                     what was understood).
 //   set_mailbox_forwards  replaces the forwards (an empty list removes them
 //                     and keep with them), keeping the vacation reply as it
-//                     is. Destinations are checked (kRoutingBadDestination),
+//                     is. Destinations are checked (kErrBadDestination),
 //                     lower-cased in their domain part, a repeat dropped;
 //                     the mailbox's own address is refused
-//                     (kRoutingBadDestination: it would loop), more than
-//                     kForwardsPerMailboxMax is kRoutingTooMany. Then
-//                     kRoutingForwardLimit (only when the mailbox had no
+//                     (kErrBadDestination: it would loop), more than
+//                     kForwardsPerMailboxMax is kErrTooManyForwards. Then
+//                     kErrForwardLimit (only when the mailbox had no
 //                     forwards yet), read_mailbox_routing's codes,
 //                     kErrFailed (the lock), kErrUpdateFile (a write).
 //   set_mailbox_vacation  sets or changes the vacation reply, keeping the
-//                     forwards. kRoutingBadSubject (empty, a line break or
+//                     forwards. kErrBadSubject (empty, a line break or
 //                     NUL, or longer than kVacationSubjectMax),
-//                     kRoutingBadText (longer than kVacationTextMax, or a
-//                     NUL), kRoutingBadDate, kRoutingVacationLimit (only
+//                     kErrBadText (longer than kVacationTextMax, or a
+//                     NUL), kErrBadDate, kErrVacationLimit (only
 //                     when the mailbox had no reply yet), then as
 //                     set_mailbox_forwards.
 //                     The folder's files are written before the .qmail
@@ -81,16 +79,6 @@
 
 #include "base/mailbox.h"
 
-inline constexpr int kRoutingForwardLimit = -1001;
-inline constexpr int kRoutingBadDestination = -1002;
-inline constexpr int kRoutingBadDate = -1003;
-inline constexpr int kRoutingBadSubject = -1004;
-inline constexpr int kRoutingBadText = -1005;
-inline constexpr int kRoutingTooMany = -1006;
-inline constexpr int kRoutingForeignLines = -1007;
-inline constexpr int kRoutingVacationLimit = -1008;
-
-inline constexpr size_t kForwardAddressMax = 254;
 inline constexpr size_t kForwardsPerMailboxMax = 100;
 inline constexpr size_t kVacationSubjectMax = 200;
 inline constexpr size_t kVacationTextMax = 16 * 1024;
@@ -108,9 +96,6 @@ struct MailboxRouting {
   VacationSettings settings;  // as the folder holds them (read when vacation)
 };
 
-const char* routing_error_string(int code);
-
-int forward_destination_ok(std::string_view text);
 int vacation_date_ok(std::string_view text);
 
 std::string compose_mailbox_qmail(std::string_view home, std::string_view dir,

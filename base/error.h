@@ -51,6 +51,22 @@ enum StoreError : int32_t {
   kErrDomainLimits = -36,
   kErrAssignFile = -37,
   kErrCatchall = -55,
+  // The routing writers' refusals (aliases, a mailbox's forwards and
+  // vacation reply); their messages are routing_error_string's
+  // (accounts/routing.h), so error_string's table stays as it is.
+  kErrAliasExists = -60,
+  kErrNoAlias = -61,
+  kErrAliasLimit = -62,
+  kErrBadDestination = -63,
+  kErrNameIsMailbox = -64,
+  kErrBadAliasName = -65,
+  kErrForwardLimit = -66,
+  kErrVacationLimit = -67,
+  kErrBadDate = -68,
+  kErrBadSubject = -69,
+  kErrBadText = -70,
+  kErrTooManyForwards = -71,
+  kErrForeignLines = -72,
 };
 
 // A code that travels as a plain int (a routine's result handed on, a

@@ -112,3 +112,8 @@ inline constexpr std::string_view kMaildirParts[] = {"Maildir", "Maildir/new", "
 
 // MAILDIR + "maildirsize" (MAILDIR ends in "/").
 std::string maildir_size_file(std::string_view maildir);
+
+// A domain's dot-qmail files (aliases, .qmail-default) are replaced through
+// a private copy DIR/.dot-qmail.PID: outside the .qmail- names, so no
+// address ever reaches a half-written copy.
+inline constexpr std::string_view kDotQmailCopyName = ".dot-qmail";

@@ -31,6 +31,7 @@
 
 #include "accounts/dot_qmail.h"
 #include "accounts/passwd.h"
+#include "accounts/routing.h"
 #include "base/dir_tree.h"
 #include "base/leftover.h"
 #include "base/locked_file.h"
@@ -679,9 +680,49 @@ void check_delivery_program(const AssignEntry& d, Findings& out) {
   out.push_back({path, "names " + program + ", which is missing or not executable", nullptr});
 }
 
+// The mailbox directory a delivery path names: the part before its
+// Maildir/ (a catch-all names the mailbox itself).
+std::string mailbox_of(std::string path) {
+  size_t maildir = maildir_suffix_at(path);
+  if (maildir != std::string::npos) path.erase(maildir);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// A domain's dot-qmail files (its aliases' and .qmail-default) that deliver
+// into a mailbox that is not there: qmail defers that mail until it
+// bounces. Whether to drop the line or make the mailbox is for a person.
+void check_dot_qmail_paths(const AssignEntry& d, Findings& out) {
+  for (const Entry& e : entries_of(d.dir)) {
+    if (e.dir || !e.name.starts_with(kDotQmailPrefix)) continue;
+    const std::string path = d.dir + "/" + e.name;
+    std::optional<std::string> text = read_dot_qmail(PathAt{AT_FDCWD, path}, false);
+    if (!text) continue;
+    std::set<std::string> named;
+    std::string_view rest = *text;
+    for (std::string_view piece; next_piece(rest, piece, kDotQmailWholeLine);) {
+      DotQmailLine line = parse_dot_qmail_line(piece);
+      if (line.kind == DotQmailKind::kMaildir && line.text.front() == '/') {
+        named.insert(mailbox_of(std::string(line.text)));
+      }
+      std::optional<std::string> argument =
+          line.kind == DotQmailKind::kProgram ? delivery_argument(line.text) : std::nullopt;
+      if (argument && parse_no_mailbox(*argument).kind == NoMailboxKind::kPath) {
+        named.insert(mailbox_of(*argument));
+      }
+    }
+    for (const std::string& mailbox : named) {
+      if (!is_directory(mailbox)) {
+        out.push_back({path, "names the mailbox " + mailbox + ", which is missing", nullptr});
+      }
+    }
+  }
+}
+
 void check_domain(const AssignEntry& d, Findings& out) {
   if (!is_directory(d.dir)) return;
   check_delivery_program(d, out);
+  check_dot_qmail_paths(d, out);
   std::string text;
   read_text(passwd_file(d.dir), text);
   std::vector<PasswdLine> lines = passwd_lines(text);
@@ -689,8 +730,8 @@ void check_domain(const AssignEntry& d, Findings& out) {
   check_mailboxes(d, lines, out);
   check_mailbox_count(d, lines, out);
   check_free_list_backup(d, out);
-  check_copies(d.dir, {std::string(kPasswdBackupName)}, {std::string(kIndexTempName)},
-               passwd_paths_of(d.name).lock, out);
+  check_copies(d.dir, {std::string(kPasswdBackupName), std::string(kDotQmailCopyName)},
+               {std::string(kIndexTempName)}, passwd_paths_of(d.name).lock, out);
   check_copies(d.dir,
                {std::string(kDirControlName), std::string(kFreeListName),
                 std::string(kLimitsFileName)},

@@ -23,11 +23,16 @@ int user_command(const Words& words);
 int init_command(const Words& words);
 int check_command(const Words& words);
 
+// alias add|del|show|list, and domain catchall NAME [CHOICE] with the words
+// after "catchall" (routing_command.cc).
+int alias_command(const Words& words);
+int domain_catchall(const Words& words);
+
 // domain usage [NAME] (usage_report.cc); user import (import_command.cc).
 int domain_usage(const Words& names);
 int import_command(const Words& words);
 
-// user forward|vacation ADDRESS ... (routing_command.cc), and the forwards
+// user forward|vacation ADDRESS ... (mailbox_routing_command.cc), and the forwards
 // and vacation reply `user show` adds: plain lines only when there are
 // some, or members of the JSON object given.
 class JsonObject;

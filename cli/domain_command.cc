@@ -1,4 +1,4 @@
-// tessera domain add|del|alias|show|list.
+// tessera domain add|del|alias|show|list|usage|catchall.
 #include <cstdio>
 
 #include "base/mailbox.h"
@@ -91,5 +91,8 @@ int domain_command(const Words& words) {
   if (command == "show" && arguments == 1) return show_domain(DomainName(words[1]));
   if (command == "list" && arguments <= 1) return list_domains(arguments ? words[1] : "");
   if (command == "usage" && arguments <= 1) return domain_usage(Words(words.begin() + 1, words.end()));
+  if (command == "catchall" && (arguments == 1 || arguments == 2)) {
+    return domain_catchall(Words(words.begin() + 1, words.end()));
+  }
   return kUsageStatus;
 }

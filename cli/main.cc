@@ -37,9 +37,14 @@ constexpr const char* kUsage =
     "       tessera [--root DIR] [--json] domain show NAME\n"
     "       tessera [--root DIR] [--json] domain list [NAME]\n"
     "       tessera [--root DIR] [--json] domain usage [NAME]\n"
+    "       tessera [--root DIR] [--json] domain catchall NAME [bounce|delete|USER|ADDRESS]\n"
     "       tessera [--root DIR] [--json] limits show NAME\n"
     "       tessera [--root DIR] limits set NAME FILE|-\n"
     "       tessera [--root DIR] limits del NAME\n"
+    "       tessera [--root DIR] alias add ADDRESS DESTINATION...\n"
+    "       tessera [--root DIR] alias del ADDRESS\n"
+    "       tessera [--root DIR] [--json] alias show ADDRESS\n"
+    "       tessera [--root DIR] [--json] alias list DOMAIN\n"
     "       tessera [--root DIR] user add ADDRESS [-|PASSWORD [FULLNAME]]\n"
     "       tessera [--root DIR] user del ADDRESS\n"
     "       tessera [--root DIR] [--json] user show ADDRESS\n"
@@ -95,6 +100,9 @@ const std::vector<CommandShape>& command_shapes() {
       {"user", "passwd", {}},    {"user", "quota", {}},
       {"user", "forward", {"--keep", "--off"}},
       {"user", "vacation", {"--subject", "--text", "--until", "--off"}},
+      {"domain", "catchall", {}},
+      {"alias", "add", {}},      {"alias", "del", {}},
+      {"alias", "show", {}},     {"alias", "list", {}},
   };
   return shapes;
 }
@@ -198,6 +206,7 @@ int run_group(const std::string& group, const Words& words) {
   if (group == "user") return user_command(words);
   if (group == "init") return init_command(words);
   if (group == "check") return check_command(words);
+  if (group == "alias") return alias_command(words);
   return kUsageStatus;
 }
 
@@ -208,12 +217,15 @@ void log_change(const std::string& group, const Words& words, int status) {
   static const char* const kChanging[] = {"domain add",  "domain del", "domain alias",
                                           "limits set",  "limits del", "user add",
                                           "user del",    "user passwd", "user quota",
-                                          "check --repair", "user forward", "user vacation"};
+                                          "check --repair", "user forward", "user vacation",
+                                          "alias add", "alias del", "domain catchall"};
   if (status == kUsageStatus) return;
   // init has no words: it lays out the store's home.
   if (group == "init") return audit_change("init", tessera_home(), status);
   if (words.empty()) return;
   std::string command = group + " " + words[0];
+  // Without its choice, the catch-all is only shown.
+  if (command == "domain catchall" && words.size() < 3) return;
   bool changing = false;
   for (const char* name : kChanging) changing = changing || command == name;
   if (!changing) return;

@@ -1,157 +1,122 @@
-// tessera user forward|vacation: a mailbox's forwards and vacation reply
-// (accounts/mailbox_routing.h), and what `user show` says of them.
-//
-//   user forward ADDRESS DEST... [--keep]    forwards replaced by DEST...
-//   user forward ADDRESS --off               forwards removed
-//   user vacation ADDRESS --subject S --text FILE|- [--until YYYY-MM-DD]
-//   user vacation ADDRESS --off
-//
-// The options reach here after the other words, in the order typed.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
+// tessera alias add|del|show|list and domain catchall: a domain's aliases
+// and what becomes of mail for its addresses without a mailbox.
 #include <cstdio>
-#include <cstring>
 
-#include "accounts/mailbox_routing.h"
+#include "accounts/routing.h"
+#include "base/address.h"
 #include "cli/command.h"
 #include "cli/json.h"
 #include "cli/mailbox.h"
 
 namespace {
 
-int report_routing(int code, const std::string& address, const std::string& what) {
-  if (code != 0) return report_failure(routing_error_string(code));
-  return report_done(0, address, what);
+int routing_failure(int32_t code) { return report_failure(routing_error_string(code)); }
+
+int routing_done(int32_t code, const std::string& object, const std::string& what) {
+  if (code != 0) return routing_failure(code);
+  return report_done(code, object, what);
 }
 
-// The reply's text from a file, or standard input for "-": none after a
-// message when it cannot be read. One byte past the limit is enough to
-// refuse a text that is too long.
-std::optional<std::string> read_text(const std::string& name) {
-  int fd = name == "-" ? STDIN_FILENO : open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    fprintf(stderr, "tessera: cannot read %s: %s\n", name.c_str(), strerror(errno));
-    return std::nullopt;
+std::string address_of(const Mailbox& mailbox) { return mailbox.user + "@" + mailbox.domain.str(); }
+
+// "ADDRESS\tDEST\tDEST..." as show and list print an alias.
+void print_alias(const std::string& address, const AliasEntry& alias,
+                 std::vector<std::string>& documents) {
+  if (json_output()) {
+    documents.push_back(JsonObject()
+                            .text("address", address)
+                            .document("destinations", json_text_array(alias.destinations))
+                            .object());
+    return;
   }
-  std::string text;
-  char buffer[4096];
-  bool failed = false;
-  while (text.size() <= kVacationTextMax) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) failed = true;
-    if (got <= 0) break;
-    text.append(buffer, static_cast<size_t>(got));
-  }
-  int error = errno;
-  if (fd != STDIN_FILENO) close(fd);
-  if (failed) {
-    fprintf(stderr, "tessera: cannot read %s: %s\n", name.c_str(), strerror(error));
-    return std::nullopt;
-  }
-  return text;
+  std::string line = address;
+  for (const std::string& destination : alias.destinations) line += "\t" + destination;
+  printf("%s\n", line.c_str());
 }
 
-std::string joined(const std::vector<std::string>& words, const char* separator) {
-  std::string text;
-  for (const std::string& word : words) text += (text.empty() ? "" : separator) + word;
-  return text;
+int show_alias(const Mailbox& mailbox) {
+  std::optional<AliasEntry> alias = alias_find(mailbox);
+  if (!alias) return routing_failure(last_error);
+  std::vector<std::string> documents;
+  print_alias(address_of(mailbox), *alias, documents);
+  if (json_output()) print_json(documents[0]);
+  return 0;
 }
 
-int forward_command(const Mailbox& mailbox, const std::string& address, const Words& rest) {
-  std::vector<std::string> forwards;
-  bool keep = false, off = false;
-  for (const std::string& word : rest) {
-    if (word == "--keep") {
-      keep = true;
-    } else if (word == "--off") {
-      off = true;
-    } else {
-      forwards.push_back(word);
-    }
+int list_aliases(const DomainName& domain) {
+  std::optional<std::vector<AliasEntry>> aliases = alias_list(domain);
+  if (!aliases) return routing_failure(last_error);
+  std::vector<std::string> documents;
+  for (const AliasEntry& alias : *aliases) {
+    print_alias(alias.name + "@" + domain.str(), alias, documents);
   }
-  if (off == !forwards.empty() || (off && keep)) return kUsageStatus;
-  int code = set_mailbox_forwards(mailbox, forwards, keep);
-  if (off) return report_routing(code, address, "forwards removed");
-  // The line names the destinations as the store keeps them.
-  MailboxRouting now;
-  if (code == 0) read_mailbox_routing(mailbox, now);
-  return report_routing(code, address,
-                        "forwarding to " + joined(now.forwards, ", ") +
-                            (keep ? ", keeping a copy" : ""));
+  if (json_output()) print_json(json_array(documents));
+  return 0;
 }
 
-int vacation_command(const Mailbox& mailbox, const std::string& address, const Words& rest) {
-  std::optional<std::string> subject, text_file, until;
-  bool off = false;
-  for (size_t i = 0; i < rest.size(); ++i) {
-    const std::string& word = rest[i];
-    std::optional<std::string>* value = word == "--subject" ? &subject
-                                        : word == "--text"  ? &text_file
-                                        : word == "--until" ? &until
-                                                            : nullptr;
-    if (word == "--off") {
-      off = true;
-    } else if (value != nullptr && i + 1 < rest.size()) {
-      *value = rest[++i];
-    } else {
-      return kUsageStatus;
-    }
+const char* kActionNames[] = {"bounce", "delete", "mailbox", "forward", "unknown"};
+
+int show_catchall(const DomainName& domain) {
+  std::optional<CatchAll> catchall = catchall_get(domain);
+  if (!catchall) return routing_failure(last_error);
+  const char* action = kActionNames[static_cast<int>(catchall->kind)];
+  if (json_output()) {
+    JsonObject object;
+    object.text("domain", domain.str()).text("action", action).text("target", catchall->target);
+    object.optional_text("mailbox", catchall->mailbox.empty()
+                                        ? std::nullopt
+                                        : std::optional<std::string>(catchall->mailbox));
+    print_json(object.text("line", catchall->line).object());
+    return 0;
   }
-  if (off) {
-    if (subject || text_file || until) return kUsageStatus;
-    return report_routing(remove_mailbox_vacation(mailbox), address, "vacation reply removed");
+  switch (catchall->kind) {
+    case NoMailboxKind::kBounce:
+    case NoMailboxKind::kDelete:
+      printf("%s\n", action);
+      break;
+    case NoMailboxKind::kPath:
+      printf("%s\t%s\t%s\n", action, catchall->mailbox.c_str(), catchall->target.c_str());
+      break;
+    case NoMailboxKind::kAddress:
+      printf("%s\t%s\n", action, catchall->target.c_str());
+      break;
+    case NoMailboxKind::kUnknown:
+      printf("%s\t%s\n", action, catchall->line.c_str());
+      break;
   }
-  if (!subject || !text_file) return kUsageStatus;
-  std::optional<std::string> text = read_text(*text_file);
-  if (!text) return 1;
-  VacationSettings settings{*subject, *text, until.value_or("")};
-  return report_routing(set_mailbox_vacation(mailbox, settings), address,
-                        until ? "vacation reply set until " + *until : "vacation reply set");
+  return 0;
 }
 
 }  // namespace
 
-int routing_command(const Words& words) {
-  if (words.size() < 3) return kUsageStatus;
+int alias_command(const Words& words) {
+  if (words.size() < 2) return kUsageStatus;
+  const std::string& command = words[0];
+  if (command == "list") {
+    return words.size() == 2 ? list_aliases(DomainName(words[1])) : kUsageStatus;
+  }
+  const bool adds = command == "add" && words.size() >= 3;
+  if (!adds && !((command == "del" || command == "show") && words.size() == 2)) {
+    return kUsageStatus;
+  }
   Mailbox mailbox;
   if (int code = parse_mailbox(words[1], mailbox); code != 0) return report_failure(code);
-  const std::string address = mailbox.user + "@" + mailbox.domain.str();
-  const Words rest(words.begin() + 2, words.end());
-  if (words[0] == "forward") return forward_command(mailbox, address, rest);
-  return vacation_command(mailbox, address, rest);
+  const std::string address = address_of(mailbox);
+  if (command == "show") return show_alias(mailbox);
+  if (command == "del") return routing_done(alias_delete(mailbox), address, "alias removed");
+  bool created = false;
+  int code = alias_set(mailbox, Words(words.begin() + 2, words.end()), &created);
+  return routing_done(code, address, created ? "alias created" : "alias changed");
 }
 
-void show_routing(const Mailbox& mailbox, JsonObject* json) {
-  MailboxRouting routing;
-  int code = read_mailbox_routing(mailbox, routing);
-  if (code != 0 && code != kRoutingForeignLines) return;
-  if (json != nullptr) {
-    JsonObject vacation;
-    vacation.text("subject", routing.settings.subject)
-        .text("text", routing.settings.text)
-        .optional_text("until", routing.settings.until.empty()
-                                    ? std::nullopt
-                                    : std::optional<std::string>(routing.settings.until));
-    json->document("forwards", json_text_array(routing.forwards))
-        .boolean("keep_copy", routing.keep_copy);
-    if (routing.vacation) {
-      json->document("vacation", vacation.object());
-    } else {
-      json->null("vacation");
-    }
-    return;
-  }
-  if (!routing.forwards.empty()) {
-    printf("forwards: %s%s\n", joined(routing.forwards, ", ").c_str(),
-           routing.keep_copy ? " (copy kept)" : "");
-  }
-  if (routing.vacation) {
-    printf("vacation: %s%s\n", routing.settings.subject.c_str(),
-           routing.settings.until.empty()
-               ? ""
-               : (" (until " + routing.settings.until + ")").c_str());
-  }
+int domain_catchall(const Words& words) {
+  const DomainName domain(words[0]);
+  if (words.size() == 1) return show_catchall(domain);
+  std::string choice = words[1];
+  int code = catchall_set(domain, choice);
+  lower_name(choice);
+  std::string what = choice == "bounce" || choice == "delete" ? choice
+                     : choice.find('@') != std::string::npos ? "forward to " + choice
+                                                              : "mailbox " + choice;
+  return routing_done(code, domain.str(), "catch-all set to " + what);
 }

@@ -1,6 +1,6 @@
 // tessera user add|del|show|list|passwd|quota (import: import_command.cc; the
 // password of add and passwd: password_input.cc; forward and vacation:
-// routing_command.cc).
+// mailbox_routing_command.cc).
 #include <unistd.h>
 
 #include <algorithm>

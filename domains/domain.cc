@@ -80,8 +80,7 @@ void remove_new_tree(const std::string& home, const std::string& tree, const cha
 bool write_delivery_file() {
   FILE* file = fopen(std::string(kQmailDefaultName).c_str(), "w+");
   if (!file) return false;
-  bool written =
-      fprintf(file, "| %s/bin/tdelivermail '' bounce-no-mailbox\n", tessera_home().c_str()) > 0;
+  bool written = fputs(delivery_line(kBounceNoMailbox).c_str(), file) >= 0;
   return fclose(file) == 0 && written;
 }
 
@@ -228,6 +227,10 @@ int remove_from_tables(const std::string& domain, const std::vector<std::string>
 }
 
 }  // namespace
+
+std::string delivery_line(std::string_view argument) {
+  return "| " + tessera_home() + "/bin/tdelivermail '' " + std::string(argument) + "\n";
+}
 
 StoreError create_domain(const DomainName& domain, const std::string& home, uid_t uid,
                          gid_t gid) {

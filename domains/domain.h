@@ -40,11 +40,17 @@
 //                      a qmail tool did, and the entries stay). A real name
 //                      that is itself an alias gives the new alias that
 //                      alias's real domain.
+//   delivery_line      the line of a domain's .qmail-default that runs the
+//                      store's delivery program with the argument saying what
+//                      becomes of mail for a recipient without a mailbox:
+//                      "| HOME/bin/tdelivermail '' ARGUMENT\n". Creation
+//                      writes it with kBounceNoMailbox.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 #include "base/error.h"
 #include "base/mailbox.h"
@@ -56,3 +62,8 @@ StoreError delete_domain(const DomainName& domain);
 
 StoreError create_alias_domain(const DomainName& alias, const DomainName& real);
 
+
+inline constexpr std::string_view kBounceNoMailbox = "bounce-no-mailbox";
+inline constexpr std::string_view kDeleteNoMailbox = "delete-no-mailbox";
+
+std::string delivery_line(std::string_view argument);

@@ -10,6 +10,7 @@
 #include "pages/changing_commands.h"
 #include "pages/control_files.h"
 #include "pages/domain_pages.h"
+#include "pages/mailbox_routing_pages.h"
 #include "pages/routing_pages.h"
 #include "pages/scope_check.h"
 #include "pages/show_users.h"
@@ -63,6 +64,18 @@ constexpr Command kCommands[] = {
      kMainPage, true, "eaddr", kAddress},
     {"mod_vacation", mod_vacation, kRightModifyUser, "Modify Vacation: Permission denied",
      kMainPage, true, "eaddr", kAddress},
+    // A domain's aliases are viewed with the account list's right and
+    // changed, as its catch-all is, with the right to change the domain.
+    {"show_aliases", show_aliases_page, kRightViewUser, "Show Aliases: Permission denied",
+     kMainPage, false, "dname", kDomain},
+    {"add_alias", add_alias_page, kRightModifyDomain, "Add Alias: Permission denied", kMainPage,
+     true, "dname", kDomain},
+    {"mod_alias", mod_alias_page, kRightModifyDomain, "Modify Alias: Permission denied",
+     kMainPage, true, "dname", kDomain},
+    {"del_alias", del_alias_page, kRightModifyDomain, "Delete Alias: Permission denied",
+     kMainPage, true, "dname", kDomain},
+    {"set_catchall", set_catchall_page, kRightModifyDomain, "Catch-all: Permission denied",
+     kMainPage, true, "dname", kDomain},
 };
 
 constexpr char kFixedPagePrefix[] = "/show/";

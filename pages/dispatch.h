@@ -49,8 +49,8 @@ struct Command {
   const char* joins = nullptr;
 };
 
-// The commands (the fifteen of the pages and the routing pages beside them),
-// in the order they are compared.
+// The commands (the fifteen of the pages, then the routing pages), in the
+// order they are compared.
 std::span<const Command> command_table();
 
 // The first command whose name equals nav ignoring case, or nullptr.

@@ -21,7 +21,8 @@ const std::string kEveryField =
     "&tarea=x&rows=5&cols=5&rws=5&cls=5&pp=pw&cpass=pw2&ppass=pw3&quota=9000S&lusers=3"
     "&lalias=3&lfor=3&lresponder=3&llists=3&upop=on&uimap=on&udialup=on&upassc=on&uweb=on"
     "&urelay=on&udisable=on&ubounce=on&ukestrel=on"
-    "&forwards=bob@else.example&keep=on&vsubject=away&vtext=back&vuntil=2030-01-31";
+    "&forwards=bob@else.example&keep=on&vsubject=away&vtext=back&vuntil=2030-01-31"
+    "&aname=sales&adest=bob@else.example&ctype=delete";
 
 RunResult run_cgi(const Sandbox& box, const std::string& form, bool post,
                   const std::string& extra = "X=", const std::string& user = "alice") {
@@ -70,6 +71,7 @@ void fill_store(const Sandbox& box) {
         "qmail_controls_bottom", "init_error", "error", "mod_routing"}) {
     write_file(box.www() + "/html/" + name + ".html", std::string(name) + " %-W %-E\n");
   }
+  write_file(box.www() + "/html/show_aliases.html", "show_aliases %-W %-E\n");
   write_file(box.www() + "/larkspur.acl", "admins * alice\n");
   for (const char* form : {"nav=add_domain&dname=walk.example&pp=pw&quota=5000S",
                            "nav=add_user&eaddr=ann@walk.example&cpass=pw&quota=5000S",

@@ -16,6 +16,7 @@
 #include "domains/dir_control.h"
 #include "domains/domain.h"
 #include "domains/limits.h"
+#include "pages/routing_pages.h"
 #include "web/escape.h"
 #include "web/form.h"
 #include "web/page.h"
@@ -212,6 +213,7 @@ void fill_domain_view(const DomainName& asked) {
   // The store keeps no clear password as a rule: the block that would
   // reveal one is hidden when there is nothing to reveal.
   set_page_var("DH", shown.empty() ? " hidden" : "");
+  fill_catchall_view(DomainName::as_stored(domain));
 
   FILE* file = std::fopen(domain_limits_path(dir).c_str(), "re");
   if (file == nullptr) {

@@ -1,121 +1,173 @@
 #include "pages/routing_pages.h"
 
-#include <cstdio>
+#include <fcntl.h>
+
 #include <optional>
 
-#include "accounts/mailbox_routing.h"
+#include "accounts/dot_qmail.h"
+#include "accounts/open_dir.h"
 #include "accounts/passwd.h"
-#include "base/mailbox.h"
+#include "accounts/routing.h"
+#include "base/store_layout.h"
 #include "domains/assign.h"
+#include "pages/domain_pages.h"
 #include "web/escape.h"
 #include "web/form.h"
 #include "web/page.h"
 
 namespace {
 
-constexpr char kViewPage[] = "html/view_user.html";
-constexpr char kRoutingPage[] = "html/mod_routing.html";
+constexpr char kMainPage[] = "html/main.html";
+constexpr char kAliasesPage[] = "html/show_aliases.html";
+constexpr char kDomainPage[] = "html/mod_domain.html";
+// The destinations field: separators between addresses.
+constexpr std::string_view kDestinationSeparators = " \t\r\n,";
 
-[[noreturn]] void finish(std::string_view message, const char* page_path) {
-  add_message(message);
-  print_final_page(page_path);
-}
+bool given(const char* field) { return field != nullptr && field[0] != '\0'; }
 
-// A message made from a format with two texts, cut to what the shared
-// 500-byte message buffer holds.
-std::string formatted(const char* format, const std::string& first, const std::string& second) {
-  char buffer[kTextField];
-  std::snprintf(buffer, sizeof buffer, format, first.c_str(), second.c_str());
-  return buffer;
-}
-
-struct Account {
-  std::string address;  // as the split left it, as messages show it
-  Mailbox mailbox;      // its domain the real one
-};
-
-// The form's account, or the address form with the page's message.
-Account form_account(const char* title) {
-  const char* eaddr = form_value("eaddr");
-  if (eaddr == nullptr || eaddr[0] == '\0') {
-    finish(std::string(title) + ": Failed: no email address given", kViewPage);
+// "<tr><td>NAME</td><td>A<br>B</td></tr>" with every text escaped.
+std::string table_row(std::string_view name, const std::vector<std::string>& destinations) {
+  std::string row = "<tr><td>" + html_escape(name) + "</td><td>";
+  for (size_t i = 0; i < destinations.size(); ++i) {
+    row += (i ? "<br>" : "") + html_escape(destinations[i]);
   }
-  ParsedAddress parsed = parse_address(eaddr);
-  Account account{parsed.address, parsed.mailbox};
-  if (std::optional<DomainHome> home = find_domain_home(account.mailbox.domain)) {
-    account.mailbox.domain = home->domain;
-  }
-  if (parsed.result != 0 || !passwd_find(account.mailbox.user, account.mailbox.domain)) {
-    finish(std::string(title) + ": account does not exist", kViewPage);
-  }
-  return account;
+  return row + "</td></tr>\n";
 }
 
-[[noreturn]] void fill_routing_view(const Account& account) {
-  MailboxRouting routing;
-  int code = read_mailbox_routing(account.mailbox, routing);
-  if (code != 0) add_message(routing_error_string(code));
-  std::string forwards;
-  for (const std::string& forward : routing.forwards) forwards += forward + "\n";
-  set_page_var("UA", account.address);
-  set_page_var("UE", url_encode(account.address));
-  set_page_var("DN", url_encode(account.mailbox.domain.str()));
-  set_page_var("RF", forwards);
-  set_page_var("RK", routing.keep_copy ? "CHECKED" : "");
-  set_page_var("RV", get_language_text(routing.vacation ? "366" : "367"));
-  set_page_var("RS", routing.settings.subject);
-  set_page_var("RT", routing.settings.text);
-  set_page_var("RU", routing.settings.until);
-  print_final_page(kRoutingPage);
+// The mailboxes with forwards, as the user list reads them: the "&" lines
+// of each mailbox's own .qmail.
+std::string forward_rows(const DomainHome& home) {
+  std::string rows;
+  OpenDir dir;
+  dir.hold(home.dir);
+  PasswdListing listing(home.domain);
+  for (const password_record* record = listing.next(); record; record = listing.next()) {
+    std::optional<std::string> text = read_dot_qmail(dir.place(mailbox_dot_qmail(record->dir)), false);
+    if (!text) continue;
+    std::vector<std::string> forwards;
+    std::string_view rest = *text;
+    for (std::string_view piece; next_piece(rest, piece, kDotQmailWholeLine);) {
+      DotQmailLine line = parse_dot_qmail_line(piece);
+      if (line.kind == DotQmailKind::kForward) forwards.emplace_back(line.text);
+    }
+    if (!forwards.empty()) rows += table_row(record->name + "@" + home.domain.str(), forwards);
+  }
+  return rows;
 }
 
-std::string field(const char* name) {
-  const char* value = form_value(name);
-  return value != nullptr ? value : "";
+// The aliases page of a domain the lookup knows, with the message given.
+[[noreturn]] void aliases_page(const DomainHome& home, std::string_view message) {
+  if (!message.empty()) add_message(message);
+  set_page_var("DN", home.domain.str());
+  std::string rows;
+  if (std::optional<std::vector<AliasEntry>> aliases = alias_list(home.domain)) {
+    for (const AliasEntry& alias : *aliases) {
+      rows += table_row(alias.name + "@" + home.domain.str(), alias.destinations);
+    }
+  }
+  set_page_markup("AL", rows);
+  set_page_markup("AF", forward_rows(home));
+  print_final_page(kAliasesPage);
+}
+
+// The domain of the request, or the main page with the page's message.
+DomainHome requested_domain(const char* page) {
+  const char* field = form_value("dname");
+  if (field == nullptr) {
+    add_message(std::string(page) + ": Failed: no domain name given");
+    print_final_page(kMainPage);
+  }
+  std::optional<DomainHome> home = find_domain_home(DomainName(field));
+  if (!home) {
+    add_message(std::string(page) + ": Failed: domain does not exist");
+    print_final_page(kMainPage);
+  }
+  return *home;
+}
+
+enum class AliasChange { kAdd, kModify, kDelete };
+
+[[noreturn]] void change_alias(AliasChange change) {
+  static const char* const kPages[] = {"Add Alias", "Modify Alias", "Delete Alias"};
+  static const char* const kDone[] = {"created", "changed", "deleted"};
+  const int which = static_cast<int>(change);
+  const DomainHome home = requested_domain(kPages[which]);
+  const char* name = form_value("aname");
+  const char* field = form_value("adest");
+  if (!given(name)) {
+    aliases_page(home, std::string(kPages[which]) + ": Failed: Must supply alias name");
+  }
+  if (change != AliasChange::kDelete && !given(field)) {
+    aliases_page(home, std::string(kPages[which]) + ": Failed: Must supply destinations");
+  }
+  const Mailbox alias(name, home.domain);
+  int code = kSuccess;
+  switch (change) {
+    case AliasChange::kAdd: code = alias_add(alias, split_destinations(field)); break;
+    case AliasChange::kModify: code = alias_change(alias, split_destinations(field)); break;
+    case AliasChange::kDelete: code = alias_delete(alias); break;
+  }
+  aliases_page(home, code != kSuccess ? std::string(routing_error_string(code))
+                                      : field_text("Alias " + alias.user + "@" +
+                                                       home.domain.str() + " " + kDone[which],
+                                                   kTextField));
 }
 
 }  // namespace
 
-std::vector<std::string> form_forwards(const char* field) {
-  std::vector<std::string> forwards;
-  std::string_view text = field != nullptr ? field : "";
-  constexpr std::string_view kSeparators = " \t,\r\n";
-  for (size_t at = text.find_first_not_of(kSeparators); at != std::string_view::npos;
-       at = text.find_first_not_of(kSeparators, at)) {
-    size_t end = text.find_first_of(kSeparators, at);
-    forwards.emplace_back(text.substr(at, end == std::string_view::npos ? end : end - at));
-    at = end;
+std::vector<std::string> split_destinations(const std::string& field) {
+  std::vector<std::string> destinations;
+  size_t start = 0;
+  while ((start = field.find_first_not_of(kDestinationSeparators, start)) != std::string::npos) {
+    size_t end = field.find_first_of(kDestinationSeparators, start);
+    destinations.push_back(field.substr(start, end - start));
+    start = end;
   }
-  return forwards;
+  return destinations;
 }
 
-void view_routing() { fill_routing_view(form_account("View Forwards")); }
+void show_aliases_page() { aliases_page(requested_domain("Show Aliases"), ""); }
 
-void mod_forward() {
-  Account account = form_account("Modify Forwards");
-  const bool off = form_value("off") != nullptr;
-  std::vector<std::string> forwards = off ? std::vector<std::string>{} : form_forwards(form_value("forwards"));
-  int code = set_mailbox_forwards(account.mailbox, forwards, form_value("keep") != nullptr);
-  if (code != 0) {
-    add_message(formatted("Modify Forwards %s error %s", account.address, routing_error_string(code)));
+void add_alias_page() { change_alias(AliasChange::kAdd); }
+
+void mod_alias_page() { change_alias(AliasChange::kModify); }
+
+void del_alias_page() { change_alias(AliasChange::kDelete); }
+
+void set_catchall_page() {
+  const DomainHome home = requested_domain("Catch-all");
+  const std::string type = form_value("ctype") ? form_value("ctype") : "";
+  const char* user = form_value("cuser");
+  const char* address = form_value("caddr");
+  int code = kSuccess;
+  if (type == "bounce" || type == "delete") {
+    code = catchall_set(home.domain, type);
+  } else if (type == "mailbox" && given(user)) {
+    // A name with "@" would be taken for an address.
+    code = std::string_view(user).find('@') == std::string_view::npos
+               ? catchall_set(home.domain, user)
+               : kErrNoUser;
+  } else if (type == "forward" && given(address)) {
+    code = std::string_view(address).find('@') != std::string_view::npos
+               ? catchall_set(home.domain, address)
+               : kErrBadDestination;
   } else {
-    add_message(formatted(forwards.empty() ? "Forwards of %s removed%s" : "Forwards of %s saved%s",
-                          account.address, ""));
+    code = -1;
+    add_message("Catch-all: Failed: Must supply what becomes of the mail");
   }
-  fill_routing_view(account);
+  if (code != -1) add_message(code == kSuccess ? "Catch-all set" : routing_error_string(code));
+  fill_domain_view(home.domain);
+  print_final_page(kDomainPage);
 }
 
-void mod_vacation() {
-  Account account = form_account("Modify Vacation");
-  const bool off = form_value("off") != nullptr;
-  int code = off ? remove_mailbox_vacation(account.mailbox)
-                 : set_mailbox_vacation(account.mailbox,
-                                        {field("vsubject"), field("vtext"), field("vuntil")});
-  if (code != 0) {
-    add_message(formatted("Modify Vacation %s error %s", account.address, routing_error_string(code)));
-  } else {
-    add_message(formatted(off ? "Vacation reply of %s removed%s" : "Vacation reply of %s saved%s",
-                          account.address, ""));
+void fill_catchall_view(const DomainName& domain) {
+  std::optional<CatchAll> catchall = catchall_get(domain);
+  if (!catchall) return;
+  set_page_var("CQ", catchall->line);
+  static const char* const kChecked[] = {"CB", "CD", "CM", "CF"};
+  if (catchall->kind != NoMailboxKind::kUnknown) {
+    set_page_var(kChecked[static_cast<int>(catchall->kind)], "checked");
   }
-  fill_routing_view(account);
+  if (catchall->kind == NoMailboxKind::kPath) set_page_var("CU", catchall->mailbox);
+  if (catchall->kind == NoMailboxKind::kAddress) set_page_var("CX", catchall->target);
 }

@@ -16,6 +16,7 @@
 #include "accounts/lastauth.h"
 #include "accounts/open_dir.h"
 #include "accounts/passwd.h"
+#include "accounts/routing.h"
 #include "base/error.h"
 #include "base/safe_path.h"
 #include "base/site.h"
@@ -309,19 +310,15 @@ void print_alias_line(const Style& s, std::string_view piece) {
 // name or its first line rules it out of the alias table.
 void print_alias_entry(const Style& s, const std::string& entry, std::string_view text,
                        const std::string& dname) {
-  if (entry.find("-owner") != std::string::npos || entry.find("-default") != std::string::npos) {
-    return;
-  }
-  std::string_view rest = text, piece;
-  if (next_piece(rest, piece) && piece[0] == '|') return;
+  if (!is_alias_file(entry, text)) return;
   out("<tr><td align=left>");
   font_quoted(s);
   out_escaped(address_part(entry));
   out("@");
   out_escaped(dname);
   out("</td><td align=left>\n");
-  rest = text;
-  while (next_piece(rest, piece)) print_alias_line(s, piece);
+  std::string_view rest = text;
+  for (std::string_view piece; next_piece(rest, piece);) print_alias_line(s, piece);
   out("</td></tr>\n");
 }
 
@@ -397,7 +394,10 @@ void show_users() {
 
   out("<HR>\n<B>Alias/Forwards for ");
   out_escaped(dname);
-  out("</B>\n<table cellspacing=5>\n<tr><th align=left>");
+  // The aliases are changed on a page of their own.
+  out("</B> <a href=larkspur.cgi?nav=show_aliases&dname=");
+  out(url_encode(dname));
+  out(">Change aliases</a>\n<table cellspacing=5>\n<tr><th align=left>");
   font_quoted(s);
   out("<B>Name</B></FONT>\n</th><th>");
   font_quoted(s);

@@ -10,7 +10,9 @@
 // aliases and forwards (the domain directory's .qmail-NAME
 // files, less program deliveries and the -owner and -default files); and
 // the mailing lists (.qmail-NAME files whose first line names
-// ezmlm-reject). Failures before the page starts show html/main.html with
+// ezmlm-reject). The alias table's heading links to the domain's aliases
+// page, where they are changed; which files are aliases is the store's one
+// rule (is_alias_file, accounts/routing.h). Failures before the page starts show html/main.html with
 // one message; afterwards nothing is reported: an unreadable file counts
 // as empty and an entry that cannot be opened is left out.
 //

@@ -419,7 +419,9 @@ class ShowUsers : public AccountPages {
            "</font></td></tr>\n";
   }
   std::string alias_head(const std::string& dname) {
-    return "</table>\n<HR>\n<B>Alias/Forwards for " + dname + "</B>\n<table cellspacing=5>\n"
+    return "</table>\n<HR>\n<B>Alias/Forwards for " + dname +
+           "</B> <a href=larkspur.cgi?nav=show_aliases&dname=" + dname +
+           ">Change aliases</a>\n<table cellspacing=5>\n"
            "<tr><th align=left>" + font() + "<B>Name</B></FONT>\n</th><th>" + font() +
            "<B>Alias/Forward</B></FONT></th><BR></tr>\n";
   }
@@ -668,7 +670,7 @@ TEST_F(ShowUsers, RoutingFormsWriteWhatTheUserListShows) {
            "|RF=a@other.net\nB@other.net\n|RK=CHECKED|RS=|RT=|RU=\n",
        "&a@other.net\n&B@other.net\n./Maildir/\n"},
       {"nav=mod_forward&eaddr=joe@example.com&forwards=%3Cb%3E@other.net",
-       "ROUTE Modify Forwards joe@example.com error invalid forward address<BR><BR>" + joe +
+       "ROUTE Modify Forwards joe@example.com error Destination is no mail address<BR><BR>" + joe +
            "|RF=a@other.net\nB@other.net\n|RK=CHECKED|RS=|RT=|RU=\n",
        "&a@other.net\n&B@other.net\n./Maildir/\n"},
       {"nav=mod_vacation&eaddr=joe@example.com&vsubject=%22%3E%3Cb%3Eaway&vtext=%3C/textarea%3E"
@@ -678,7 +680,7 @@ TEST_F(ShowUsers, RoutingFormsWriteWhatTheUserListShows) {
            "|RT=&lt;/textarea&gt;\nbye|RU=2030-01-31\n",
        program + "&a@other.net\n&B@other.net\n./Maildir/\n"},
       {"nav=mod_vacation&eaddr=joe@example.com&vsubject=x&vtext=y&vuntil=31.01.2030",
-       "ROUTE Modify Vacation joe@example.com error invalid last day: give it as YYYY-MM-DD"
+       "ROUTE Modify Vacation joe@example.com error Invalid last day: give it as YYYY-MM-DD"
        "<BR><BR>" + joe + "|RF=a@other.net\nB@other.net\n|RK=CHECKED|RS=&quot;&gt;&lt;b&gt;away"
            "|RT=&lt;/textarea&gt;\nbye|RU=2030-01-31\n",
        program + "&a@other.net\n&B@other.net\n./Maildir/\n"},

@@ -251,3 +251,45 @@ TEST(DeliveryTest, VacationReplyOncePerSenderNeverToAList) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs the domain's .qmail-default line for a recipient, as qmail-local does
+// for an address of the domain without a .qmail file of its own.
+RunResult deliver_to(Delivery& t, const std::string& user) {
+  RunOptions run;
+  run.argv = {"/bin/sh", "-c", "exec $(sed -n 's/^| //p' .qmail-default)"};
+  run.env = {"PATH=/usr/bin:/bin", "LARKSPUR_ROOT=" + t.box.root(), "HOST=example.com",
+             "EXT=" + user, "SENDER=someone@example.org",
+             "DTLINE=Delivered-To: example.com-" + user + "@example.com\n",
+             "RPLINE=Return-Path: <someone@example.org>\n"};
+  run.input = kMessage;
+  run.workdir = t.dir;
+  return run_program(run);
+}
+
+// Mail to an alias reaches each of its mailboxes: qmail-local hands its
+// "&" lines back to qmail, which delivers each address of the domain
+// through the domain's delivery line. A catch-all set to a mailbox takes
+// mail for unknown names and keeps that mailbox from being deleted.
+TEST(DeliveryTest, AliasAndCatchallReachTheirMailboxes) {
+  Delivery t;
+  t.SetUp();
+  t.ok({"user", "add", "ann@example.com", "secret"});
+  t.ok({"alias", "add", "info@example.com", "ann@example.com", "joe@example.com"});
+  for (const std::string& line : lines_of(read_file(t.dir + "/.qmail-info"))) {
+    ASSERT_TRUE(line.starts_with("&") && line.ends_with("@example.com")) << line;
+    EXPECT_EQ(deliver_to(t, line.substr(1, line.find('@') - 1)).status, 0) << line;
+  }
+  EXPECT_EQ(names_in(t.dir + "/ann/Maildir/new").size(), 1u);
+  EXPECT_EQ(names_in(t.joe("Maildir/new")).size(), 1u);
+
+  EXPECT_EQ(deliver_to(t, "nobody").status, 100);
+  t.ok({"domain", "catchall", "example.com", "joe"});
+  EXPECT_EQ(deliver_to(t, "nobody").status, 0);
+  EXPECT_EQ(names_in(t.joe("Maildir/new")).size(), 2u);
+  EXPECT_EQ(t.tessera({"user", "del", "joe@example.com"}).err, "can't delete catchall account\n");
+  EXPECT_TRUE(file_exists(t.joe("Maildir")));
+}
+
+}  // namespace

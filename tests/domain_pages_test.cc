@@ -637,3 +637,109 @@ TEST(AuditLog, TesseraLogsItsChangingCommands) {
 }
 
 }  // namespace
+
+namespace {
+
+// The aliases page: its rows escaped, its forms' changes, the rights V to
+// view and U to change, and the cross-site guard.
+TEST(RoutingPages, AliasesPageListsAndChangesTheDomainsAliases) {
+  Site site;
+  site.page("show_aliases.html", "ALIASES DN=$-DN AL=$-AL AF=$-AF %-W\n");
+  site.add("a.test");
+  const std::string dir = site.dir("a.test");
+  write_file(dir + "/.qmail-odd", "&x<b>@else.org\n# note\n");
+  write_file(dir + "/postmaster/.qmail", "&pm&co@else.org\n./Maildir/\n");
+  const std::string forwards = "AF=<tr><td>postmaster@a.test</td><td>pm&amp;co@else.org</td></tr>\n";
+  const struct {
+    const char* acl;
+    std::string query;
+    std::string page;
+    std::string sales;  // .qmail-sales afterwards ("" none)
+  } cases[] = {
+      {"admins * alice\n", "nav=show_aliases&dname=A.test",
+       "ALIASES DN=a.test AL=<tr><td>odd@a.test</td><td>x&lt;b&gt;@else.org</td></tr>\n " +
+           forwards + " \n", ""},
+      {"admins * alice\n", "nav=add_alias&dname=a.test&aname=Sales&adest=b%40else.org%0D%0Ac%40else.org",
+       "ALIASES DN=a.test AL=<tr><td>odd@a.test</td><td>x&lt;b&gt;@else.org</td></tr>\n"
+       "<tr><td>sales@a.test</td><td>b@else.org<br>c@else.org</td></tr>\n " + forwards +
+           " Alias sales@a.test created<BR><BR>\n", "&b@else.org\n&c@else.org\n"},
+      {"admins U alice\n", "nav=mod_alias&dname=a.test&aname=sales&adest=d%40else.org",
+       "Status: 403 Forbidden\nINIT E=Cross-site request refused\n", "&b@else.org\n&c@else.org\n"},
+      {"admins V alice\n", "nav=mod_alias&dname=a.test&aname=sales&adest=d%40else.org",
+       "MAIN Modify Alias: Permission denied<BR><BR>\n", "&b@else.org\n&c@else.org\n"},
+      {"admins U alice\n", "nav=show_aliases&dname=a.test",
+       "MAIN Show Aliases: Permission denied<BR><BR>\n", "&b@else.org\n&c@else.org\n"},
+      {"admins UV alice\n", "nav=mod_alias&dname=a.test&aname=sales&adest=d%40else.org+%3Cx",
+       "ALIASES DN=a.test AL=<tr><td>odd@a.test</td><td>x&lt;b&gt;@else.org</td></tr>\n"
+       "<tr><td>sales@a.test</td><td>b@else.org<br>c@else.org</td></tr>\n " + forwards +
+           " Destination is no mail address<BR><BR>\n", "&b@else.org\n&c@else.org\n"},
+      {"admins UV alice\n", "nav=add_alias&dname=a.test&aname=postmaster&adest=d%40else.org",
+       "ALIASES DN=a.test AL=<tr><td>odd@a.test</td><td>x&lt;b&gt;@else.org</td></tr>\n"
+       "<tr><td>sales@a.test</td><td>b@else.org<br>c@else.org</td></tr>\n " + forwards +
+           " A mailbox has that name<BR><BR>\n", "&b@else.org\n&c@else.org\n"},
+      {"admins UV alice\n", "nav=del_alias&dname=a.test&aname=sales",
+       "ALIASES DN=a.test AL=<tr><td>odd@a.test</td><td>x&lt;b&gt;@else.org</td></tr>\n " +
+           forwards + " Alias sales@a.test deleted<BR><BR>\n", ""},
+      {"admins * alice\n", "nav=del_alias&dname=nowhere.test&aname=sales",
+       "MAIN Delete Alias: Failed: domain does not exist<BR><BR>\n", ""},
+  };
+  for (const auto& c : cases) {
+    site.acl(c.acl);
+    std::vector<std::string> extra;
+    if (c.page.starts_with("Status: 403")) extra.push_back("HTTP_SEC_FETCH_SITE=cross-site");
+    EXPECT_EQ(site.page_of(c.query, extra), c.page) << c.query;
+    EXPECT_EQ(read_file(dir + "/.qmail-sales"), c.sales) << c.query;
+  }
+}
+
+// The catch-all on the domain view: its line and choice shown, each choice
+// written through set_catchall, a refusal leaving the line as it was.
+TEST(RoutingPages, DomainViewShowsAndSetsTheCatchall) {
+  Site site;
+  site.page("mod_domain.html",
+            "MOD CQ=$-CQ CB=$-CB CD=$-CD CM=$-CM CF=$-CF CU=$-CU CX=$-CX %-W\n");
+  site.add("a.test");
+  const std::string line = "| " + site.box.path("/usr/local/tessera") + "/bin/tdelivermail '' ";
+  const std::string shown = "MOD CQ=| " + site.box.path("/usr/local/tessera") +
+                            "/bin/tdelivermail &#39;&#39; ";
+  const std::string pm = site.dir("a.test") + "/postmaster";
+  const struct {
+    std::string query;
+    std::string page;
+    std::string argument;
+  } cases[] = {
+      {"nav=view_domain&dname=a.test", shown + "bounce-no-mailbox CB=checked CD= CM= CF= CU= CX= \n",
+       "bounce-no-mailbox"},
+      {"nav=set_catchall&dname=a.test&ctype=mailbox&cuser=Postmaster",
+       shown + pm + " CB= CD= CM=checked CF= CU=postmaster CX= Catch-all set<BR><BR>\n", pm},
+      {"nav=set_catchall&dname=a.test&ctype=forward&caddr=a%26b%40else.org",
+       shown + "a&amp;b@else.org CB= CD= CM= CF=checked CU= CX=a&amp;b@else.org Catch-all set<BR><BR>\n",
+       "a&b@else.org"},
+      {"nav=set_catchall&dname=a.test&ctype=forward&caddr=nobody",
+       shown + "a&amp;b@else.org CB= CD= CM= CF=checked CU= CX=a&amp;b@else.org "
+               "Destination is no mail address<BR><BR>\n",
+       "a&b@else.org"},
+      {"nav=set_catchall&dname=a.test&ctype=mailbox&cuser=nobody",
+       shown + "a&amp;b@else.org CB= CD= CM= CF=checked CU= CX=a&amp;b@else.org "
+               "User does not exist<BR><BR>\n",
+       "a&b@else.org"},
+      {"nav=set_catchall&dname=a.test",
+       shown + "a&amp;b@else.org CB= CD= CM= CF=checked CU= CX=a&amp;b@else.org "
+               "Catch-all: Failed: Must supply what becomes of the mail<BR><BR>\n",
+       "a&b@else.org"},
+      {"nav=set_catchall&dname=a.test&ctype=delete",
+       shown + "delete-no-mailbox CB= CD=checked CM= CF= CU= CX= Catch-all set<BR><BR>\n",
+       "delete-no-mailbox"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(site.page_of(c.query), c.page) << c.query;
+    EXPECT_EQ(read_file(site.dir("a.test") + "/.qmail-default"), line + c.argument + "\n") << c.query;
+  }
+  EXPECT_EQ(site.page_of("nav=set_catchall&dname=a.test&ctype=bounce",
+                         {"HTTP_SEC_FETCH_SITE=cross-site"}),
+            "Status: 403 Forbidden\nINIT E=Cross-site request refused\n");
+  EXPECT_EQ(read_file(site.dir("a.test") + "/.qmail-default"), line + "delete-no-mailbox\n");
+  EXPECT_NE(site.log().find("\tset_catchall\ta.test\tCatch-all set\n"), std::string::npos);
+}
+
+}  // namespace

@@ -465,7 +465,7 @@ const char* const kTemplates[] = {
     "add_domain.html",     "del_domain.html",           "view_domain.html",
     "mod_domain.html",     "add_user.html",             "del_user.html",
     "view_user.html",      "mod_user.html",
-    "mod_routing.html"};
+    "mod_routing.html", "show_aliases.html"};
 
 // A translation and the regional copies that browsers ask for first
 // ("en-US,en;q=0.9": the word after the comma carries a dot and would end
@@ -561,7 +561,9 @@ TEST(ShippedTemplates, UseOnlyThePageVariablesTheirPagesSet) {
       {"qmail_controls_middle.html", {"a1", "a2", "a3"}},
       {"view_domain.html", {"DN"}},
       {"mod_domain.html", {"DN", "DD", "DU", "DG", "DS", "DP", "DH", "QU", "QL", "MU", "MA", "MF",
-                           "MR", "ML", "MQ", "MP", "MI", "MD", "MC", "MS", "MW"}},
+                           "MR", "ML", "MQ", "MP", "MI", "MD", "MC", "MS", "MW",
+                           "CQ", "CB", "CD", "CM", "CF", "CU", "CX"}},
+      {"show_aliases.html", {"DN", "AL", "AF"}},
       {"mod_user.html", {"UA", "UN", "UQ", "UD", "UC", "UP", "UW", "UI", "UB", "US", "UK",
                          "UT", "UZ", "UU", "DN", "UE"}},
       {"mod_routing.html", {"UA", "UE", "DN", "RF", "RK", "RV", "RS", "RT", "RU"}}};

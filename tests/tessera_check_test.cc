@@ -250,6 +250,24 @@ const std::vector<PlantedFault>& planted_faults() {
         "R/var/qmail/control/rcpthosts." + kDeadPid + ": leftover of a killed writer",
         "R/var/qmail/users/assign." + kDeadPid + ": leftover of a killed writer"},
        {"repaired", "repaired", "repaired"}},
+      {"an alias and the catch-all delivering into missing mailboxes",
+       [](TesseraCheck& t) {
+         write_file(t.dir + "/.qmail-sales", "&joe@a.test\n" + t.dir + "/gone/Maildir/\n" +
+                                                 t.dir + "/joe/Maildir/\n");
+         t.ok({"alias", "add", "info@a.test", "joe@a.test"});
+         t.ok({"domain", "catchall", "a.test", "ann"});
+         std::string line = read_file(t.dir + "/.qmail-default");
+         write_file(t.dir + "/.qmail-default", line.replace(line.rfind("/ann"), 4, "/old"));
+       },
+       {"D/.qmail-default: names the mailbox R/usr/local/tessera/domains/a.test/old, which is "
+        "missing",
+        "D/.qmail-sales: names the mailbox R/usr/local/tessera/domains/a.test/gone, which is "
+        "missing"},
+       {"needs a person", "needs a person"}},
+      {"a killed writer's copy of a dot-qmail file",
+       [](TesseraCheck& t) { write_file(t.dir + "/.dot-qmail." + kDeadPid, "&x@y.test\n"); },
+       {"D/.dot-qmail." + kDeadPid + ": leftover of a killed writer"},
+       {"repaired"}},
   };
   return faults;
 }

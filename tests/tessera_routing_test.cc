@@ -1,160 +1,133 @@
-// A mailbox's forwards and vacation reply through tessera, end to end in a
-// sandbox: the exact bytes of the .qmail and of the vacation folder after
-// each step, the domain's counts, and what is refused.
-#include <gtest/gtest.h>
+// tessera alias and domain catchall end to end: the exact bytes of the
+// domain's dot-qmail files after each command, and the refusals that leave
+// them as they were.
 #include <sys/stat.h>
 
 #include "tests/tessera_cli.h"
-#include "tests/testlib/testlib.h"
 
 namespace {
 
-constexpr char kAbsent[] = "(absent)";
-
-class TesseraRoutingTest : public TesseraSandboxTest {
+class TesseraRouting : public TesseraSandboxTest {
  protected:
   void SetUp() override {
     dir = add_domain("example.com");
-    ASSERT_NO_FATAL_FAILURE(ok({"user", "add", "joe@example.com", "pw"}));
-    ASSERT_NO_FATAL_FAILURE(ok({"user", "add", "ann@example.com", "pw"}));
+    ok({"user", "add", "ann@example.com", "pw"});
+    ok({"domain", "alias", "alias.test", "example.com"});
   }
-  std::string bytes_of(const std::string& path) {
-    return file_exists(path) ? read_file(path) : kAbsent;
-  }
-  mode_t mode_of(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-  }
-  // One step: tessera's words and input, its status and output, and the
-  // bytes one file of the domain directory then holds.
-  struct Step {
-    std::vector<std::string> words;
-    std::string input;
-    int status;
-    std::string said;  // stdout for 0, stderr for 1
-    std::string file;  // below the domain directory
-    std::string bytes;
-  };
-  void run_steps(const std::vector<Step>& steps) {
-    for (const Step& s : steps) {
-      const std::string what = s.words[1] + " " + s.words[2] + " " + s.words.back();
-      RunResult r = tessera(s.words, s.input);
-      EXPECT_EQ(r.status, s.status) << what << ": " << r.err;
-      EXPECT_EQ(s.status == 0 ? r.out : s.status == 1 ? r.err : "", s.said) << what;
-      const std::string path = dir + "/" + s.file;
-      EXPECT_EQ(bytes_of(path), s.bytes) << what << ": " << s.file;
-      EXPECT_EQ(mode_of(path), s.bytes == kAbsent ? 0u : 0600u) << what << ": " << s.file;
+  // Every .qmail- file of the domain as "NAME=BYTES;".
+  std::string dot_qmail_files() {
+    std::string all;
+    for (const std::string& name : names_in(dir)) {
+      if (name.starts_with(".qmail-")) all += name + "=" + read_file(dir + "/" + name) + ";";
     }
+    return all;
   }
   std::string dir;
 };
 
-TEST_F(TesseraRoutingTest, ForwardsAreSetChangedRemovedAndCounted) {
-  const std::string qmail = "joe/.qmail";
-  run_steps({
-      {{"user", "forward", "joe@example.com", "ann@example.com", "Bob@Other.NET"}, "", 0,
-       "joe@example.com: forwarding to ann@example.com, Bob@other.net\n", qmail,
-       "&ann@example.com\n&Bob@other.net\n"},
-      {{"user", "forward", "JOE@example.com", "carl@other.net", "--keep", "carl@other.net"}, "", 0,
-       "joe@example.com: forwarding to carl@other.net, keeping a copy\n", qmail,
-       "&carl@other.net\n./Maildir/\n"},
-      {{"user", "forward", "joe@example.com", "no address"}, "", 1, "invalid forward address\n",
-       qmail, "&carl@other.net\n./Maildir/\n"},
-      {{"user", "forward", "joe@example.com", "x@-bad.net"}, "", 1, "invalid forward address\n",
-       qmail, "&carl@other.net\n./Maildir/\n"},
-      {{"user", "forward", "joe@example.com", "x@other.net", "y@"}, "", 1,
-       "invalid forward address\n", qmail, "&carl@other.net\n./Maildir/\n"},
-      // Mail forwarded to itself would come back for ever.
-      {{"user", "forward", "joe@example.com", "Joe@Example.com"}, "", 1,
-       "invalid forward address\n", qmail, "&carl@other.net\n./Maildir/\n"},
-      {{"user", "forward", "ghost@example.com", "x@other.net"}, "", 1, "User does not exist\n",
-       "ghost/.qmail", kAbsent},
-      {{"user", "forward", "joe@example.com", "--off", "--keep"}, "", 2, "", qmail,
-       "&carl@other.net\n./Maildir/\n"},
-      // One mailbox with forwards fills a cap of one; the one holding it may change them.
-      {{"limits", "set", "example.com", "-"}, "maxforwards: 1\n", 0,
-       "example.com: limits set\n", qmail, "&carl@other.net\n./Maildir/\n"},
-      {{"user", "forward", "ann@example.com", "x@other.net"}, "", 1,
-       "the domain has reached its limit of forwards\n", "ann/.qmail", kAbsent},
-      {{"user", "forward", "joe@example.com", "dave@other.net"}, "", 0,
-       "joe@example.com: forwarding to dave@other.net\n", qmail, "&dave@other.net\n"},
-      {{"user", "forward", "joe@example.com", "--off"}, "", 0,
-       "joe@example.com: forwards removed\n", qmail, kAbsent},
-      {{"user", "forward", "ann@example.com", "x@other.net"}, "", 0,
-       "ann@example.com: forwarding to x@other.net\n", "ann/.qmail", "&x@other.net\n"},
-  });
-  EXPECT_EQ(audit_lines().back(), "user forward\tann@example.com\tok");
-  RunResult shown = tessera({"user", "show", "ann@example.com"});
-  EXPECT_NE(shown.out.find("\nforwards: x@other.net\n"), std::string::npos) << shown.out;
-  RunResult json = tessera_json({"user", "show", "ann@example.com"});
-  EXPECT_NE(json.out.find("\"forwards\":[\"x@other.net\"],\"keep_copy\":false,\"vacation\":null"),
-            std::string::npos)
-      << json.out;
-}
-
-TEST_F(TesseraRoutingTest, VacationWritesItsFolderAndTheProgramLine) {
-  const std::string program = box.path("/usr/local/tessera/bin/tessera-autorespond ") + dir;
-  const std::string joe = "|" + program + "/joe\n";
-  run_steps({
-      {{"user", "vacation", "joe@example.com", "--subject", "Away", "--text", "-", "--until",
-        "2030-01-31"},
-       "Back on Monday.\r\nJoe\n", 0, "joe@example.com: vacation reply set until 2030-01-31\n",
-       "joe/.qmail", joe + "./Maildir/\n"},
-      {{"user", "forward", "joe@example.com", "x@other.net"}, "", 0,
-       "joe@example.com: forwarding to x@other.net\n", "joe/.qmail", joe + "&x@other.net\n"},
-  });
-  EXPECT_EQ(read_file(dir + "/joe/vacation/subject"), "Away\n");
-  EXPECT_EQ(read_file(dir + "/joe/vacation/message"), "Back on Monday.\nJoe\n");
-  EXPECT_EQ(read_file(dir + "/joe/vacation/until"), "2030-01-31\n");
-  EXPECT_EQ(mode_of(dir + "/joe/vacation"), 0700u);
-  write_file(dir + "/joe/vacation/replied", "a@other.net 1700000000\n");
-  run_steps({
-      // Set again: no last day, and whom it answered starts over.
-      {{"user", "vacation", "joe@example.com", "--text", "-", "--subject", "Still away"}, "Soon.",
-       0, "joe@example.com: vacation reply set\n", "joe/vacation/replied", ""},
-      {{"user", "vacation", "joe@example.com", "--subject", "X", "--text", "-", "--until",
-        "2030-02-30"},
-       "t", 1, "invalid last day: give it as YYYY-MM-DD\n", "joe/vacation/until", kAbsent},
-      {{"user", "vacation", "joe@example.com", "--subject", "X", "--text", "-", "--until",
-        "2030-1-05"},
-       "t", 1, "invalid last day: give it as YYYY-MM-DD\n", "joe/vacation/subject",
-       "Still away\n"},
-      {{"user", "vacation", "joe@example.com", "--subject", "Two\nlines", "--text", "-"}, "t", 1,
-       "invalid vacation subject\n", "joe/vacation/message", "Soon."},
-      {{"user", "vacation", "joe@example.com", "--subject", "X", "--text", "/no/such/file"}, "", 1,
-       "tessera: cannot read /no/such/file: No such file or directory\n", "joe/.qmail",
-       joe + "&x@other.net\n"},
-      {{"user", "vacation", "joe@example.com", "--subject", "X"}, "", 2, "", "joe/.qmail",
-       joe + "&x@other.net\n"},
-      {{"limits", "set", "example.com", "-"}, "maxautoresponders: 1\n", 0,
-       "example.com: limits set\n", "joe/.qmail", joe + "&x@other.net\n"},
-      {{"user", "vacation", "ann@example.com", "--subject", "X", "--text", "-"}, "t", 1,
-       "the domain has reached its limit of vacation replies\n", "ann/.qmail", kAbsent},
-      // Removing the reply keeps the forwards; removing both removes the file.
-      {{"user", "vacation", "joe@example.com", "--off"}, "", 0,
-       "joe@example.com: vacation reply removed\n", "joe/.qmail", "&x@other.net\n"},
-      {{"user", "vacation", "ann@example.com", "--subject", "X", "--text", "-"}, "t", 0,
-       "ann@example.com: vacation reply set\n", "ann/.qmail",
-       "|" + program + "/ann\n./Maildir/\n"},
-      {{"user", "forward", "joe@example.com", "--off"}, "", 0,
-       "joe@example.com: forwards removed\n", "joe/.qmail", kAbsent},
-  });
-  EXPECT_FALSE(file_exists(dir + "/joe/vacation"));
-  RunResult shown = tessera({"user", "show", "ann@example.com"});
-  EXPECT_NE(shown.out.find("\nvacation: X\n"), std::string::npos) << shown.out;
-}
-
-// A .qmail written by hand with lines of its own is never rewritten, and a
-// link at its name is never followed.
-TEST_F(TesseraRoutingTest, HandWrittenOrLinkedQmailIsLeftAlone) {
-  write_file(dir + "/joe/.qmail", "|/usr/bin/filter\n./Maildir/\n");
-  ASSERT_EQ(symlink((dir + "/joe/.qmail").c_str(), (dir + "/ann/.qmail").c_str()), 0);
-  for (const char* who : {"joe@example.com", "ann@example.com"}) {
-    RunResult r = tessera({"user", "forward", who, "x@other.net"});
-    EXPECT_EQ(r.status, 1) << who;
-    EXPECT_NE(r.err, "") << who;
+TEST_F(TesseraRouting, AliasCommandsWriteExactlyTheirFiles) {
+  const std::string deflt = ".qmail-default=| " + box.path("/usr/local/tessera") +
+                            "/bin/tdelivermail '' bounce-no-mailbox\n;";
+  const struct {
+    std::vector<std::string> words;
+    std::string out;  // or the message on stderr, status 1
+    std::string files;
+  } cases[] = {
+      {{"add", "Info@Example.com", "ann@example.com", "Bob@Else.ORG", "ann@example.com"},
+       "info@example.com: alias created\n",
+       deflt + ".qmail-info=&ann@example.com\n&bob@else.org\n;"},
+      {{"add", "info@alias.test", "carl@else.org"}, "info@alias.test: alias changed\n",
+       deflt + ".qmail-info=&carl@else.org\n;"},
+      {{"add", "first.last@example.com", "ann@example.com"}, "first.last@example.com: alias created\n",
+       deflt + ".qmail-first:last=&ann@example.com\n;.qmail-info=&carl@else.org\n;"},
+      {{"del", "info@example.com"}, "info@example.com: alias removed\n",
+       deflt + ".qmail-first:last=&ann@example.com\n;"},
+      // The limit counts the aliases there are; a change never hits it.
+      {{"add", "sales@example.com", "ann@example.com"}, "The domain's alias limit is reached\n", ""},
+      {{"add", "first.last@example.com", "bob@else.org"}, "first.last@example.com: alias changed\n",
+       deflt + ".qmail-first:last=&bob@else.org\n;"},
+      {{"add", "ann@example.com", "bob@else.org"}, "A mailbox has that name\n", ""},
+      {{"add", "default@example.com", "bob@else.org"}, "Invalid alias name\n", ""},
+      {{"add", "list-owner@example.com", "bob@else.org"}, "Invalid alias name\n", ""},
+      {{"add", "a/b@example.com", "bob@else.org"}, "Invalid alias name\n", ""},
+      {{"add", ".x@example.com", "bob@else.org"}, "Invalid alias name\n", ""},
+      {{"add", std::string(33, 'a') + "@example.com", "bob@else.org"}, "user name too long\n", ""},
+      {{"add", "x@nowhere.test", "bob@else.org"}, "Domain does not exist\n", ""},
+      {{"add", "x@example.com", "bob"}, "Destination is no mail address\n", ""},
+      {{"add", "x@example.com", "bob@localhost"}, "Destination is no mail address\n", ""},
+      {{"add", "x@example.com", "b b@else.org"}, "Destination is no mail address\n", ""},
+      {{"add", "x@example.com", "a@b@else.org"}, "Destination is no mail address\n", ""},
+      {{"add", "x@example.com", std::string(150, 'a') + "@else.org"}, "alias line too long\n", ""},
+      {{"del", "nothing@example.com"}, "Alias does not exist\n", ""},
+      {{"del", "default@example.com"}, "Invalid alias name\n", ""},
+  };
+  std::string files;
+  for (const auto& c : cases) {
+    // From the fifth case on, the domain may have one alias.
+    if (&c == &cases[4]) write_file(dir + "/.kestrel-limits", "maxaliases: 1\n");
+    std::vector<std::string> words = {"alias"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    RunResult r = tessera(words);
+    const bool refused = c.files.empty();
+    EXPECT_EQ(r.status, refused ? 1 : 0) << c.words[1];
+    EXPECT_EQ(refused ? r.err : r.out, c.out) << c.words[1];
+    if (!refused) files = c.files;
+    EXPECT_EQ(dot_qmail_files(), files) << c.words[1];
   }
-  EXPECT_EQ(read_file(dir + "/joe/.qmail"), "|/usr/bin/filter\n./Maildir/\n");
+  struct stat st {};
+  ASSERT_EQ(stat((dir + "/.qmail-first:last").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(tessera({"alias", "show", "first.last@example.com"}).out,
+            "first.last@example.com\tbob@else.org\n");
+  // Mailing lists and autoresponders are no aliases; the list and the user
+  // list read them alike.
+  write_file(dir + "/.qmail-list", "|ezmlm-reject\n");
+  EXPECT_EQ(tessera({"alias", "list", "example.com"}).out,
+            "first.last@example.com\tbob@else.org\n");
+  EXPECT_EQ(tessera_json({"alias", "list", "example.com"}).out,
+            "[{\"address\":\"first.last@example.com\",\"destinations\":[\"bob@else.org\"]}]\n");
+  const std::vector<std::string> audit = audit_lines();
+  EXPECT_EQ(audit.at(3), "alias add\tinfo@example.com\tok");
+  EXPECT_EQ(audit.back(), "alias del\tdefault@example.com\texit 1");
+}
+
+TEST_F(TesseraRouting, CatchallIsTheDeliveryLinesSecondArgument) {
+  ok({"user", "add", "joe@example.com", "pw"});
+  const std::string line = "| " + box.path("/usr/local/tessera") + "/bin/tdelivermail '' ";
+  const struct {
+    std::string choice;  // "" shows it
+    std::string out;     // or the message on stderr, status 1
+    std::string argument;
+  } cases[] = {
+      {"", "bounce\n", "bounce-no-mailbox"},
+      {"joe", "example.com: catch-all set to mailbox joe\n", dir + "/joe"},
+      {"", "mailbox\tjoe\t" + dir + "/joe\n", dir + "/joe"},
+      {"Joe@Else.org", "example.com: catch-all set to forward to joe@else.org\n", "joe@else.org"},
+      {"", "forward\tjoe@else.org\n", "joe@else.org"},
+      {"delete", "example.com: catch-all set to delete\n", "delete-no-mailbox"},
+      {"", "delete\n", "delete-no-mailbox"},
+      {"nobody", "User does not exist\n", "delete-no-mailbox"},
+      {"joe@else", "Destination is no mail address\n", "delete-no-mailbox"},
+      {"bounce", "example.com: catch-all set to bounce\n", "bounce-no-mailbox"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> words = {"domain", "catchall", "example.com"};
+    if (!c.choice.empty()) words.push_back(c.choice);
+    RunResult r = tessera(words);
+    const bool refused = c.out.find(':') == std::string::npos && !c.choice.empty();
+    EXPECT_EQ(refused ? r.err : r.out, c.out) << c.choice;
+    EXPECT_EQ(r.status, refused ? 1 : 0) << c.choice;
+    EXPECT_EQ(read_file(dir + "/.qmail-default"), line + c.argument + "\n") << c.choice;
+  }
+  EXPECT_EQ(tessera({"domain", "catchall", "nowhere.test"}).err, "Domain does not exist\n");
+  ok({"domain", "catchall", "alias.test", "ann"});
+  EXPECT_EQ(tessera_json({"domain", "catchall", "example.com"}).out,
+            "{\"domain\":\"example.com\",\"action\":\"mailbox\",\"target\":\"" + dir +
+                "/ann\",\"mailbox\":\"ann\",\"line\":\"" + line + dir + "/ann\"}\n");
+  // The mailbox that takes the catch-all cannot be deleted; others can.
+  EXPECT_EQ(tessera({"user", "del", "ann@example.com"}).err, "can't delete catchall account\n");
+  ok({"user", "del", "joe@example.com"});
+  EXPECT_EQ(audit_lines().back(), "user del\tjoe@example.com\tok");
 }
 
 }  // namespace

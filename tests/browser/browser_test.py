@@ -264,7 +264,26 @@ class JobWalk(BrowserCase):
         self.assertIn("default", row.text)
         self.shot("control-file-deleted")
 
-    def test_12_delete_alias_and_domain(self):
+    def test_11b_alias_and_catchall(self):
+        self.b.click_link("Domains", self.b.find("header nav"))
+        self.b.click_link("shop.example")
+        form = self.b.form("set_catchall")
+        self.b._click(self.b.find('input[name="ctype"][value="forward"]', form))
+        submit_form(self.b, "set_catchall", {"caddr": "Desk@Else.Example"})
+        self.assertMessages(["Catch-all set"])
+        self.assertTrue(self.sandbox.domain_file("shop.example", ".qmail-default")
+                        .endswith("/bin/tdelivermail '' desk@else.example\n"))
+        self.assertTrue(self.b.find('input[name="ctype"][value="forward"]').is_selected())
+        submit_form(self.b, "show_aliases", {})
+        submit_form(self.b, "add_alias", {"aname": "Sales",
+                                          "adest": "postmaster@shop.example\nboss@else.example"})
+        self.assertMessages(["Alias sales@shop.example created"])
+        self.assertEqual(self.sandbox.domain_file("shop.example", ".qmail-sales"),
+                         "&postmaster@shop.example\n&boss@else.example\n")
+        self.assertIn("sales@shop.example", self.b.find("table").text)
+        self.shot("aliases")
+
+
         directory = self.sandbox.domain_dir("shop.example")
         self.go_main()
         submit_form(self.b, "del_domain", {"dname": "shop.example.net", "confirm": True})
