@@ -93,7 +93,7 @@ class TesseraInstallTest : public TesseraSandboxTest {
       ++commands;
       EXPECT_NE(text.find(command), std::string::npos) << command;
     }
-    EXPECT_EQ(commands, 21u);
+    EXPECT_EQ(commands, 26u);
   }
   std::string home() { return box.path("/usr/local/tessera"); }
   void expect_mode(const std::string& path, mode_t mode) {
