@@ -172,20 +172,14 @@ std::optional<DeliveryOutcome> follow_dot_qmail(std::string_view text,
                                                 const password_record& record,
                                                 const DeliveryRequest& request,
                                                 const Message& message, const DomainHome& home) {
-  std::vector<DotQmailLine> lines;
-  for (std::string_view rest = text, piece; next_piece(rest, piece, kDotQmailWholeLine);) {
-    DotQmailLine line = parse_dot_qmail_line(piece);
-    switch (line.kind) {
-      case DotQmailKind::kNothing:
-      case DotQmailKind::kComment:
-        break;
-      case DotQmailKind::kMbox:
-        return defer("The mailbox's .qmail names an mbox file, which this program does not "
-                     "write. (#4.2.1)");
-      case DotQmailKind::kUnknown:
-        return defer("The mailbox's .qmail holds a line it cannot read. (#4.2.1)");
-      default:
-        lines.push_back(line);
+  const std::vector<DotQmailLine> lines = delivery_lines(text);
+  for (const DotQmailLine& line : lines) {
+    if (line.kind == DotQmailKind::kMbox) {
+      return defer("The mailbox's .qmail names an mbox file, which this program does not "
+                   "write. (#4.2.1)");
+    }
+    if (line.kind == DotQmailKind::kUnknown) {
+      return defer("The mailbox's .qmail holds a line it cannot read. (#4.2.1)");
     }
   }
   if (lines.empty()) return std::nullopt;

@@ -46,19 +46,30 @@ bool next_piece(std::string_view& text, std::string_view& piece, size_t max) {
 
 DotQmailLine parse_dot_qmail_line(std::string_view line) {
   if (line.ends_with('\n')) line.remove_suffix(1);
-  if (line.empty()) return {DotQmailKind::kNothing, line};
+  if (line.empty()) return {DotQmailKind::kNothing, line, line};
   const char first = line.front();
-  if (first == '#') return {DotQmailKind::kComment, line.substr(1)};
-  if (first == '|') return {DotQmailKind::kProgram, line.substr(1)};
+  if (first == '#') return {DotQmailKind::kComment, line.substr(1), line};
+  if (first == '|') return {DotQmailKind::kProgram, line.substr(1), line};
   if (first == '/' || first == '.') {
-    return {line.back() == '/' ? DotQmailKind::kMaildir : DotQmailKind::kMbox, line};
+    return {line.back() == '/' ? DotQmailKind::kMaildir : DotQmailKind::kMbox, line, line};
   }
-  if (first == '&') return {DotQmailKind::kForward, line.substr(1)};
+  if (first == '&') return {DotQmailKind::kForward, line.substr(1), line};
   if ((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z') ||
       (first >= '0' && first <= '9')) {
-    return {DotQmailKind::kForward, line};
+    return {DotQmailKind::kForward, line, line};
   }
-  return {DotQmailKind::kUnknown, line};
+  return {DotQmailKind::kUnknown, line, line};
+}
+
+std::vector<DotQmailLine> delivery_lines(std::string_view text) {
+  std::vector<DotQmailLine> lines;
+  for (std::string_view piece; next_piece(text, piece, kDotQmailWholeLine);) {
+    DotQmailLine line = parse_dot_qmail_line(piece);
+    if (line.kind != DotQmailKind::kNothing && line.kind != DotQmailKind::kComment) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
 }
 
 NoMailbox parse_no_mailbox(std::string_view argument) {

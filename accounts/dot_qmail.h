@@ -31,6 +31,11 @@
 //                      otherwise, "&" a forward (the rest is the address), a
 //                      letter or digit a forward of the whole line; anything
 //                      else is kUnknown. Never fails.
+//   delivery_lines     the lines of a whole dot-qmail text that say
+//                      something (comments and empty lines left out), in
+//                      order, each parsed as parse_dot_qmail_line parses it;
+//                      line is the whole line without its newline. Every
+//                      view is into text. Never fails.
 //   parse_no_mailbox   the second argument of the delivery program's line in
 //                      .qmail-default (blanks and tabs off both ends): what
 //                      mail for a recipient without a mailbox becomes.
@@ -47,6 +52,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "accounts/open_dir.h"
 
@@ -69,9 +75,12 @@ enum class DotQmailKind { kNothing, kComment, kProgram, kMaildir, kMbox, kForwar
 struct DotQmailLine {
   DotQmailKind kind = DotQmailKind::kNothing;
   std::string_view text;  // the command, path or address (views the line)
+  std::string_view line;  // the whole line, without its newline
 };
 
 DotQmailLine parse_dot_qmail_line(std::string_view line);
+
+std::vector<DotQmailLine> delivery_lines(std::string_view text);
 
 enum class NoMailboxKind { kBounce, kDelete, kPath, kAddress, kUnknown };
 

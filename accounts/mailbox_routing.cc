@@ -60,12 +60,8 @@ std::optional<std::string> read_qmail(const std::string& dir) {
 bool parse_own_lines(std::string_view text, const std::string& program, MailboxRouting& routing) {
   bool own = true;
   bool maildir = false;
-  for (std::string_view piece; next_piece(text, piece, kDotQmailWholeLine);) {
-    DotQmailLine line = parse_dot_qmail_line(piece);
+  for (const DotQmailLine& line : delivery_lines(text)) {
     switch (line.kind) {
-      case DotQmailKind::kNothing:
-      case DotQmailKind::kComment:
-        break;
       case DotQmailKind::kForward:
         routing.forwards.emplace_back(line.text);
         break;

@@ -237,19 +237,8 @@ std::optional<AliasEntry> alias_find(const Mailbox& alias) {
 
 std::vector<std::string> alias_destinations(std::string_view text) {
   std::vector<std::string> destinations;
-  for (std::string_view piece; next_piece(text, piece, kDotQmailWholeLine);) {
-    DotQmailLine line = parse_dot_qmail_line(piece);
-    switch (line.kind) {
-      case DotQmailKind::kNothing:
-      case DotQmailKind::kComment:
-        break;
-      case DotQmailKind::kForward:
-        destinations.emplace_back(line.text);
-        break;
-      default:
-        destinations.emplace_back(piece.ends_with('\n') ? piece.substr(0, piece.size() - 1)
-                                                        : piece);
-    }
+  for (const DotQmailLine& line : delivery_lines(text)) {
+    destinations.emplace_back(line.kind == DotQmailKind::kForward ? line.text : line.line);
   }
   return destinations;
 }

@@ -1,5 +1,10 @@
 #include "base/site.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 
 constexpr std::string_view kTesseraHome = "/usr/local/tessera";
@@ -24,6 +29,18 @@ void site_set_root(std::string_view root) {
   while (!s.root.empty() && s.root.back() == '/') s.root.pop_back();
   s.tessera_home = s.root + std::string(kTesseraHome);
   s.qmail_home = s.root + std::string(kQmailHome);
+}
+
+bool site_take_sandbox_root(const char* program) {
+  const char* root = std::getenv("LARKSPUR_ROOT");
+  struct stat st;
+  if (root == nullptr || root[0] != '/' || stat(root, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    std::fprintf(stderr, "%s: LARKSPUR_ROOT must be an absolute path to an existing directory\n",
+                 program);
+    return false;
+  }
+  site_set_root(root);
+  return true;
 }
 
 const std::string& site_root() { return site().root; }

@@ -14,6 +14,13 @@
 // Sets the prefix applied to every fixed path. An empty root means none.
 void site_set_root(std::string_view root);
 
+// A sandbox build's root from LARKSPUR_ROOT, set as site_set_root sets
+// it: true. The root must be an absolute path to an existing folder (any
+// other could make the program write somewhere unintended); else false
+// after "PROGRAM: LARKSPUR_ROOT must be an absolute path to an existing
+// directory\n" on stderr, and no root is set.
+bool site_take_sandbox_root(const char* program);
+
 // The prefix in force ("" in production).
 const std::string& site_root();
 

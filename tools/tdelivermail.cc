@@ -25,10 +25,6 @@ namespace {
 #if LARKSPUR_SANDBOX
 constexpr const char* kProgram = "tdelivermail-sandbox";
 
-bool usable_root(const char* root) {
-  struct stat st;
-  return root != nullptr && root[0] == '/' && stat(root, &st) == 0 && S_ISDIR(st.st_mode);
-}
 #else
 constexpr const char* kProgram = "tdelivermail";
 #endif
@@ -47,13 +43,7 @@ int finish(const DeliveryOutcome& outcome) {
 
 int main(int argc, char** argv) {
 #if LARKSPUR_SANDBOX
-  const char* root = getenv("LARKSPUR_ROOT");
-  if (!usable_root(root)) {
-    fprintf(stderr, "%s: LARKSPUR_ROOT must be an absolute path to an existing directory\n",
-            kProgram);
-    return kDeliveryDefer;
-  }
-  site_set_root(root);
+  if (!site_take_sandbox_root(kProgram)) return kDeliveryDefer;
 #endif
   if (argc != 3) {
     fprintf(stderr, "usage: %s '' bounce-no-mailbox|delete-no-mailbox|/MAILBOX-DIR|ADDRESS\n",

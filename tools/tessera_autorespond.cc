@@ -27,10 +27,6 @@ namespace {
 #if LARKSPUR_SANDBOX
 constexpr const char* kProgram = "tessera-autorespond-sandbox";
 
-bool usable_root(const char* root) {
-  struct stat st;
-  return root != nullptr && root[0] == '/' && stat(root, &st) == 0 && S_ISDIR(st.st_mode);
-}
 #else
 constexpr const char* kProgram = "tessera-autorespond";
 #endif
@@ -44,13 +40,7 @@ std::string env(const char* name) {
 
 int main(int argc, char** argv) {
 #if LARKSPUR_SANDBOX
-  const char* root = getenv("LARKSPUR_ROOT");
-  if (!usable_root(root)) {
-    fprintf(stderr, "%s: LARKSPUR_ROOT must be an absolute path to an existing directory\n",
-            kProgram);
-    return 0;
-  }
-  site_set_root(root);
+  if (!site_take_sandbox_root(kProgram)) return 0;
 #endif
   if (argc != 2) {
     fprintf(stderr, "usage: %s MAILBOX-DIR\n", kProgram);

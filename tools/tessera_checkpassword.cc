@@ -19,10 +19,6 @@ namespace {
 #if LARKSPUR_SANDBOX
 constexpr const char* kProgram = "tessera-checkpassword-sandbox";
 
-bool usable_root(const char* root) {
-  struct stat st;
-  return root != nullptr && root[0] == '/' && stat(root, &st) == 0 && S_ISDIR(st.st_mode);
-}
 #else
 constexpr const char* kProgram = "tessera-checkpassword";
 #endif
@@ -31,13 +27,7 @@ constexpr const char* kProgram = "tessera-checkpassword";
 
 int main(int argc, char** argv) {
 #if LARKSPUR_SANDBOX
-  const char* root = getenv("LARKSPUR_ROOT");
-  if (!usable_root(root)) {
-    fprintf(stderr, "%s: LARKSPUR_ROOT must be an absolute path to an existing directory\n",
-            kProgram);
-    return 2;
-  }
-  site_set_root(root);
+  if (!site_take_sandbox_root(kProgram)) return 2;
 #endif
   return checkpassword_main(argc, argv, kProgram);
 }

@@ -28,10 +28,6 @@ namespace {
 #if LARKSPUR_SANDBOX
 constexpr const char* kProgram = "tessera-hup-sandbox";
 
-bool usable_root(const char* root) {
-  struct stat st;
-  return root != nullptr && root[0] == '/' && stat(root, &st) == 0 && S_ISDIR(st.st_mode);
-}
 #else
 constexpr const char* kProgram = "tessera-hup";
 #endif
@@ -44,13 +40,7 @@ int main(int argc, char**) {
     return 2;
   }
 #if LARKSPUR_SANDBOX
-  const char* root = getenv("LARKSPUR_ROOT");
-  if (!usable_root(root)) {
-    fprintf(stderr, "%s: LARKSPUR_ROOT must be an absolute path to an existing directory\n",
-            kProgram);
-    return 2;
-  }
-  site_set_root(root);
+  if (!site_take_sandbox_root(kProgram)) return 2;
 #endif
   // The listing is read through the shell: only the system's own ps.
   if (clearenv() != 0 || setenv("PATH", "/usr/bin:/bin", 1) != 0) return 1;
