@@ -4,10 +4,11 @@
 #include <optional>
 
 #include "accounts/mailbox_routing.h"
-#include "accounts/routing.h"
 #include "accounts/passwd.h"
+#include "accounts/routing.h"
 #include "base/mailbox.h"
 #include "domains/assign.h"
+#include "pages/routing_pages.h"
 #include "web/escape.h"
 #include "web/form.h"
 #include "web/page.h"
@@ -77,25 +78,14 @@ std::string field(const char* name) {
 
 }  // namespace
 
-std::vector<std::string> form_forwards(const char* field) {
-  std::vector<std::string> forwards;
-  std::string_view text = field != nullptr ? field : "";
-  constexpr std::string_view kSeparators = " \t,\r\n";
-  for (size_t at = text.find_first_not_of(kSeparators); at != std::string_view::npos;
-       at = text.find_first_not_of(kSeparators, at)) {
-    size_t end = text.find_first_of(kSeparators, at);
-    forwards.emplace_back(text.substr(at, end == std::string_view::npos ? end : end - at));
-    at = end;
-  }
-  return forwards;
-}
-
 void view_routing() { fill_routing_view(form_account("View Forwards")); }
 
 void mod_forward() {
   Account account = form_account("Modify Forwards");
   const bool off = form_value("off") != nullptr;
-  std::vector<std::string> forwards = off ? std::vector<std::string>{} : form_forwards(form_value("forwards"));
+  const char* field = form_value("forwards");
+  std::vector<std::string> forwards =
+      off || field == nullptr ? std::vector<std::string>{} : split_destinations(field);
   int code = set_mailbox_forwards(account.mailbox, forwards, form_value("keep") != nullptr);
   if (code != 0) {
     add_message(formatted("Modify Forwards %s error %s", account.address, routing_error_string(code)));

@@ -21,10 +21,6 @@
 #include <string>
 #include <vector>
 
-// The forwards field's addresses, in order: separated by blanks, tabs,
-// commas, "\r" and "\n".
-std::vector<std::string> form_forwards(const char* field);
-
 [[noreturn]] void view_routing();
 [[noreturn]] void mod_forward();
 [[noreturn]] void mod_vacation();

@@ -43,5 +43,6 @@
 // CB, CD, CM, CF "checked" for its action, CU the mailbox, CX the address.
 void fill_catchall_view(const DomainName& domain);
 
-// The addresses of a destinations field, in their order.
+// The addresses of a destinations or forwards field, in their order:
+// separated by blanks, tabs, commas, "\r" and "\n".
 std::vector<std::string> split_destinations(const std::string& field);
