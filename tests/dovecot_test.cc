@@ -201,17 +201,7 @@ class DovecotInstance {
     // first accounts live (no hashed sub-directory yet). Dovecot's passwd-file
     // userdb would refuse tpasswd's lines: their fourth field is the account's
     // flag word, 0 for a new account, which it takes for gid 0.
-    return "base_dir = " + dir_ + "/run\n"
-           "state_dir = " + dir_ + "/state\n"
-           "log_path = " + dir_ + "/log\n"
-           "protocols = imap\n"
-           "listen = 127.0.0.1\n"
-           "ssl = no\n"
-           "disable_plaintext_auth = no\n"
-           "auth_mechanisms = plain\n"
-           "auth_failure_delay = 0\n"
-           "first_valid_uid = 89\n"
-           "first_valid_gid = 89\n"
+    return common_settings("imap") +
            "mail_location = maildir:~/Maildir\n"
            "mail_plugins = quota\n"
            "passdb {\n"
@@ -228,16 +218,8 @@ class DovecotInstance {
            // tpasswd sits in a domain directory only its owner may enter.
            "service auth {\n"
            "  user = root\n"
-           "}\n"
-           "service imap-login {\n"
-           "  inet_listener imap {\n"
-           "    address = 127.0.0.1\n"
-           "    port = " + std::to_string(port_) + "\n"
-           "  }\n"
-           "  inet_listener imaps {\n"
-           "    port = 0\n"
-           "  }\n"
-           "}\n";
+           "}\n" +
+           login_service("imap", port_);
   }
 
   // The store's login program as passdb and userdb: it needs no
@@ -245,17 +227,7 @@ class DovecotInstance {
   // the mailbox, its owner and its quota rule.
   std::string checkpassword_configuration(const std::string& program,
                                           const std::string& root) const {
-    return "base_dir = " + dir_ + "/run\n"
-           "state_dir = " + dir_ + "/state\n"
-           "log_path = " + dir_ + "/log\n"
-           "protocols = imap pop3\n"
-           "listen = 127.0.0.1\n"
-           "ssl = no\n"
-           "disable_plaintext_auth = no\n"
-           "auth_mechanisms = plain\n"
-           "auth_failure_delay = 0\n"
-           "first_valid_uid = 89\n"
-           "first_valid_gid = 89\n"
+    return common_settings("imap pop3") +
            "mail_plugins = quota\n"
            "import_environment = TZ LARKSPUR_ROOT=" + root + "\n"
            "passdb {\n"
@@ -278,22 +250,34 @@ class DovecotInstance {
            "service auth {\n"
            "  user = root\n"
            "  vsz_limit = 0\n"
-           "}\n"
-           "service imap-login {\n"
-           "  inet_listener imap {\n"
+           "}\n" +
+           login_service("imap", port_) + login_service("pop3", pop3_port_);
+  }
+
+  // What both configurations share: private folders, plain logins on
+  // loopback without delay, mail users from uid and gid 89.
+  std::string common_settings(const std::string& protocols) const {
+    return "base_dir = " + dir_ + "/run\n"
+           "state_dir = " + dir_ + "/state\n"
+           "log_path = " + dir_ + "/log\n"
+           "protocols = " + protocols + "\n"
+           "listen = 127.0.0.1\n"
+           "ssl = no\n"
+           "disable_plaintext_auth = no\n"
+           "auth_mechanisms = plain\n"
+           "auth_failure_delay = 0\n"
+           "first_valid_uid = 89\n"
+           "first_valid_gid = 89\n";
+  }
+
+  // A protocol's login service on the given loopback port, its TLS port off.
+  static std::string login_service(const std::string& protocol, int port) {
+    return "service " + protocol + "-login {\n"
+           "  inet_listener " + protocol + " {\n"
            "    address = 127.0.0.1\n"
-           "    port = " + std::to_string(port_) + "\n"
+           "    port = " + std::to_string(port) + "\n"
            "  }\n"
-           "  inet_listener imaps {\n"
-           "    port = 0\n"
-           "  }\n"
-           "}\n"
-           "service pop3-login {\n"
-           "  inet_listener pop3 {\n"
-           "    address = 127.0.0.1\n"
-           "    port = " + std::to_string(pop3_port_) + "\n"
-           "  }\n"
-           "  inet_listener pop3s {\n"
+           "  inet_listener " + protocol + "s {\n"
            "    port = 0\n"
            "  }\n"
            "}\n";
