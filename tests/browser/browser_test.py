@@ -597,7 +597,8 @@ TEMPLATE_PAGES = [
     ("del-user", "?nav=del_user"), ("view-user", "?nav=view_user"),
     ("request-error", "?nav=display_file&fname=a.b"),
 ] + [(name[:-5], "/show/" + name) for name in ("help.html", "error.html", "auth_failed.html")]
-TEMPLATE_PAGES.append(("routing", "?nav=view_routing&eaddr=carol@look.example"))
+TEMPLATE_PAGES += [("routing", "?nav=view_routing&eaddr=carol@look.example"),
+                   ("aliases", "?nav=show_aliases&dname=look.example")]
 LIST_PAGES = [("list-domains", "?nav=list_domains"),
               ("list-users", "?nav=show_users&dname=look.example"),
               ("list-users-filtered", "?nav=show_users&dname=look.example&filter=CAR")]
