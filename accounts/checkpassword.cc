@@ -284,7 +284,7 @@ int checkpassword_main(int argc, char** argv, const char* program) {
       return kExitRefused;
     }
     // The login stands even when its record cannot be written.
-    if (lastauth_write(account.user, account.domain, client_address()) != 0) {
+    if (lastauth_record_write(account.record, account.uid, account.gid, client_address()) != 0) {
       fprintf(stderr, "%s: cannot record the login of %s\n", program, account.address.c_str());
     }
   }

@@ -29,21 +29,26 @@ std::optional<std::string> lastauth_path(const password_record& record) {
 
 }  // namespace
 
-int lastauth_write(const std::string& user, const DomainName& domain, const std::string& text) {
-  std::optional<password_record> record = passwd_find(user, domain);
-  if (!record) return 0;
+int lastauth_record_write(const password_record& record, uid_t uid, gid_t gid,
+                          const std::string& text) {
   // The mailbox directory belongs to the domain's user, who may have put
   // anything at the name: it is replaced by a new file of our own, which
   // alone is then given to the domain's user.
-  std::optional<std::string> path = lastauth_path(*record);
+  std::optional<std::string> path = lastauth_path(record);
   if (!path) return -1;
   FdGuard file(create_new_file(*path, 0666));
   if (file.get() < 0) return -1;
   // A record that did not reach the disk whole is no record.
   if (!write_all(file.get(), text)) return -1;
-  std::optional<DomainHome> home = find_domain_home(domain);
-  if (home && fchown(file.get(), home->uid, home->gid) != 0) perror("lastauth chown");
+  if (fchown(file.get(), uid, gid) != 0) perror("lastauth chown");
   return file.close_now() ? 0 : -1;
+}
+
+int lastauth_write(const std::string& user, const DomainName& domain, const std::string& text) {
+  std::optional<DomainHome> home = find_domain_home(domain);
+  std::optional<password_record> record = home ? passwd_find(user, home->domain) : std::nullopt;
+  if (!record) return 0;
+  return lastauth_record_write(*record, home->uid, home->gid, text);
 }
 
 namespace {

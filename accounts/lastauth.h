@@ -6,6 +6,10 @@
 //   lastauth_write  0 (also when the account does not exist: nothing is
 //                   written), or -1 when the file cannot be written. The
 //                   file is given to the domain's uid and gid.
+//   lastauth_record_write  lastauth_write for an account already looked
+//                   up (its record; its domain's owner uid and gid): no
+//                   second lookup, so a login writes its record for the
+//                   price of one file. 0 or -1 as lastauth_write.
 //   lastauth_time   the modification time, 0 when there is no file. A
 //                   listing passes the domain directory it holds open.
 //   lastauth_login_time  the time of the last real login: as lastauth_time,
@@ -42,6 +46,9 @@
 inline constexpr char kLastauthNever[] = "0.0.0.0";
 
 int lastauth_write(const std::string& user, const DomainName& domain, const std::string& text);
+
+int lastauth_record_write(const password_record& record, uid_t uid, gid_t gid,
+                          const std::string& text);
 
 time_t lastauth_time(const password_record& record, const OpenDir* within = nullptr);
 
