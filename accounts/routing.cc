@@ -50,9 +50,10 @@ StoreError replace_dot_qmail(const DomainHome& home, const std::string& path,
   return copy.replace(path) == 0 ? kSuccess : kErrUpdateFile;
 }
 
-// The domain's lock, owned as its password file's is.
+// The domain's routing lock, the one its mailboxes' forwards and vacation
+// replies are changed under too, owned as its password file's is.
 bool take_domain_lock(FileLock& lock, const DomainHome& home) {
-  if (lock.lock_waiting(passwd_lock(home.dir), FileLock::kBusyWait) != 0) return false;
+  if (lock.lock_waiting(domain_routing_lock(home.dir), FileLock::kBusyWait) != 0) return false;
   lock.give_owner(home.uid, home.gid);
   return true;
 }

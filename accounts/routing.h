@@ -10,10 +10,12 @@
 // second argument of the delivery program's line in DIR/.qmail-default:
 // what mail for a recipient without a mailbox becomes (parse_no_mailbox).
 //
-// Writers hold the domain's lock (the password file's, .tpasswd.lock), so a
-// check that a name is no mailbox, the count against the domain's
-// maxaliases and the write are one step against account creation and other
-// writers. A file is replaced through a private copy (DIR/.dot-qmail.PID,
+// Writers hold the domain's routing lock (DIR/.routing.lock, which the
+// writers of mailboxes' forwards and vacation replies hold too), so the
+// count against the domain's maxaliases and the write are one step against
+// every other routing writer. The check that no mailbox has the name comes
+// just before it: a password lookup may itself take the password file's
+// lock to rebuild a missing index. A file is replaced through a private copy (DIR/.dot-qmail.PID,
 // outside the .qmail- names, so neither qmail nor the user list ever takes
 // a half-written copy for an address) renamed over it: a reader sees the
 // old file or the new one. The copy gets the domain's uid and gid (where
