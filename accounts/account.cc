@@ -13,6 +13,7 @@
 #include "accounts/lastauth.h"
 #include "accounts/passwd.h"
 #include "accounts/passwd_common.h"
+#include "accounts/routing.h"
 #include "base/address.h"
 #include "base/cwd_guard.h"
 #include "base/dir_tree.h"
@@ -226,6 +227,9 @@ StoreError check_new_account(const Mailbox& mailbox, const std::string& clear_pa
   // An alias's entry carries its real domain's home: one lookup gives both.
   std::optional<DomainHome> home = find_domain_home(mailbox.domain);
   if (passwd_find(user, mailbox.domain)) return kErrUsernameExists;
+  // An alias (or any .qmail-NAME) already answers for the name: the new
+  // mailbox would never be delivered to.
+  if (home && name_has_dot_qmail(home->dir, user)) return kErrUsernameExists;
   if (!home) return kErrNoDomain;
   domain_limits limits;
   if (get_domain_limits(mailbox.domain, limits) != 0) return kErrDomainLimits;

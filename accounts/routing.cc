@@ -113,6 +113,15 @@ StoreError prepare_alias(const Mailbox& alias, const std::vector<std::string>* d
   return kSuccess;
 }
 
+}  // namespace
+
+bool name_has_dot_qmail(const std::string& domain_dir, const std::string& name) {
+  struct stat st;
+  return lstat(alias_file(domain_dir, name).c_str(), &st) == 0;
+}
+
+namespace {
+
 bool is_alias_at(const std::string& path) {
   std::optional<std::string> text = read_plain(path);
   return text && is_alias_file(path.substr(path.rfind('/') + 1), *text);

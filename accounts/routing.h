@@ -64,6 +64,9 @@
 //                   address for a forward line, any other line as it
 //                   stands; comments and empty lines left out.
 //   is_alias_file   the rule above, for a directory entry and its text.
+//   name_has_dot_qmail  whether anything stands at DIR/.qmail-NAME: qmail
+//                   then follows that file for NAME, never the delivery
+//                   program, so a mailbox of that name would get no mail.
 //   delivery_argument  the second argument of a line that runs the delivery
 //                   program ("tdelivermail", then "''", then a blank),
 //                   trimmed of blanks and tabs; none for any other line.
@@ -130,6 +133,8 @@ std::optional<AliasEntry> alias_find(const Mailbox& alias);
 std::vector<std::string> alias_destinations(std::string_view text);
 
 bool is_alias_file(std::string_view entry, std::string_view text);
+
+bool name_has_dot_qmail(const std::string& domain_dir, const std::string& name);
 
 std::optional<std::string> delivery_argument(std::string_view line);
 

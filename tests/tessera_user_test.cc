@@ -171,6 +171,7 @@ TEST_F(TesseraUserTest, PasswordAndQuotaChangesRewriteOnlyTheirField) {
 
 TEST_F(TesseraUserTest, RefusalsPrintTheStoreMessageAndChangeNothing) {
   ok({"user", "add", "joe@example.com", "pw"});
+  ok({"alias", "add", "info@example.com", "joe@example.com"});
   std::string kept = tpasswd();
   struct Case {
     std::vector<std::string> words;
@@ -178,6 +179,8 @@ TEST_F(TesseraUserTest, RefusalsPrintTheStoreMessageAndChangeNothing) {
   } cases[] = {
       {{"add", "joe@example.com", "x"}, "Username exists\n"},
       {{"add", "JOE@example.com", "x"}, "Username exists\n"},
+      // Mail for info follows its alias file, never a mailbox.
+      {{"add", "info@example.com", "x"}, "Username exists\n"},
       {{"add", "j@example.com", "x"}, "Illegal username\n"},
       // A new name never looks like the store's hidden work (".NAME.PID").
       {{"add", ".keep.99999999@example.com", "x"}, "Illegal username\n"},
