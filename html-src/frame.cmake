@@ -1,8 +1,11 @@
 # Builds one page template from the shared frame and the page's own body:
 #
 #   cmake -DFRAME=frame.html -DBODY=pages/NAME.html -DOUT=html/NAME.html
-#         -DTITLE=KEY -DPARTS=HEAD;FOOT[;NO_WHO] -P frame.cmake
+#         -DTITLE=KEY -DPARTS=HEAD;FOOT[;NO_WHO] -DSHARED=shared -P frame.cmake
 #
+# A body line "@@INCLUDE NAME@@" is replaced by SHARED/NAME.html: a form or
+# fieldset that several pages show alike (the main page repeats the forms
+# of the add and delete pages) is written once.
 # The frame is the head and navigation, a line "@@BODY@@" where the body
 # goes, and the foot. "@@TITLE@@" in the head becomes the page's title
 # key; a line starting with "@@WHO@@" (who is signed in) stays, without
@@ -19,6 +22,12 @@ foreach(required FRAME BODY OUT)
 endforeach()
 file(READ "${FRAME}" frame)
 file(READ "${BODY}" body)
+string(REGEX MATCHALL "@@INCLUDE [a-z_]+@@\n" includes "${body}")
+foreach(include ${includes})
+  string(REGEX REPLACE "@@INCLUDE ([a-z_]+)@@\n" "\\1" piece "${include}")
+  file(READ "${SHARED}/${piece}.html" text)
+  string(REPLACE "${include}" "${text}" body "${body}")
+endforeach()
 string(FIND "${frame}" "\n@@BODY@@\n" at)
 if(at LESS 0)
   message(FATAL_ERROR "frame.cmake: ${FRAME} has no line @@BODY@@")
